@@ -1,0 +1,12 @@
+# nuv_add_test(<name> SOURCES <files...> [LIBS <targets...>] [DEPENDS <targets...>])
+# One GoogleTest program = one ctest entry, run under Wine through the crosscompiling emulator.
+function(nuv_add_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;DEPENDS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main)
+  if(ARG_DEPENDS)
+    add_dependencies(${name} ${ARG_DEPENDS})
+  endif()
+  add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
+  set_tests_properties(${name} PROPERTIES TIMEOUT 300)
+endfunction()

@@ -1,0 +1,3 @@
+#!/usr/bin/env bash
+# Placeholder until the cpprestsdk build lands.
+exit 0

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs all tests under Wine.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+source "$NUV_ROOT/scripts/wine-prefix.sh"
+
+"$NUV_ROOT/scripts/build.sh"
+
+nuv_wine_prepare
+trap nuv_wine_stop EXIT
+nuv_wine_register_com_servers
+
+# ctest's own summary is the last thing printed.
+ctest --test-dir "$NUV_BUILD_DIR" --output-on-failure -j "$(nuv_jobs)"
