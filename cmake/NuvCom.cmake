@@ -1,0 +1,1 @@
+# COM build rules (IDL compilation, server registration lists). Filled in with the COM toolkit.
