@@ -15,17 +15,28 @@ add_library(nuv_rapidjson INTERFACE)
 target_include_directories(nuv_rapidjson SYSTEM INTERFACE ${_nuv_rj_root})
 add_library(nuv::rapidjson ALIAS nuv_rapidjson)
 
-# cpprestsdk, static, built for MinGW by scripts/setup.sh.
+# cpprestsdk, static, built for MinGW by scripts/setup.sh (scripts/build-cpprest.sh).
 set(NUV_DEPS_DIR ${CMAKE_SOURCE_DIR}/.deps CACHE PATH "Prefix of the locally built dependencies")
-find_package(cpprestsdk CONFIG QUIET PATHS ${NUV_DEPS_DIR}/cpprest NO_DEFAULT_PATH)
-if(cpprestsdk_FOUND)
+# The prefix lies outside the MinGW find root, which the toolchain file makes the only one.
+find_package(cpprestsdk CONFIG QUIET PATHS ${NUV_DEPS_DIR}/cpprest NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+if(NOT cpprestsdk_FOUND)
+  message(FATAL_ERROR "cpprestsdk not found in ${NUV_DEPS_DIR}/cpprest (run scripts/setup.sh)")
+endif()
 add_library(nuv_cpprest INTERFACE)
-target_link_libraries(nuv_cpprest INTERFACE cpprestsdk::cpprest winhttp crypt32 bcrypt)
-target_compile_definitions(nuv_cpprest INTERFACE CPPREST_FORCE_PPLX=1 CPPREST_EXCLUDE_WEBSOCKETS=1 _NO_ASYNCRTIMP _NO_PPLXIMP)
+# _TURN_OFF_PLATFORM_STRING: no macro named U(x), which breaks every template parameter called U
+# (GoogleTest's among them) in files that include cpprest first.
+target_compile_definitions(nuv_cpprest INTERFACE
+  CPPREST_FORCE_PPLX=1 CPPREST_EXCLUDE_WEBSOCKETS=1 _NO_ASYNCRTIMP _NO_PPLXIMP _TURN_OFF_PLATFORM_STRING)
 get_target_property(_nuv_cpprest_inc cpprestsdk::cpprest INTERFACE_INCLUDE_DIRECTORIES)
 target_include_directories(nuv_cpprest SYSTEM INTERFACE ${_nuv_cpprest_inc})
-add_library(nuv::cpprest ALIAS nuv_cpprest)
+# The archive itself rather than the imported target, whose own link list would go first: the
+# static library needs exactly these system libraries after it, in this order.
+get_target_property(_nuv_cpprest_lib cpprestsdk::cpprest IMPORTED_LOCATION_RELEASE)
+if(NOT _nuv_cpprest_lib)
+  message(FATAL_ERROR "${NUV_DEPS_DIR}/cpprest holds no Release build of cpprestsdk (run scripts/setup.sh)")
 endif()
+target_link_libraries(nuv_cpprest INTERFACE ${_nuv_cpprest_lib} winhttp crypt32 bcrypt)
+add_library(nuv::cpprest ALIAS nuv_cpprest)
 
 # GoogleTest, compiled with this toolchain.
 set(NUV_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
