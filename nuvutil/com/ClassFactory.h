@@ -1,0 +1,83 @@
+#pragma once
+// Class objects handed out by DllGetClassObject. A class object does not keep the module loaded by
+// itself (COM's rule): clients that keep one call LockServer(TRUE).
+//
+//     const NuvCom::ClassObjectEntry kClassObjects[] = {
+//         {__uuidof(Thing), &NuvCom::CClassFactory<CThing>::GetClassObject},
+//     };
+//     STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
+//         return NuvCom::GetClassObject(kClassObjects, clsid, riid, ppv);
+//     }
+
+#include "nuvutil/com/ComObject.h"
+#include "nuvutil/com/Module.h"
+
+#include <windows.h>
+#include <unknwn.h>
+
+#include <cstddef>
+
+namespace NuvCom {
+
+// T: default-constructible, reference-counted (CComObjectBase). Aggregation is refused.
+template <class T>
+class CClassFactory final : public IClassFactory {
+public:
+    static HRESULT GetClassObject(REFIID riid, void** ppv) noexcept {
+        // One stateless instance per class, alive as long as the module.
+        static CClassFactory factory;
+        return factory.QueryInterface(riid, ppv);
+    }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) {
+            return E_POINTER;
+        }
+        if (::IsEqualIID(riid, __uuidof(IUnknown)) || ::IsEqualIID(riid, __uuidof(IClassFactory))) {
+            *ppv = static_cast<IClassFactory*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+
+    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+        if (ppv == nullptr) {
+            return E_POINTER;
+        }
+        *ppv = nullptr;
+        if (outer != nullptr) {
+            return CLASS_E_NOAGGREGATION;
+        }
+        return CreateComObject<T>(riid, ppv);
+    }
+
+    STDMETHODIMP LockServer(BOOL lock) override {
+        if (lock) {
+            CModule::Lock();
+        } else {
+            CModule::Unlock();
+        }
+        return S_OK;
+    }
+
+private:
+    constexpr CClassFactory() noexcept = default;
+};
+
+struct ClassObjectEntry {
+    CLSID clsid;
+    HRESULT (*getClassObject)(REFIID riid, void** ppv);
+};
+
+HRESULT GetClassObject(const ClassObjectEntry* entries, std::size_t count, REFCLSID clsid, REFIID riid,
+                       void** ppv) noexcept;
+
+template <std::size_t N>
+HRESULT GetClassObject(const ClassObjectEntry (&entries)[N], REFCLSID clsid, REFIID riid, void** ppv) noexcept {
+    return GetClassObject(entries, N, clsid, riid, ppv);
+}
+
+}  // namespace NuvCom

@@ -1,0 +1,34 @@
+// The four entry points of an in-process COM server.
+#include "ComTestObject.h"
+#include "NuvComTest.h"
+#include "nuvutil/com/ClassFactory.h"
+#include "nuvutil/com/Module.h"
+#include "nuvutil/com/Registration.h"
+
+#include <olectl.h>
+
+namespace {
+
+// {765ea576-5b2a-4e59-a7c2-475ec3089374}
+constexpr GUID kAppId = {0x765ea576, 0x5b2a, 0x4e59, {0xa7, 0xc2, 0x47, 0x5e, 0xc3, 0x08, 0x93, 0x74}};
+
+const NuvCom::ClassObjectEntry kClassObjects[] = {
+    {__uuidof(NuvComTest), &NuvCom::CClassFactory<CComTestObject>::GetClassObject},
+};
+
+const NuvCom::ComClassDescription kClasses[] = {
+    {__uuidof(NuvComTest), L"NuvComTest Class", L"NuvTest.ComTest.1", L"NuvTest.ComTest",
+     NuvCom::ThreadingModel::Both, kAppId, true},
+};
+
+}  // namespace
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
+    return NuvCom::GetClassObject(kClassObjects, clsid, riid, ppv);
+}
+
+STDAPI DllCanUnloadNow() { return NuvCom::CModule::CanUnloadNow(); }
+
+STDAPI DllRegisterServer() { return NuvCom::RegisterServer(kClasses); }
+
+STDAPI DllUnregisterServer() { return NuvCom::UnregisterServer(kClasses); }
