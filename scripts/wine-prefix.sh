@@ -34,3 +34,11 @@ nuv_wine_register_com_servers() {
     wine regsvr32 /s "$winpath" >/dev/null 2>&1 || nuv_die "regsvr32 failed for $dll"
   done < "$list"
 }
+
+# Product logging goes to files (under the prefix's ProgramData\Oberix\QVLOGS), so the logs of a
+# failing run can be read afterwards. The switch is a scrambled value: only our tool writes it.
+nuv_wine_use_file_logging() {
+  "$NUV_BUILD_DIR/wine-run.sh" "$NUV_BUILD_DIR/bin/nuvscramble.exe" \
+    reg set-dword 'HKLM\SOFTWARE\Oberix\Logging' 'Logging Mechanism' 1 >/dev/null \
+    || nuv_die "cannot switch logging to files"
+}
