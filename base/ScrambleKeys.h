@@ -1,6 +1,7 @@
 #pragma once
-// The key texts of the value scrambler. Values stored under one text read back as damaged under
-// any other, so these never change once values exist in the field.
+// The key texts of the value scrambler. The digests cover the scrambled bytes, so a value stored
+// under one text reads back as other bytes (not as damaged) under any other: these never change
+// once values exist in the field.
 
 namespace Tessal::internal {
 

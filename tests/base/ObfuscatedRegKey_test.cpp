@@ -3,6 +3,8 @@
 #include "base/Digest.h"
 #include "base/Format.h"
 
+#include "tests/support/ScratchRegistryKey.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -17,17 +19,12 @@ using Bytes = std::vector<std::uint8_t>;
 class ObfuscatedRegKeyTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        path_ = Tessal::Format(L"Software\\NuvTests\\Obfuscated-%lu", ::GetCurrentProcessId());
         ASSERT_EQ(key_.Create(HKEY_CURRENT_USER, path_.c_str()), ERROR_SUCCESS);
         ASSERT_EQ(plain_.Open(HKEY_CURRENT_USER, path_.c_str()), ERROR_SUCCESS);
     }
     void TearDown() override {
         key_.Close();
         plain_.Close();
-        Tessal::CRegKey parent;
-        if (parent.Open(HKEY_CURRENT_USER, L"Software\\NuvTests") == ERROR_SUCCESS) {
-            parent.RecurseDeleteKey(path_.substr(path_.rfind(L'\\') + 1).c_str());
-        }
     }
 
     // The stored value exactly as the registry holds it.
@@ -43,7 +40,8 @@ protected:
         ASSERT_EQ(::RegSetValueExA(plain_, name, 0, type, data.data(), static_cast<DWORD>(data.size())), ERROR_SUCCESS);
     }
 
-    std::wstring path_;
+    NuvTest::ScratchRegistryKey scratch_{L"Obfuscated"};
+    const std::wstring& path_ = scratch_.Path();
     Tessal::CObfuscatedRegKey key_;
     Tessal::CRegKey plain_;
 };

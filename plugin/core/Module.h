@@ -1,0 +1,36 @@
+#pragma once
+// A DLL loaded by name for the lifetime of one object. A processor exception raised while the
+// library loads (a crash in its start-up code) is caught and logged; the object then holds
+// nothing. Callers test IsLoaded.
+
+#include "base/UniqueHandle.h"
+
+#include <windows.h>
+
+class CModule {
+public:
+    // flags 0: LoadLibraryW, else LoadLibraryExW(fileName, nullptr, flags).
+    CModule(const wchar_t* fileName, DWORD flags);
+    virtual ~CModule();  // frees the library when loaded
+    CModule(const CModule&) = delete;
+    CModule& operator=(const CModule&) = delete;
+
+    // Null when not loaded or not exported.
+    FARPROC GetProcAddress(const char* name) const noexcept;
+    bool IsLoaded() const noexcept { return m_module.IsValid(); }
+
+private:
+    Tessal::UniqueHModule m_module;
+};
+
+namespace ModuleInternal {
+// The load call of CModule (LoadLibraryW / LoadLibraryExW by default), replaceable so a test can
+// fault inside it: Wine's loader catches faults of a DLL's entry point itself. Null restores
+// the default; returns the previous replacement.
+using LoadFunction = HMODULE (*)(const wchar_t* fileName, DWORD flags);
+LoadFunction SetLoadFunction(LoadFunction function) noexcept;
+
+// Runs `function(context)`; a structured exception of any code raised inside is caught, its code
+// stored in *exceptionCode, and null returned. *exceptionCode is 0 when nothing was raised.
+void* GuardedCall(void* (*function)(void* context), void* context, DWORD* exceptionCode) noexcept;
+}  // namespace ModuleInternal
