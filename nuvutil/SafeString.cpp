@@ -3,6 +3,8 @@
 #include "base/Format.h"
 #include "logging/Logging.h"
 
+#include <shlwapi.h>
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
@@ -291,6 +293,100 @@ void CSafeStringA::Truncate(int n) {
 void CSafeStringA::TruncateAtSubstring(const char* text) {
     const int at = Find(text);
     if (at >= 0) Truncate(at);
+}
+
+// ---- URL parts ----
+
+namespace {
+
+constexpr char kHttpPrefix[] = "http://";
+constexpr std::size_t kHttpPrefixLength = sizeof(kHttpPrefix) - 1;
+constexpr DWORD kUrlPartBufferSize = 260;  // terminator included
+
+std::string TextOf(const CSafeStringA& s) {
+    return s.m_pBuffer != nullptr ? std::string(s.m_pBuffer, ::strnlen(s.m_pBuffer, s.m_nLength)) : std::string();
+}
+
+bool BeginsWithNoCase(const std::string& text, const char* prefix, std::size_t prefixLength) noexcept {
+    return text.size() >= prefixLength && ::_strnicmp(text.c_str(), prefix, prefixLength) == 0;
+}
+
+// Host and port come from UrlGetPartA, which needs a scheme in front. Works on a std::string so
+// that a URL of the full 65534 characters still gets its prefix.
+bool GetUrlPart(const CSafeStringA& url, DWORD part, CSafeStringA& out) {
+    out.Empty();
+    std::string full = TextOf(url);
+    if (full.empty()) return false;
+    if (!BeginsWithNoCase(full, kHttpPrefix, kHttpPrefixLength)) full.insert(0, kHttpPrefix);
+    char buffer[kUrlPartBufferSize] = {};
+    DWORD size = kUrlPartBufferSize;
+    if (FAILED(::UrlGetPartA(full.c_str(), buffer, &size, part, 0))) return false;
+    out.Assign(buffer);
+    return true;
+}
+
+bool IsDigit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+bool IsSchemeCharacter(char c) noexcept {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || IsDigit(c) || c == '+' || c == '-' || c == '.';
+}
+
+std::string RegistrableDomain(const std::string& host) {
+    const std::size_t d1 = host.rfind('.');
+    if (d1 == std::string::npos || d1 == 0) return host;
+    const std::size_t tldStart = d1 + 1;
+    if (tldStart == host.size() || IsDigit(host[tldStart])) return host;  // numeric addresses stay whole
+    const std::size_t d2 = host.rfind('.', d1 - 1);
+    if (d2 == std::string::npos || d2 == 0) return host;
+    if (host.size() - tldStart > 2) return host.substr(d2 + 1);
+
+    // A country code: the domain takes the label in front of the second-level one as well.
+    const std::size_t d3 = host.rfind('.', d2 - 1);
+    std::string domain = d3 != std::string::npos && d3 > 0 ? host.substr(d3 + 1) : host;
+    if (BeginsWithNoCase(domain, "www.", 4)) domain.erase(0, 4);
+    return domain;
+}
+
+}  // namespace
+
+bool CSafeStringA::GetHost(const CSafeStringA& url, CSafeStringA& host) {
+    if (!GetUrlPart(url, URL_PART_HOSTNAME, host)) return false;
+    if (host.m_nLength > 0 && host.m_pBuffer[host.m_nLength - 1] == '.') host.Truncate(host.m_nLength - 1);
+    return true;
+}
+
+bool CSafeStringA::GetDomain(const CSafeStringA& url, CSafeStringA& domain) {
+    CSafeStringA host;
+    if (!GetHost(url, host)) {
+        domain.Empty();
+        return false;
+    }
+    const std::string result = RegistrableDomain(TextOf(host));
+    domain.Assign(result.c_str(), static_cast<int>(result.size()));
+    return true;
+}
+
+bool CSafeStringA::GetPath(const CSafeStringA& url, CSafeStringA& path) {
+    path.Empty();
+    std::string text = TextOf(url);
+    if (BeginsWithNoCase(text, kHttpPrefix, kHttpPrefixLength)) text.erase(0, kHttpPrefixLength);
+    const std::size_t slash = text.find('/');
+    if (slash == std::string::npos) return false;
+    const std::size_t end = text.find_first_of("?;#", slash);
+    const std::string result = text.substr(slash, end == std::string::npos ? std::string::npos : end - slash);
+    path.Assign(result.c_str(), static_cast<int>(result.size()));
+    return !result.empty();
+}
+
+bool CSafeStringA::GetPort(const CSafeStringA& url, CSafeStringA& port) {
+    return GetUrlPart(url, URL_PART_PORT, port);
+}
+
+bool CSafeStringA::HasScheme() const noexcept {
+    if (m_pBuffer == nullptr) return false;
+    int i = 0;
+    while (i < m_nLength && IsSchemeCharacter(m_pBuffer[i])) ++i;
+    return i > 0 && i < m_nLength && m_pBuffer[i] == ':';
 }
 
 // ---- CSafeStringW ----

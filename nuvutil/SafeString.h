@@ -64,6 +64,24 @@ public:
     void Truncate(int n);
     void TruncateAtSubstring(const char* text);
 
+    // URL parts. A URL that does not begin with "http://" (any case) is read as if it did. The
+    // host and the port are taken with UrlGetPartA into a buffer of 260 characters: a longer one
+    // is unavailable. Each returns false for an empty URL or an unavailable part, and the out
+    // text is then empty.
+    // The host as the URL writes it (case kept), without one trailing '.'.
+    static bool GetHost(const CSafeStringA& url, CSafeStringA& host);
+    // The registrable domain of the host: its last two labels, or three when the top-level label
+    // has at most two characters (then without a leading "www."); a numeric address, a single
+    // label or a host of two labels stays whole.
+    static bool GetDomain(const CSafeStringA& url, CSafeStringA& domain);
+    // From the first '/' behind an optional "http://", cut before the first '?', ';' or '#'.
+    static bool GetPath(const CSafeStringA& url, CSafeStringA& path);
+    static bool GetPort(const CSafeStringA& url, CSafeStringA& port);
+    // Whether the text begins with a scheme: one or more of A-Z, a-z, 0-9, '+', '-', '.' directly
+    // followed by ':'. A host with a port ("host:8080/") counts as one.
+    bool HasScheme() const noexcept;
+    bool LacksScheme() const noexcept { return !HasScheme(); }
+
     // Read directly by callers. Invariant while m_pBuffer exists: m_nLength < m_nBufferSize and
     // m_pBuffer[m_nLength] == 0.
     char* m_pBuffer = nullptr;

@@ -19,7 +19,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   nuv_as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-widl x86_64-w64-mingw32-windres wine cmake ninja; do
+for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-widl x86_64-w64-mingw32-windres wine cmake ninja iconv; do
   command -v "$tool" >/dev/null || nuv_die "$tool is missing after installation"
 done
 

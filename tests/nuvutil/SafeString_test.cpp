@@ -260,6 +260,76 @@ TEST(SafeStringA, Searches) {
     EXPECT_THROW(slashes.GetAt(6), std::bad_alloc);
 }
 
+// ---- URL parts ----
+
+// nullptr: the part is unavailable (false, and the out text empty).
+struct UrlPartsCase {
+    std::string url;
+    const char* host;
+    const char* domain;
+    const char* path;
+    const char* port;
+};
+
+TEST(SafeStringA, UrlParts) {
+    const std::string host259 = std::string(247, 'a') + ".example.com";  // 259 characters
+    const std::string host260 = "a" + host259;
+    const UrlPartsCase cases[] = {
+        // "http://" is put in front when missing, in any case
+        {"www.example.com/x?y", "www.example.com", "example.com", "/x", nullptr},
+        {"HTTP://www.example.com:8080/a;b", "www.example.com", "example.com", "/a", "8080"},
+        {"http://user:pw@host.example.com:81/p#f", "host.example.com", "example.com", "/p", "81"},
+        // a country-code top-level label takes three labels, without a leading "www."
+        {"www.example.co.xy/", "www.example.co.xy", "example.co.xy", "/", nullptr},
+        {"www.example.xy", "www.example.xy", "example.xy", nullptr, nullptr},
+        {"a.b.example.xy/", "a.b.example.xy", "b.example.xy", "/", nullptr},
+        {"a.b.xy/", "a.b.xy", "a.b.xy", "/", nullptr},
+        // numeric addresses, single labels and two labels stay whole
+        {"10.1.2.3/", "10.1.2.3", "10.1.2.3", "/", nullptr},
+        {"localhost", "localhost", "localhost", nullptr, nullptr},
+        {"example.com", "example.com", "example.com", nullptr, nullptr},
+        // one trailing '.' of the host goes; the case of the host is kept
+        {"Mail.Example.COM./", "Mail.Example.COM", "Example.COM", "/", nullptr},
+        {"example.com/a?b/c", "example.com", "example.com", "/a", nullptr},
+        // the host and port buffer holds 259 characters and the terminator
+        {host259 + "/", host259.c_str(), "example.com", "/", nullptr},
+        {host260 + ":8080/", nullptr, nullptr, "/", "8080"},
+        {"", nullptr, nullptr, nullptr, nullptr},
+    };
+    const auto check = [](bool (*part)(const CSafeStringA&, CSafeStringA&), const std::string& url,
+                          const char* expected) {
+        CSafeStringA out("stale");
+        const bool available = part(CSafeStringA(url.c_str()), out);
+        EXPECT_EQ(available, expected != nullptr) << url;
+        EXPECT_EQ(Text(out), expected != nullptr ? expected : "") << url;
+    };
+    for (const UrlPartsCase& c : cases) {
+        check(&CSafeStringA::GetHost, c.url, c.host);
+        check(&CSafeStringA::GetDomain, c.url, c.domain);
+        check(&CSafeStringA::GetPath, c.url, c.path);
+        check(&CSafeStringA::GetPort, c.url, c.port);
+    }
+}
+
+TEST(SafeStringA, HasScheme) {
+    const struct {
+        const char* text;
+        bool hasScheme;
+    } cases[] = {
+        {":abc", false}, {"abc", false},  {"", false},      {"/a:b", false},     {"a b:c", false},
+        {"abc:", true},  {"a.b:c", true}, {"1+a-b.c:", true}, {"http://x/", true},
+        {"host:8080/index.html", true},  // a host with a port looks like a scheme
+    };
+    for (const auto& c : cases) {
+        const CSafeStringA s(c.text);
+        EXPECT_EQ(s.HasScheme(), c.hasScheme) << c.text;
+        EXPECT_EQ(s.LacksScheme(), !c.hasScheme) << c.text;
+    }
+    CSafeStringA freed("abc:");
+    freed.Free();
+    EXPECT_FALSE(freed.HasScheme());
+}
+
 // ---- CSafeStringW ----
 
 TEST(SafeStringW, CompareIsOrdinalOverUnsignedCodeUnits) {

@@ -1,0 +1,34 @@
+// The entry points of the stand-in configuration service, an in-process COM server.
+#include "ConfigObject.h"
+#include "configservice.h"
+
+#include "nuvutil/com/ClassFactory.h"
+#include "nuvutil/com/Registration.h"
+
+#include <olectl.h>
+
+namespace {
+
+const NuvCom::ClassObjectEntry kClassObjects[] = {
+    {__uuidof(QvPSConfig), &NuvCom::CClassFactory<QvConfigStandIn::CQvPSConfig>::GetClassObject},
+};
+
+// The ProgIDs are ours: the suite's clients create the class by CLSID.
+const NuvCom::ComClassDescription kClasses[] = {
+    {__uuidof(QvPSConfig), L"QvPSConfig Class", L"QvPSConfig.QvPSConfig.1", L"QvPSConfig.QvPSConfig",
+     NuvCom::ThreadingModel::Both, GUID_NULL, true},
+};
+
+}  // namespace
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
+    return NuvCom::GetClassObject(kClassObjects, clsid, riid, ppv);
+}
+
+// Never unloaded: the service's users, sign-ins and subscribers live as long as the process, like
+// those of the real service, and its notification thread runs code of this DLL.
+STDAPI DllCanUnloadNow() { return S_FALSE; }
+
+STDAPI DllRegisterServer() { return NuvCom::RegisterServer(kClasses); }
+
+STDAPI DllUnregisterServer() { return NuvCom::UnregisterServer(kClasses); }
