@@ -1,6 +1,6 @@
 #include "plugin/core/Module.h"
 
-#include "tests/plugin/core/LogRecorder.h"
+#include "tests/support/LogRecorder.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 
 namespace {
 
-using plugin_core_test::LoggedLine;
-using plugin_core_test::TakeLoggedLines;
+using NuvTest::LoggedLine;
+using NuvTest::TakeLoggedLines;
 
 // A DLL this program does not load otherwise: the lightweight API stand-in beside the tests.
 std::wstring StandInPath() {

@@ -1,6 +1,6 @@
 #include "plugin/core/NuvException.h"
 
-#include "tests/plugin/core/LogRecorder.h"
+#include "tests/support/LogRecorder.h"
 #include "tests/support/FailingNothrowNew.h"
 
 #include <gtest/gtest.h>
@@ -14,8 +14,8 @@
 
 namespace {
 
-using plugin_core_test::LoggedLine;
-using plugin_core_test::TakeLoggedLines;
+using NuvTest::LoggedLine;
+using NuvTest::TakeLoggedLines;
 
 class NuvException : public ::testing::Test {
 protected:

@@ -6,7 +6,7 @@
 
 #include "base/UniqueHandle.h"
 #include "suite/lwapi/QvLWAPI.h"
-#include "tests/plugin/core/LogRecorder.h"
+#include "tests/support/LogRecorder.h"
 
 #include <gtest/gtest.h>
 
@@ -22,8 +22,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-using plugin_core_test::LoggedLine;
-using plugin_core_test::TakeLoggedLines;
+using NuvTest::LoggedLine;
+using NuvTest::TakeLoggedLines;
 
 constexpr const wchar_t* kSuiteKey = L"SOFTWARE\\Oberix\\Dov";
 constexpr const wchar_t* kSuiteClsid = L"{7323885B-407F-4839-9695-96F545FF6286}";

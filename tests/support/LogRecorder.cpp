@@ -1,4 +1,4 @@
-#include "tests/plugin/core/LogRecorder.h"
+#include "tests/support/LogRecorder.h"
 
 #include "logging/DefaultLogBuilder.h"
 #include "logging/LogManager.h"
@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-namespace plugin_core_test {
+namespace NuvTest {
 namespace {
 
 class RecordingLogger : public ETWLogging::CLoggingIf {
@@ -81,4 +81,4 @@ const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new Record
 
 std::vector<LoggedLine> TakeLoggedLines() { return g_logger->Take(); }
 
-}  // namespace plugin_core_test
+}  // namespace NuvTest

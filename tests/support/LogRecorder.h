@@ -1,13 +1,13 @@
 #pragma once
-// The process logger of plugin_core_tests: every line logged through NUV_LOG is kept, with its
-// level, source and function, so tests can check the lines that are behaviour.
+// The process logger of a test program that links this: every line logged through NUV_LOG is
+// kept, with its level, source and function, so tests can check the lines that are behaviour.
 
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
-namespace plugin_core_test {
+namespace NuvTest {
 
 struct LoggedLine {
     DWORD level;
@@ -19,4 +19,4 @@ struct LoggedLine {
 // Lines logged since the last call (on any thread), oldest first.
 std::vector<LoggedLine> TakeLoggedLines();
 
-}  // namespace plugin_core_test
+}  // namespace NuvTest

@@ -1,0 +1,114 @@
+#pragma once
+// Scratch folders, copies of the build's resource DLLs and MUI runtime stand-ins, the stand-in's
+// call record and environment variables changed for one test.
+
+#include "base/UniqueHandle.h"
+#include "suite/rtmui/QvRtMui.h"
+
+#include <windows.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace NuvTest {
+
+// The folder of the test program: the build's bin, where the resource DLLs land.
+inline std::wstring ExeFolder() {
+    wchar_t exe[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    const std::wstring path(exe);
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
+inline std::wstring RuntimeStandIn() { return ExeFolder() + L"\\rtmui\\QvRtMui.dll"; }
+inline std::wstring IncompleteRuntimeStandIn() { return ExeFolder() + L"\\rtmui-incomplete\\QvRtMui.dll"; }
+
+inline std::string Utf8(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    const int bytes =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string result(bytes > 0 ? bytes : 0, '\0');
+    if (bytes > 0) {
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], bytes, nullptr,
+                              nullptr);
+    }
+    return result;
+}
+
+// "%TEMP%\<name>-<pid>", empty at construction, removed with its content at destruction.
+class CScratchFolder {
+public:
+    explicit CScratchFolder(const wchar_t* name) {
+        wchar_t temp[MAX_PATH] = {};
+        ::GetTempPathW(MAX_PATH, temp);
+        m_path = std::wstring(temp) + name + L"-" + std::to_wstring(::GetCurrentProcessId());
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+        std::filesystem::create_directories(m_path, ignored);
+    }
+    ~CScratchFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    CScratchFolder(const CScratchFolder&) = delete;
+    CScratchFolder& operator=(const CScratchFolder&) = delete;
+
+    const std::wstring& Path() const noexcept { return m_path; }
+    std::wstring operator/(const std::wstring& name) const { return m_path + L"\\" + name; }
+
+private:
+    std::wstring m_path;
+};
+
+// Copies `source` to `folder\name`, creating the folder.
+inline bool CopyInto(const std::wstring& source, const std::wstring& folder, const std::wstring& name) {
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    return ::CopyFileW(source.c_str(), (folder + L"\\" + name).c_str(), FALSE) != FALSE;
+}
+
+// The build's "NuvRes2.dll" and, unless left out, "nuvuc.dll" into the folder.
+inline bool CopyResourceDlls(const std::wstring& folder, bool withCustom = true) {
+    return CopyInto(ExeFolder() + L"\\NuvRes2.dll", folder, L"NuvRes2.dll") &&
+           (!withCustom || CopyInto(ExeFolder() + L"\\nuvuc.dll", folder, L"nuvuc.dll"));
+}
+
+// The lines of a UTF-8 file with "\r\n" line ends; none when it does not exist.
+inline std::vector<std::string> ReadLines(const std::wstring& path) {
+    std::vector<std::string> lines;
+    Tessal::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+    if (!file) return lines;
+    std::string text(::GetFileSize(file.Get(), nullptr), '\0');
+    DWORD read = 0;
+    if (!text.empty() && !::ReadFile(file.Get(), &text[0], static_cast<DWORD>(text.size()), &read, nullptr)) {
+        return lines;
+    }
+    for (std::size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
+}
+
+// Sets (or, with nullopt, removes) a variable of this process; the old state comes back at
+// destruction. Child processes inherit the changed environment.
+class CScopedEnvironmentVariable {
+public:
+    CScopedEnvironmentVariable(const wchar_t* name, const std::optional<std::wstring>& value) : m_name(name) {
+        std::wstring old(32767, L'\0');
+        const DWORD length = ::GetEnvironmentVariableW(name, &old[0], static_cast<DWORD>(old.size()));
+        if (length > 0 && length < old.size()) m_old = old.substr(0, length);
+        ::SetEnvironmentVariableW(name, value ? value->c_str() : nullptr);
+    }
+    ~CScopedEnvironmentVariable() { ::SetEnvironmentVariableW(m_name.c_str(), m_old ? m_old->c_str() : nullptr); }
+    CScopedEnvironmentVariable(const CScopedEnvironmentVariable&) = delete;
+    CScopedEnvironmentVariable& operator=(const CScopedEnvironmentVariable&) = delete;
+
+private:
+    std::wstring m_name;
+    std::optional<std::wstring> m_old;
+};
+
+}  // namespace NuvTest
