@@ -1,6 +1,7 @@
 // Stand-in for the suite's lightweight API DLL: statistics kept in memory, protection providers
 // counted, and every call written to the record file a test names (QvLWAPI.h).
 
+#include "base/TextConversion.h"
 #include "suite/lwapi/QvLWAPI.h"
 
 #include "base/Sync.h"
@@ -22,15 +23,7 @@ std::wstring Environment(const wchar_t* name) {
     return length > 0 && length < MAX_PATH ? std::wstring(value, length) : std::wstring();
 }
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string result(bytes > 0 ? bytes : 0, '\0');
-    if (bytes > 0) {
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], bytes, nullptr, nullptr);
-    }
-    return result;
-}
+std::string Utf8(const std::wstring& text) { return Tessal::ToUtf8(text); }
 
 std::string Hex(DWORD value) {
     char text[11] = "0x";

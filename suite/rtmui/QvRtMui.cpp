@@ -2,6 +2,7 @@
 // (no language selection; the mapped locale is fixed) and writes its call to the record file a
 // test names (QvRtMui.h).
 
+#include "base/TextConversion.h"
 #include "suite/rtmui/QvRtMui.h"
 
 #include "base/UniqueHandle.h"
@@ -18,17 +19,7 @@ std::wstring Environment(const wchar_t* name) {
     return length > 0 && length < MAX_PATH ? std::wstring(value, length) : std::wstring();
 }
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int bytes =
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string result(bytes > 0 ? bytes : 0, '\0');
-    if (bytes > 0) {
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], bytes, nullptr,
-                              nullptr);
-    }
-    return result;
-}
+std::string Utf8(const std::wstring& text) { return Tessal::ToUtf8(text); }
 
 // The record keeps the last error of the call it follows: callers read it after our return.
 class Line {

@@ -2,6 +2,7 @@
 // Scratch folders, copies of the build's resource DLLs and MUI runtime stand-ins, the stand-in's
 // call record and environment variables changed for one test.
 
+#include "base/TextConversion.h"
 #include "base/UniqueHandle.h"
 #include "suite/rtmui/QvRtMui.h"
 
@@ -25,17 +26,7 @@ inline std::wstring ExeFolder() {
 inline std::wstring RuntimeStandIn() { return ExeFolder() + L"\\rtmui\\QvRtMui.dll"; }
 inline std::wstring IncompleteRuntimeStandIn() { return ExeFolder() + L"\\rtmui-incomplete\\QvRtMui.dll"; }
 
-inline std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int bytes =
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string result(bytes > 0 ? bytes : 0, '\0');
-    if (bytes > 0) {
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], bytes, nullptr,
-                              nullptr);
-    }
-    return result;
-}
+inline std::string Utf8(const std::wstring& text) { return Tessal::ToUtf8(text); }
 
 // "%TEMP%\<name>-<pid>", empty at construction, removed with its content at destruction.
 class CScratchFolder {

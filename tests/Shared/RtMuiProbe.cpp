@@ -8,6 +8,7 @@
 // file receives UTF-8 "key=value" lines: setpath, loaded, locale, init, 14049 (the string),
 // 29001 (its length).
 
+#include "base/TextConversion.h"
 #include "Shared/NuvResLoader.h"
 #include "Shared/RtMui.h"
 #include "base/UniqueHandle.h"
@@ -22,17 +23,7 @@
 
 namespace {
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int bytes =
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string result(bytes > 0 ? bytes : 0, '\0');
-    if (bytes > 0) {
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], bytes, nullptr,
-                              nullptr);
-    }
-    return result;
-}
+std::string Utf8(const std::wstring& text) { return Tessal::ToUtf8(text); }
 
 // Every thread asks at the same moment; all must get the same answer.
 std::string FirstUseFromManyThreads() {

@@ -4,6 +4,7 @@
 
 #include "base/ObfuscatedIniReader.h"
 #include "base/ObfuscatedRegKey.h"
+#include "base/TextConversion.h"
 
 #include <windows.h>
 
@@ -29,11 +30,7 @@ constexpr wchar_t kUsage[] =
     L"<key> is HKLM\\..., HKCU\\... (or HKEY_LOCAL_MACHINE\\..., HKEY_CURRENT_USER\\...).\n";
 
 void Write(FILE* stream, const std::wstring& text) {
-    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
-                                            nullptr, nullptr);
-    if (bytes <= 0) return;
-    std::string utf8(static_cast<std::size_t>(bytes), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &utf8[0], bytes, nullptr, nullptr);
+    const std::string utf8 = Tessal::ToUtf8(text);
     std::fwrite(utf8.data(), 1, utf8.size(), stream);
     std::fflush(stream);
 }
