@@ -3,6 +3,7 @@
 // and what they were called with. Every broker, handler and control object reads and writes it.
 
 #include "EventBrokerControl.h"
+#include "EventBrokerRecords.h"
 
 #include "base/Sync.h"
 
@@ -25,28 +26,9 @@ struct BrokerAnswer {
     EventBrokerHandlerKind handler;
 };
 
-struct StoredBrokerCall {
-    std::optional<std::wstring> applicationName;
-    std::optional<std::wstring> interfaceIdText;
-    ULONGLONG context = 0;
-    DWORD flags = 0;
-    std::optional<IID> interfaceId;
-    bool handlerOutPresent = false;
-    bool statusOutPresent = false;
-    HRESULT result = S_OK;
-    DWORD status = 0;
-    ULONG handlerSerial = 0;
-};
-
-struct StoredHandlerCall {
-    IID interfaceId = GUID_NULL;
-    ULONG handlerSerial = 0;
-    DWORD sessionId = 0;
-    std::optional<std::array<BYTE, 24>> record;
-    std::optional<std::wstring> text1;
-    std::optional<std::wstring> text2;
-    HRESULT result = S_OK;
-};
+// What the broker and the handlers were called with: the same values the tests read back.
+using StoredBrokerCall = BrokerCallRecord;
+using StoredHandlerCall = HandlerCallRecord;
 
 // Orders GUIDs by their bytes; any strict order serves as a map key here.
 struct GuidLess {
