@@ -3,14 +3,19 @@
 
 nuv_wine_prepare() {
   mkdir -p "$WINEPREFIX"
-  if [ ! -f "$WINEPREFIX/.nuv-prepared" ]; then
+  if [ ! -f "$WINEPREFIX/.nuv-prepared-v2" ]; then
     nuv_log "creating Wine prefix $WINEPREFIX"
     # No Mono or Gecko: nothing here needs them, and their installers want a network.
     WINEDLLOVERRIDES="mscoree,mshtml=" wineboot --init >/dev/null 2>&1 || nuv_die "wineboot failed"
     # A new prefix reports Windows 7 through RtlGetVersion; the product targets Windows 10.
     wine reg add 'HKCU\Software\Wine' /v Version /d win10 /f >/dev/null 2>&1 || nuv_die "cannot set the Windows version"
+    # No display here: Wine's null graphics driver still serves hidden windows (the plug-in's
+    # notification window), which the default driver refuses to create without an X display.
+    # Set before any later process starts the desktop, which reads it once.
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 \
+      || nuv_die "cannot select Wine's null graphics driver"
     wineserver -w
-    touch "$WINEPREFIX/.nuv-prepared"
+    touch "$WINEPREFIX/.nuv-prepared-v2"
   fi
   # One persistent server for the whole run: each program then starts in milliseconds.
   # Exits 2 when a server already runs for this prefix; that one serves as well.
