@@ -181,29 +181,24 @@ LONG CRegKeyImpl::QueryBinaryValue(LPCWSTR name, void* data, ULONG* size) {
 }
 
 // A REG_DWORD may hold fewer than 4 bytes (RegSetValueExW takes any size, and some systems'
-// registries return the short data as it is): only exactly 4 bytes count.
-LONG CRegKeyImpl::QueryDWORDValue(LPCWSTR name, DWORD& value) {
+// registries return the short data as it is): only exactly 4 (or 8 for REG_QWORD) bytes count.
+template <class Value>
+LONG CRegKeyImpl::QueryFixedSizeValue(LPCWSTR name, DWORD expectedType, Value& value) {
     if (m_key == nullptr) return ERROR_INVALID_PARAMETER;
     DWORD type = REG_NONE;
-    DWORD data = 0;
+    Value data = 0;
     ULONG size = sizeof(data);
     const LONG result = QueryValue(name, &type, &data, &size);
     if (result != ERROR_SUCCESS) return result;
-    if (type != REG_DWORD || size != sizeof(data)) return ERROR_INVALID_DATA;
+    if (type != expectedType || size != sizeof(data)) return ERROR_INVALID_DATA;
     value = data;
     return ERROR_SUCCESS;
 }
 
+LONG CRegKeyImpl::QueryDWORDValue(LPCWSTR name, DWORD& value) { return QueryFixedSizeValue(name, REG_DWORD, value); }
+
 LONG CRegKeyImpl::QueryQWORDValue(LPCWSTR name, ULONGLONG& value) {
-    if (m_key == nullptr) return ERROR_INVALID_PARAMETER;
-    DWORD type = REG_NONE;
-    ULONGLONG data = 0;
-    ULONG size = sizeof(data);
-    const LONG result = QueryValue(name, &type, &data, &size);
-    if (result != ERROR_SUCCESS) return result;
-    if (type != REG_QWORD || size != sizeof(data)) return ERROR_INVALID_DATA;
-    value = data;
-    return ERROR_SUCCESS;
+    return QueryFixedSizeValue(name, REG_QWORD, value);
 }
 
 LONG CRegKeyImpl::QueryStringValue(LPCWSTR name, std::wstring& value) {

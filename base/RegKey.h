@@ -59,6 +59,10 @@ public:
     REGSAM GetViewBits() const noexcept { return m_viewBits; }
 
 private:
+    // Typed reads of values that must be exactly sizeof(Value) bytes of the given type.
+    template <class Value>
+    LONG QueryFixedSizeValue(LPCWSTR name, DWORD expectedType, Value& value);
+
     HKEY m_key = nullptr;
     REGSAM m_viewBits = 0;  // KEY_WOW64_64KEY | KEY_WOW64_32KEY bits the key was opened with
     bool m_deleteOnClose = false;

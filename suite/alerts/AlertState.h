@@ -3,6 +3,7 @@
 // show call, with the callbacks the calls carried.
 
 #include "AlertControl.h"
+#include "AlertRecords.h"
 #include "alerts.h"
 
 #include "base/Sync.h"
@@ -24,25 +25,10 @@ struct StoredCreation {
     HRESULT result;
 };
 
-struct StoredCall {
-    QvAlertMethod method = QvAlertMethod_ShowAlert;
-    std::wstring title;
-    std::wstring heading;
-    std::wstring body;
-    std::wstring footnote;
-    std::wstring applicationName;
-    std::wstring alertId;
-    LONG kind = 0;
-    LONG count = 0;
-    LONG timeOut = 0;
-    VARIANT_BOOL flag1 = VARIANT_FALSE;
-    VARIANT_BOOL flag2 = VARIANT_FALSE;
-    std::optional<std::wstring> buttons;
-    bool callbackPresent = false;
-    // Kept until Reset when the call succeeded, as the component keeps it until the user answers.
+// What the tests read back, and the callback the call carried: kept until Reset when the call
+// succeeded, as the component keeps it until the user answers.
+struct StoredCall : CallRecord {
     Microsoft::WRL::ComPtr<IAlertCallback> callback;
-    std::wstring responseText;
-    HRESULT result = S_OK;
 };
 
 class CAlertState {
