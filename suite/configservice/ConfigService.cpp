@@ -1,4 +1,5 @@
 #include "ConfigService.h"
+#include "StateFile.h"
 
 #include "base/Format.h"
 #include "nuvutil/com/Bstr.h"
@@ -120,7 +121,11 @@ HRESULT InvokeSink(IDispatch* sink, LONG dispId, std::vector<NuvCom::CVariant>& 
 CConfigService& CConfigService::Instance() {
     // Never destroyed: the DLL stays loaded for the life of the process (DllCanUnloadNow), and the
     // event thread may still be running when the process exits.
-    static CConfigService* const service = new CConfigService();
+    static CConfigService* const service = [] {
+        auto* created = new CConfigService();
+        LoadStateFile(*created);
+        return created;
+    }();
     return *service;
 }
 

@@ -1,5 +1,6 @@
 // The entry points of the stand-in configuration service, an in-process COM server.
 #include "ConfigObject.h"
+#include "StateFile.h"
 #include "configservice.h"
 
 #include "nuvutil/com/ClassFactory.h"
@@ -22,6 +23,10 @@ const NuvCom::ComClassDescription kClasses[] = {
 }  // namespace
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
+    if (QvConfigStandIn::IsServiceUnavailable()) {
+        if (ppv != nullptr) *ppv = nullptr;
+        return REGDB_E_CLASSNOTREG;
+    }
     return NuvCom::GetClassObject(kClassObjects, clsid, riid, ppv);
 }
 

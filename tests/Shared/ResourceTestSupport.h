@@ -5,6 +5,7 @@
 #include "base/TextConversion.h"
 #include "base/UniqueHandle.h"
 #include "suite/rtmui/QvRtMui.h"
+#include "tests/support/TestPaths.h"
 
 #include <windows.h>
 
@@ -14,14 +15,6 @@
 #include <vector>
 
 namespace NuvTest {
-
-// The folder of the test program: the build's bin, where the resource DLLs land.
-inline std::wstring ExeFolder() {
-    wchar_t exe[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    const std::wstring path(exe);
-    return path.substr(0, path.find_last_of(L'\\'));
-}
 
 inline std::wstring RuntimeStandIn() { return ExeFolder() + L"\\rtmui\\QvRtMui.dll"; }
 inline std::wstring IncompleteRuntimeStandIn() { return ExeFolder() + L"\\rtmui-incomplete\\QvRtMui.dll"; }

@@ -7,6 +7,7 @@
 #include "base/UniqueHandle.h"
 #include "suite/lwapi/QvLWAPI.h"
 #include "tests/support/LogRecorder.h"
+#include "tests/support/TestPaths.h"
 
 #include <gtest/gtest.h>
 
@@ -31,12 +32,7 @@ constexpr const wchar_t* kTestClsid = L"{5C0F7E2A-9B41-4D3E-8A67-1E2F3B4C5D6E}";
 constexpr REGSAM k64 = KEY_WOW64_64KEY;
 constexpr REGSAM k32 = KEY_WOW64_32KEY;
 
-std::wstring ExeFolder() {
-    wchar_t exe[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    const std::wstring path(exe);
-    return path.substr(0, path.find_last_of(L'\\'));
-}
+using NuvTest::ExeFolder;
 
 std::wstring StandIn() { return ExeFolder() + L"\\lwapi\\QvLWAPI.DLL"; }
 std::wstring IncompleteStandIn() { return ExeFolder() + L"\\lwapi-incomplete\\QvLWAPI.DLL"; }

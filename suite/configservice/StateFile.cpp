@@ -1,0 +1,82 @@
+#include "StateFile.h"
+
+#include "ConfigService.h"
+#include "base/TextConversion.h"
+#include "nuvutil/com/Bstr.h"
+#include "nuvutil/com/Variant.h"
+
+#include <windows.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace QvConfigStandIn {
+namespace {
+
+std::wstring Variable(const wchar_t* name) {
+    wchar_t value[MAX_PATH] = {};
+    const DWORD length = ::GetEnvironmentVariableW(name, value, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::wstring(value, length) : std::wstring();
+}
+
+// "bool true", "int 5", "text a b c" -> the VARIANT; false for another form.
+bool ParseValue(std::wistringstream& fields, NuvCom::CVariant& value) {
+    std::wstring type;
+    fields >> type;
+    std::wstring rest;
+    std::getline(fields, rest);
+    if (!rest.empty() && rest[0] == L' ') rest.erase(0, 1);
+    if (type == L"bool") {
+        value = NuvCom::CVariant(rest == L"true" || rest == L"1");
+    } else if (type == L"int") {
+        value = NuvCom::CVariant(static_cast<LONG>(std::wcstol(rest.c_str(), nullptr, 0)));
+    } else if (type == L"text") {
+        value = NuvCom::CVariant(rest.c_str());
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool IsServiceUnavailable() { return Variable(kUnavailableVariable) == L"1"; }
+
+void LoadStateFile(CConfigService& service) {
+    const std::wstring path = Variable(kStateFileVariable);
+    if (path.empty()) return;
+    std::ifstream file(path.c_str());
+    std::string utf8;
+    while (std::getline(file, utf8)) {
+        if (!utf8.empty() && utf8.back() == '\r') utf8.pop_back();
+        if (utf8.empty() || utf8[0] == '#') continue;
+        std::wistringstream fields(Tessal::FromUtf8(utf8));
+        std::wstring kind;
+        fields >> kind;
+        if (kind == L"user") {
+            std::wstring id;
+            std::wstring name;
+            fields >> id >> name;
+            service.AddUser(id.c_str(), NuvCom::CBstr(name.c_str()).Get());
+        } else if (kind == L"setting") {
+            std::wstring id;
+            LONG setting = 0;
+            NuvCom::CVariant value;
+            fields >> id >> setting;
+            if (ParseValue(fields, value)) service.SetUserSetting(id.c_str(), setting, *value.Get());
+        } else if (kind == L"product") {
+            LONG setting = 0;
+            NuvCom::CVariant value;
+            fields >> setting;
+            if (ParseValue(fields, value)) service.SetProductSetting(setting, *value.Get());
+        } else if (kind == L"signin") {
+            DWORD session = 0;
+            std::wstring id;
+            fields >> session >> id;
+            service.SignIn(session, id.c_str());
+        }
+    }
+}
+
+}  // namespace QvConfigStandIn
