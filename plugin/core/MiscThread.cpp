@@ -180,35 +180,44 @@ DWORD CMiscThread::run() {
         auto orShutdown = [this](HANDLE h) { return h != nullptr ? h : m_shutdownEvent; };
         const HANDLE handles[4] = {m_shutdownEvent, orShutdown(productKeyEvent.Get()),
                                    orShutdown(timeZoneEvent.Get()), orShutdown(m_timeZoneTimer.Get())};
+        // Each notification is armed once and again right after it fired, before the change is
+        // handled: a change made while it is handled then fires once more. Arming a notification
+        // that is still pending, at every wake-up, made Wine drop later changes.
+        auto armProduct = [&] {
+            if (!productKey || !productKeyEvent) return;
+            const LONG rc = ::RegNotifyChangeKeyValue(productKey.Get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET,
+                                                      productKeyEvent.Get(), TRUE);
+            if (rc != ERROR_SUCCESS) {
+                NUV_LOG(ETWLogging::LOG_WARNING, L"Failed to register for key change notifications (Err %d)\r\n",
+                        static_cast<int>(rc));
+            }
+        };
+        auto armTimeZone = [&] {
+            if (!timeZoneKey || !timeZoneEvent) return;
+            const LONG rc = ::RegNotifyChangeKeyValue(timeZoneKey.Get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET,
+                                                      timeZoneEvent.Get(), TRUE);
+            if (rc != ERROR_SUCCESS) {
+                NUV_LOG(ETWLogging::LOG_WARNING,
+                        L"Failed to register for time zone reg key change notifications (Err %d)\r\n",
+                        static_cast<int>(rc));
+            }
+        };
+        armProduct();
+        armTimeZone();
         for (;;) {
-            // Re-armed before every wait, so a change made while messages were handled is still seen.
-            if (productKey && productKeyEvent) {
-                const LONG rc = ::RegNotifyChangeKeyValue(productKey.Get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET,
-                                                          productKeyEvent.Get(), TRUE);
-                if (rc != ERROR_SUCCESS) {
-                    NUV_LOG(ETWLogging::LOG_WARNING, L"Failed to register for key change notifications (Err %d)\r\n",
-                            static_cast<int>(rc));
-                }
-            }
-            if (timeZoneKey && timeZoneEvent) {
-                const LONG rc = ::RegNotifyChangeKeyValue(timeZoneKey.Get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET,
-                                                          timeZoneEvent.Get(), TRUE);
-                if (rc != ERROR_SUCCESS) {
-                    NUV_LOG(ETWLogging::LOG_WARNING,
-                            L"Failed to register for time zone reg key change notifications (Err %d)\r\n",
-                            static_cast<int>(rc));
-                }
-            }
-
-            const DWORD result = ::MsgWaitForMultipleObjects(4, handles, FALSE, INFINITE, QS_ALLINPUT);
+            // MWMO_INPUTAVAILABLE: a message that arrived while the loop handled something else is
+            // already queued and would not count as new input; without it the wait sleeps on it.
+            const DWORD result = ::MsgWaitForMultipleObjectsEx(4, handles, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
             if (result == WAIT_OBJECT_0) {
                 break;
             }
             if (result == WAIT_OBJECT_0 + 1) {
                 NUV_LOG(ETWLogging::LOG_NORMAL, L"NUV registry change detected\r\n");
+                armProduct();
                 Guarded(L"OnRegistryChanged", [this] { m_registryCallback->OnRegistryChanged(); });
             } else if (result == WAIT_OBJECT_0 + 2) {
                 NUV_LOG(ETWLogging::LOG_NORMAL, L"Time zone registry change detected\r\n");
+                armTimeZone();
                 _CheckTimeZone();
             } else if (result == WAIT_OBJECT_0 + 3) {
                 NUV_LOG(ETWLogging::LOG_NORMAL, L"Checks whether time zone setting is out of sync\r\n");
