@@ -8,6 +8,7 @@
 #include "nuvutil/com/Bstr.h"
 #include "nuvutil/com/CoInitializeScope.h"
 #include "nuvutil/com/Variant.h"
+#include "tests/plugin/core/ConfigServiceStandIn.h"
 
 #include <gtest/gtest.h>
 
@@ -49,11 +50,7 @@ class UserSettingsFromService : public ::testing::Test {
 public:
     void SetUp() override {
         ASSERT_TRUE(m_com.Succeeded());
-        ASSERT_HRESULT_SUCCEEDED(::CoCreateInstance(CLSID_QvPSConfig, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER,
-                                                    IID_IQvConfigCategory, &m_config))
-            << "the stand-in configuration service is not registered";
-        ASSERT_HRESULT_SUCCEEDED(m_config.As(&m_control));
-        ASSERT_HRESULT_SUCCEEDED(m_control->Reset());
+        ASSERT_TRUE(NuvTest::ConnectConfigService(m_config, m_control));
         ASSERT_HRESULT_SUCCEEDED(m_control->AddUser(NuvCom::CBstr(kUser).Get(), NuvCom::CBstr(kUserName).Get()));
     }
     void TearDown() override {

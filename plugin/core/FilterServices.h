@@ -1,0 +1,56 @@
+#pragma once
+// What the module object starts, stops and calls of web filtering: URL classification, the
+// scan-algorithm table, the per-connection handler and the scan of one queued buffer. Web
+// filtering implements it; until it is linked into the plug-in the module has none, and the
+// proxy host's connections are then refused (no handler).
+
+#include <windows.h>
+#include <unknwn.h>
+
+class CScanBuffer;
+class IEventWorkSink;
+
+// The module's scan-work queue as the connection handlers see it.
+class IScanWorkSink {
+public:
+    // Queues the buffer for the scan thread; null stops the scan thread.
+    virtual void PutScanWork(CScanBuffer* buffer) = 0;
+
+protected:
+    ~IScanWorkSink() = default;
+};
+
+class IFilterServices {
+public:
+    virtual ~IFilterServices() = default;
+
+    virtual void StartUrlClassification() = 0;
+    virtual void StopUrlClassification() noexcept = 0;
+    virtual void CreateScanAlgorithms() = 0;
+    virtual void DestroyScanAlgorithms() noexcept = 0;
+    virtual void ReloadSearchEngines() = 0;
+
+    // A new handler for one connection with one reference for the caller; null when it cannot be
+    // made. `eventSink` is the session's (null without a session).
+    virtual IUnknown* CreateHttpEventHandler(IScanWorkSink* scanSink, IEventWorkSink* eventSink, DWORD sessionId,
+                                             DWORD processId) = 0;
+
+    // The queue's hold on a buffer: taken when it is queued (a reference on its owner, marked
+    // queued), marked not queued when the scan thread takes it.
+    virtual void OnScanWorkQueued(CScanBuffer* buffer) = 0;
+    virtual void OnScanWorkTaken(CScanBuffer* buffer) noexcept = 0;
+    // The scan thread's work on a taken buffer.
+    virtual void ScanWork(CScanBuffer* buffer) = 0;
+    virtual void PassUnscanned(CScanBuffer* buffer) noexcept = 0;
+    virtual void ReleaseScanWork(CScanBuffer* buffer) noexcept = 0;
+};
+
+// The time-limit subsystem's objects, made when the module needs them. Null results mean the
+// object is not available (the module runs on without it).
+class ITimeLimitFactory {
+public:
+    virtual ~ITimeLimitFactory() = default;
+    virtual class IActivityLogManager* CreateLogManager() = 0;
+    virtual class IHostFirewallThread* CreateFirewallThread() = 0;
+    virtual class IReliableClock* CreateReliableClock(const wchar_t* timeServer) = 0;
+};

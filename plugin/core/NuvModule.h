@@ -1,0 +1,189 @@
+#pragma once
+// The plug-in's central object: runs start-up on the initialization thread and shutdown in a fixed
+// order, owns the configuration client, the session manager, the worker threads, the scan-work
+// queue, the activity-log manager, the reliable clock, the set of time-blocked users, the session
+// alert flags and the reported-problem state, and answers the proxy host's per-connection
+// questions. The DLL holds exactly one, constructed at load.
+
+#include "base/Sync.h"
+#include "base/UniqueHandle.h"
+#include "nuvutil/NoCaseLess.h"
+#include "nuvutil/WorkQueue.h"
+#include "plugin/core/FilterServices.h"
+#include "plugin/core/ModuleServices.h"
+#include "plugin/core/QvLightWeightAPIWrapper.h"
+#include "plugin/core/ThreadCallbacks.h"
+#include "plugin/core/TimeLimitServices.h"
+#include "plugin/timelimits/SessionAlertFlags.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+
+class CInitializationThread;
+class CMiscThread;
+class CScanThread;
+class CSignalSigninRequiredThread;
+class CSessionManager;
+class CNuvConfig;
+
+class CNuvModule : public IModuleServices,
+                   public IInitializationCallback,
+                   public IScanWorkSource,
+                   public IScanWorkSink,
+                   public ISessionNotificationCallback,
+                   public IRegistryChangedCallback,
+                   public IPowerNotificationCallback,
+                   public ISigninRequiredSink {
+public:
+    static constexpr const wchar_t* kVersion = L"20.1.145.0";
+    static constexpr const wchar_t* kInitializationDoneEventName = L"Local\\{117497F9-4481-DA00-7A12-89BAF027BCE3}";
+    static constexpr const wchar_t* kTemporaryAdult = L"adult_temp";
+    static constexpr const wchar_t* kDefaultTimeServer = L"pool.ntp.org";
+    static constexpr DWORD kScanThreadExitLimitMs = 10000;
+
+    struct Options {
+        IFilterServices* filter = nullptr;          // null until web filtering is linked in
+        ITimeLimitFactory* timeLimits = nullptr;    // null: no log manager, firewall thread or clock
+        ITimeZoneCheck* timeZoneCheck = nullptr;    // the misc thread's check; null: none
+        DWORD scanThreadExitLimitMs = kScanThreadExitLimitMs;
+        DWORD threadJoinLimitMs = 10000;            // the worker threads' own join limits
+        std::optional<DWORD> timeZoneCheckDelay;    // seconds; unset: the affiliate setting
+        std::optional<DWORD> osClass;               // unset: the running system's
+    };
+
+    // Throws std::system_error when a lock or event cannot be created.
+    explicit CNuvModule(const Options& options);
+    CNuvModule();
+    ~CNuvModule();
+    CNuvModule(const CNuvModule&) = delete;
+    CNuvModule& operator=(const CNuvModule&) = delete;
+
+    // Life cycle.
+    BOOL DllMain(HINSTANCE instance, DWORD reason, void* reserved);
+    // Starts the initialization thread and returns once it has begun (or ended, or shutdown came).
+    void StartInitialization();
+    HRESULT OnInitialize() override;
+    bool WaitForInitialization() override;
+    void Deinitialize();
+
+    // Connections.
+    bool IsFilteringUnnecessary(DWORD sessionId);
+    IUnknown* CreateHttpEventHandler(DWORD sessionId, DWORD processId);
+
+    // Problems.
+    int GetCurrentProblem() const noexcept override { return m_currentProblem.load(); }
+    bool IsBypassingTraffic() const noexcept override { return m_bypass.load(); }
+    void ReportProblem(int problemId, bool affectsPersonalInfo, HRESULT result) override;
+    void clearProblemReportFromRegistry();
+    void storeProblemReportInRegistry(int problemId, bool bypass);
+
+    // State read by the plug-in's other parts.
+    bool IsShuttingDown() const noexcept override { return m_shuttingDown.load(); }
+    bool IsInitialized() const noexcept { return m_initialized.load(); }
+    bool IsDumpEnabled() const noexcept { return m_dump.load(); }
+    bool IsLogUrlRequestsEnabled() const noexcept { return m_logUrlRequests.load(); }
+    bool IsRestartPending() const noexcept { return m_restartPending; }
+    bool IsBetaSubstitute() const noexcept { return m_betaSubstitute; }
+    DWORD GetOsCode() const noexcept { return m_osCode; }
+    DWORD GetInstallPlatform() const noexcept { return m_installPlatform; }
+    HANDLE GetShutdownEvent() const noexcept { return m_shutdownEvent.Get(); }
+    HINSTANCE GetInstance() const noexcept { return m_instance; }
+
+    // IModuleServices.
+    CNuvConfig* GetConfig() override;
+    CSession* GetSession(DWORD sessionId) override;
+    CSession* FindSession(DWORD sessionId) override;
+    Tessal::CCriticalSection* GetSessionLock() override;
+    bool SessionExists(DWORD sessionId) override;
+    bool IsSessionSignedIn(DWORD sessionId) override;
+    void UpdateUsers() override;
+    void UpdateAllSessionFilterState(SessionFilterFlags& flags) override;
+    void UpdateSessionFilterState(DWORD sessionId, SessionFilterFlags& flags) override;
+    IActivityLogManager* GetLogManager() override { return m_logManager.get(); }
+    void ReloadSearchEngines() override;
+    DWORD GetOsClass() const noexcept override { return m_osClass; }
+    CQvLightWeightAPIWrapper& GetLightWeightAPI() override { return m_lightWeightApi; }
+    std::unique_ptr<IEventProcessor> CreateEventProcessor() override;
+
+    CSessionAlertFlags* GetSessionAlertFlags() noexcept { return &m_sessionAlertFlags; }
+
+    // Users cut off by a time restriction, by Windows account name (letter case ignored).
+    void AddTimeBlockedUser(const wchar_t* userName);
+    void RemoveTimeBlockedUser(const wchar_t* userName);
+    void ClearTimeBlockedUsers();
+    bool IsUserTimeBlocked(const wchar_t* userName);
+
+    // The reliable clock: made once, on the host-firewall thread's first request.
+    void InitReliableTimeProvider();
+    void GetReliableLocalTime(SYSTEMTIME* time);
+
+    // IScanWorkSink / IScanWorkSource.
+    void PutScanWork(CScanBuffer* buffer) override;
+    CScanBuffer* GetScanWork() override;
+    void ScanWork(CScanBuffer* buffer) override;
+    void PassUnscanned(CScanBuffer* buffer) noexcept override;
+    void ReleaseScanWork(CScanBuffer* buffer) noexcept override;
+
+    // ISessionNotificationCallback / IRegistryChangedCallback / IPowerNotificationCallback.
+    void OnSessionLogon(DWORD sessionId) override;
+    void OnSessionLogoff(DWORD sessionId) override;
+    void OnRegistryChanged() override;
+    DWORD OnSystemSuspend() override;
+    DWORD OnSystemResume() override;
+
+    // ISigninRequiredSink (the sign-in signal thread).
+    void QueueSigninRequired(DWORD sessionId) override;
+
+private:
+    void DeinitializeSteps();
+    void ReleaseWhatADeadThreadMayHold() noexcept;
+
+    // Reported problems: one report at a time (steps taken as one).
+    Tessal::CCriticalSection m_problemLock;
+    std::unordered_map<int, bool> m_reportedProblems;
+    std::atomic<int> m_currentProblem{0};
+    std::atomic<bool> m_bypass{false};
+
+    Options m_options;
+    HINSTANCE m_instance = nullptr;
+    std::atomic<bool> m_initialized{false};
+    std::atomic<bool> m_shuttingDown{false};
+    std::atomic<bool> m_dump{false};
+    std::atomic<bool> m_logUrlRequests{false};
+    DWORD m_installPlatform = 0;
+    DWORD m_osClass = 0;
+    DWORD m_osCode = 3;
+    std::atomic<LONG> m_reliableClockCreated{0};
+    bool m_betaSubstitute = false;
+    bool m_restartPending = false;
+    bool m_initializationThreadKilled = false;
+
+    Tessal::UniqueHandle m_initializationStarted;
+    Tessal::CCriticalSection m_moduleLock;  // serialises WaitForInitialization
+    Tessal::UniqueHandle m_shutdownEvent;
+
+    std::unique_ptr<CMiscThread> m_miscThread;
+    std::unique_ptr<CScanThread> m_scanThread;
+    std::unique_ptr<CSignalSigninRequiredThread> m_signinSignalThread;
+    CWorkQueue m_scanWorkQueue;
+
+    Tessal::CCriticalSection m_configLock;  // creation of the configuration client only
+    std::unique_ptr<CNuvConfig> m_config;
+    std::atomic<bool> m_configCleared{false};
+    std::atomic<CSessionManager*> m_sessionManager{nullptr};  // owned
+    std::unique_ptr<CInitializationThread> m_initializationThread;
+    std::unique_ptr<IReliableClock> m_reliableClock;
+    std::unique_ptr<IActivityLogManager> m_logManager;
+
+    Tessal::CCriticalSection m_timeBlockedLock;
+    std::set<std::wstring, NoCaseLess> m_timeBlockedUsers;
+    CSessionAlertFlags m_sessionAlertFlags;
+
+    CQvLightWeightAPIWrapper m_lightWeightApi;
+};

@@ -1,0 +1,160 @@
+// Stand-in for the suite's local HTTP proxy host, as a console program. It loads the plug-ins
+// registered for it through COM and drives them as the host does: Initialize once, a handler
+// request per connection, Deinitialize once. Each call and its result is printed, one line each.
+//
+//   QvProxyHost install-plugin <{CLSID}> <name> <protocols>     (what the suite's installer writes)
+//   QvProxyHost run [step...]
+//     connect:<protocol>:<session>:<process>     GetProtocolHandler
+//     connect-null-handler:<protocol>:<session>:<process>
+//     connect-null-reserved:<protocol>:<session>:<process>
+//     report:<problem>:<flag>:<hresult>           a suite component reports a problem (DllCanDefer)
+//     sleep:<ms>
+//     deinit                                      Deinitialize (otherwise done at the end)
+#include "PluginHost.h"
+
+#include "nuvutil/com/CoInitializeScope.h"
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+using QvProxyStandIn::CLoadedPlugin;
+
+std::vector<std::wstring> Split(const std::wstring& text, wchar_t separator) {
+    std::vector<std::wstring> parts;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start));
+        if (end == std::wstring::npos) return parts;
+        start = end + 1;
+    }
+}
+
+unsigned long Number(const std::wstring& text) { return std::wcstoul(text.c_str(), nullptr, 0); }
+
+void Print(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+std::string Narrow(const std::wstring& text) {
+    std::string narrow;
+    for (wchar_t c : text) narrow.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return narrow;
+}
+
+bool Connect(CLoadedPlugin& plugin, const std::vector<std::wstring>& parts) {
+    if (parts.size() != 4) return false;
+    const bool nullHandler = parts[0] == L"connect-null-handler";
+    const bool nullReserved = parts[0] == L"connect-null-reserved";
+    const int protocol = static_cast<int>(Number(parts[1]));
+    const DWORD session = Number(parts[2]);
+    const DWORD process = Number(parts[3]);
+    IUnknown* handler = reinterpret_cast<IUnknown*>(static_cast<uintptr_t>(0x1234));  // must be overwritten
+    DWORD reserved = 0xFFFFFFFF;
+    const HRESULT hr = plugin.GetProtocolHandler(protocol, session, process, nullHandler ? nullptr : &handler,
+                                                 nullReserved ? nullptr : &reserved);
+    const char* handlerState = nullHandler                                          ? "none"
+                               : handler == reinterpret_cast<IUnknown*>(0x1234)       ? "untouched"
+                               : handler == nullptr                                  ? "null"
+                                                                                     : "set";
+    Print("connect %d %lu %lu -> 0x%08lX handler=%s reserved=%ld\n", protocol, session, process,
+          static_cast<unsigned long>(hr), handlerState, nullReserved ? -1L : static_cast<long>(reserved));
+    if (SUCCEEDED(hr) && !nullHandler && handler != nullptr && handler != reinterpret_cast<IUnknown*>(0x1234)) {
+        handler->Release();
+    }
+    return true;
+}
+
+bool Report(CLoadedPlugin& plugin, const std::vector<std::wstring>& parts) {
+    if (parts.size() != 4) return false;
+    using ReportFn = int(__cdecl*)(int, unsigned char, HRESULT);
+    const HMODULE module = plugin.LoadedModule();
+    auto report = module ? reinterpret_cast<ReportFn>(reinterpret_cast<void*>(::GetProcAddress(module, "DllCanDefer")))
+                         : nullptr;
+    if (report == nullptr) {
+        Print("report: the plug-in has no problem-report entry point\n");
+        return true;
+    }
+    const int result = report(static_cast<int>(Number(parts[1])), static_cast<unsigned char>(Number(parts[2])),
+                              static_cast<HRESULT>(Number(parts[3])));
+    Print("report %lu %lu -> %d\n", Number(parts[1]), Number(parts[2]), result);
+    return true;
+}
+
+void Deinitialize(CLoadedPlugin& plugin) {
+    const ULONGLONG start = ::GetTickCount64();
+    const HRESULT hr = plugin.Deinitialize();
+    Print("deinitialize -> 0x%08lX %llu ms\n", static_cast<unsigned long>(hr), ::GetTickCount64() - start);
+}
+
+int Run(int argc, wchar_t** argv) {
+    NuvCom::CCoInitialize com;
+    std::vector<CLoadedPlugin> plugins;
+    for (auto& registration : QvProxyStandIn::ReadPluginRegistrations()) {
+        Print("plugin %s %s protocols=%lu\n", Narrow(registration.clsidText).c_str(), Narrow(registration.name).c_str(),
+              registration.protocols);
+        if ((registration.protocols & 1) != 0) plugins.emplace_back(std::move(registration));
+    }
+    if (plugins.empty()) {
+        Print("no HTTP plug-in registered\n");
+        return 2;
+    }
+    CLoadedPlugin& plugin = plugins.front();
+    const HRESULT created = plugin.Create();
+    Print("create -> 0x%08lX\n", static_cast<unsigned long>(created));
+    if (FAILED(created)) return 3;
+
+    DWORD first = 0xFFFFFFFF;
+    DWORD second = 0xFFFFFFFF;
+    const ULONGLONG start = ::GetTickCount64();
+    const HRESULT initialized = plugin.Initialize(&first, &second);
+    Print("initialize -> 0x%08lX (%lu, %lu) %llu ms\n", static_cast<unsigned long>(initialized), first, second,
+          ::GetTickCount64() - start);
+
+    bool deinitialized = false;
+    for (int i = 2; i < argc; ++i) {
+        const std::vector<std::wstring> parts = Split(argv[i], L':');
+        bool understood = true;
+        if (parts[0].rfind(L"connect", 0) == 0) {
+            understood = Connect(plugin, parts);
+        } else if (parts[0] == L"report") {
+            understood = Report(plugin, parts);
+        } else if (parts[0] == L"sleep" && parts.size() == 2) {
+            ::Sleep(Number(parts[1]));
+        } else if (parts[0] == L"deinit") {
+            Deinitialize(plugin);
+            deinitialized = true;
+        } else {
+            understood = false;
+        }
+        if (!understood) {
+            Print("unknown step %s\n", Narrow(argv[i]).c_str());
+            return 4;
+        }
+    }
+    if (!deinitialized) Deinitialize(plugin);
+    plugin.Release();
+    Print("released\n");
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc >= 2 && std::wcscmp(argv[1], L"run") == 0) return Run(argc, argv);
+    if (argc == 5 && std::wcscmp(argv[1], L"install-plugin") == 0) {
+        const LONG result = QvProxyStandIn::WritePluginRegistration(argv[2], argv[3], Number(argv[4]));
+        Print("install-plugin -> %ld\n", result);
+        return result == ERROR_SUCCESS ? 0 : 1;
+    }
+    std::fprintf(stderr, "usage: QvProxyHost install-plugin <{CLSID}> <name> <protocols> | run [step...]\n");
+    return 1;
+}

@@ -1,0 +1,149 @@
+#pragma once
+// Recording stand-ins of web filtering and of the time-limit objects, as the module object sees
+// them, for the module and plug-in tests.
+
+#include "plugin/core/FilterServices.h"
+#include "plugin/core/NuvException.h"
+#include "plugin/core/TimeLimitServices.h"
+#include "tests/plugin/core/ThreadTestDoubles.h"
+
+#include "base/UniqueHandle.h"
+#include "nuvutil/com/ComObject.h"
+
+#include <windows.h>
+#include <proxyhost.h>
+
+#include <atomic>
+#include <string>
+
+namespace NuvTest {
+
+class FakeHandler final : public NuvCom::CComObjectBase<IQvProxyModuleEventHandler> {
+public:
+    STDMETHODIMP OnBegin(DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, IQvProxyConnection*) override { return S_OK; }
+    STDMETHODIMP OnInboundData(DWORD, BYTE*, DWORD* verdict) override {
+        *verdict = 0;
+        return S_OK;
+    }
+    STDMETHODIMP OnOutboundData(DWORD, BYTE*, DWORD* verdict) override {
+        *verdict = 0;
+        return S_OK;
+    }
+    STDMETHODIMP OnEnd() override { return S_OK; }
+};
+
+// Web filtering: records its calls; a call named in `blockIn` waits until Release() (or forever).
+class RecordingFilter : public IFilterServices {
+public:
+    explicit RecordingFilter(CallLog& log) : m_log(log), m_release(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~RecordingFilter() override { Release(); }
+
+    std::wstring blockIn;   // "StartUrlClassification" or "ScanWork"
+    std::wstring throwIn;   // throws CNuvException(-1001) there
+    bool makeHandlers = true;
+
+    void Release() { ::SetEvent(m_release.Get()); }
+
+    void StartUrlClassification() override { Call(L"StartUrlClassification"); }
+    void StopUrlClassification() noexcept override { m_log.Add(L"StopUrlClassification"); }
+    void CreateScanAlgorithms() override { Call(L"CreateScanAlgorithms"); }
+    void DestroyScanAlgorithms() noexcept override { m_log.Add(L"DestroyScanAlgorithms"); }
+    void ReloadSearchEngines() override { Call(L"ReloadSearchEngines"); }
+    IUnknown* CreateHttpEventHandler(IScanWorkSink*, IEventWorkSink* eventSink, DWORD sessionId, DWORD processId) override {
+        m_log.Add(L"CreateHttpEventHandler " + std::to_wstring(sessionId) + L" " + std::to_wstring(processId) +
+                  (eventSink ? L" session" : L" no-session"));
+        if (!makeHandlers) return nullptr;
+        auto handler = NuvCom::MakeComObject<FakeHandler>();
+        return handler.Detach();
+    }
+    void OnScanWorkQueued(CScanBuffer*) override { m_log.Add(L"queued"); }
+    void OnScanWorkTaken(CScanBuffer*) noexcept override { m_log.Add(L"taken"); }
+    void ScanWork(CScanBuffer*) override { Call(L"ScanWork"); }
+    void PassUnscanned(CScanBuffer*) noexcept override { m_log.Add(L"PassUnscanned"); }
+    void ReleaseScanWork(CScanBuffer*) noexcept override { m_log.Add(L"ReleaseScanWork"); }
+
+private:
+    void Call(const std::wstring& name) {
+        m_log.Add(name);
+        if (name == throwIn) throw CNuvException(CNuvException::kNotInitialized);
+        if (name == blockIn) ::WaitForSingleObject(m_release.Get(), INFINITE);
+    }
+
+    CallLog& m_log;
+    Tessal::UniqueHandle m_release;
+};
+
+class RecordingLogManager : public IActivityLogManager {
+public:
+    explicit RecordingLogManager(CallLog& log) : m_log(log) {}
+    ~RecordingLogManager() override { m_log.Add(L"~LogManager"); }
+    DWORD Logon(const wchar_t* userName, DWORD sessionId) override {
+        m_log.Add(std::wstring(L"Logon ") + userName + L" " + std::to_wstring(sessionId));
+        return 0;
+    }
+    DWORD Logoff(const wchar_t* userName, DWORD sessionId) override {
+        m_log.Add(std::wstring(L"Logoff ") + userName + L" " + std::to_wstring(sessionId));
+        return 0;
+    }
+    DWORD SystemSleep() override {
+        m_log.Add(L"SystemSleep");
+        return 0;
+    }
+    DWORD SystemWakeup() override {
+        m_log.Add(L"SystemWakeup");
+        return 0;
+    }
+    DWORD WebSiteBlocked(DWORD, DWORD, const wchar_t*, const char*) override { return 0; }
+
+private:
+    CallLog& m_log;
+};
+
+class RecordingFirewall : public IHostFirewallThread {
+public:
+    explicit RecordingFirewall(CallLog& log) : m_log(log) {}
+    ~RecordingFirewall() override { m_log.Add(L"~Firewall"); }
+    void OnUserLogon(const wchar_t* userName, DWORD sessionId) override {
+        m_log.Add(std::wstring(L"FirewallLogon ") + userName + L" " + std::to_wstring(sessionId));
+    }
+    void OnUserLogoff(const wchar_t* userName) override { m_log.Add(std::wstring(L"FirewallLogoff ") + userName); }
+    void OnSettingsChanged() override { m_log.Add(L"FirewallSettingsChanged"); }
+
+private:
+    CallLog& m_log;
+};
+
+class FixedClock : public IReliableClock {
+public:
+    explicit FixedClock(CallLog& log) : m_log(log) {}
+    void GetCurrentLocalTime(const wchar_t* zone, SYSTEMTIME* time, DWORD* reliable, DWORD waitMs) override {
+        m_log.Add(std::wstring(L"GetCurrentLocalTime '") + zone + L"' " + std::to_wstring(waitMs));
+        *time = SYSTEMTIME{2026, 12, 4, 10, 12, 34, 56, 0};
+        *reliable = 1;
+    }
+
+private:
+    CallLog& m_log;
+};
+
+class RecordingTimeLimits : public ITimeLimitFactory {
+public:
+    explicit RecordingTimeLimits(CallLog& log) : m_log(log) {}
+    IActivityLogManager* CreateLogManager() override {
+        m_log.Add(L"CreateLogManager");
+        return new RecordingLogManager(m_log);
+    }
+    IHostFirewallThread* CreateFirewallThread() override {
+        m_log.Add(L"CreateFirewallThread");
+        return new RecordingFirewall(m_log);
+    }
+    IReliableClock* CreateReliableClock(const wchar_t* server) override {
+        m_log.Add(std::wstring(L"CreateReliableClock ") + server);
+        return new FixedClock(m_log);
+    }
+
+private:
+    CallLog& m_log;
+};
+
+}  // namespace NuvTest

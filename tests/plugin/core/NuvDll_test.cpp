@@ -1,0 +1,171 @@
+// The Nuv DLL as the suite meets it: registered by regsvr32, listed for the proxy host as an
+// installer would, loaded by the stand-in proxy host through COM in a process of its own, with the
+// configuration service there or not.
+
+#include "plugin/core/NuvPlugin.h"
+
+#include "base/UniqueHandle.h"
+#include "tests/Shared/OberixKeyGuard.h"
+#include "tests/support/ChildProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const wchar_t* kClsid = L"{08533142-6DAA-40C0-829F-098475E66646}";
+constexpr const wchar_t* kAppId = L"{E9A45E1C-A219-416B-9E79-3C61B547209D}";
+constexpr const wchar_t* kPluginKey = L"Software\\Oberix\\QvProxy\\Plugins\\{08533142-6DAA-40C0-829F-098475E66646}";
+constexpr const wchar_t* kProductKey = L"SOFTWARE\\Oberix\\NUV";
+
+std::wstring NuvDll() { return NuvTest::ExeFolder() + L"\\Nuv.dll"; }
+std::wstring Host() { return L"\"" + NuvTest::ExeFolder() + L"\\QvProxyHost.exe\""; }
+
+bool KeyExists(HKEY root, const std::wstring& path) {
+    Tessal::UniqueHKey key;
+    return ::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.Put()) == ERROR_SUCCESS;
+}
+
+std::wstring ReadText(HKEY root, const std::wstring& path, const wchar_t* name) {
+    wchar_t text[1024] = {};
+    DWORD size = sizeof(text);
+    if (::RegGetValueW(root, path.c_str(), name, RRF_RT_REG_SZ, nullptr, text, &size) != ERROR_SUCCESS) return L"<none>";
+    return text;
+}
+
+DWORD Regsvr32(bool unregister) {
+    const std::wstring line = std::wstring(L"regsvr32.exe /s ") + (unregister ? L"/u " : L"") + L"\"" + NuvDll() + L"\"";
+    return NuvTest::RunChild(line).exitCode;
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class NuvDllTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_guard.CreateKey(kProductKey));
+        m_guard.DeleteValue(kProductKey, L"Report");
+        m_guard.DeleteValue(L"SOFTWARE\\Oberix\\NUV\\DynaInfo", L"UpdRestartReq");
+        m_guard.WillCreate(L"Software\\Oberix\\QvProxy\\Plugins");
+        const auto installed = NuvTest::RunChild(Host() + L" install-plugin " + kClsid + L" NUV 1");
+        ASSERT_EQ(0u, installed.exitCode) << installed.output;
+    }
+    void TearDown() override { EXPECT_EQ(0u, Regsvr32(false)) << "leaves the DLL registered as the build did"; }
+
+    NuvTest::ChildResult Run(const std::wstring& steps,
+                             const std::vector<std::pair<std::wstring, std::wstring>>& environment = {}) {
+        auto result = NuvTest::RunChild(Host() + L" run " + steps, environment, 120000);
+        EXPECT_TRUE(result.finished) << result.output;
+        return result;
+    }
+
+    nuvtest::COberixKeyGuard m_guard;
+};
+
+TEST_F(NuvDllTest, RegistrationWritesTheClassKeysAndLeavesTheProxyKeyToTheInstaller) {
+    ASSERT_EQ(0u, Regsvr32(false));
+    const std::wstring clsidKey = std::wstring(L"CLSID\\") + kClsid;
+    EXPECT_EQ(L"NuvPlugin Class", ReadText(HKEY_CLASSES_ROOT, clsidKey, nullptr));
+    EXPECT_EQ(kAppId, ReadText(HKEY_CLASSES_ROOT, clsidKey, L"AppID"));
+    EXPECT_EQ(L"nuv.NuvPlugin.1", ReadText(HKEY_CLASSES_ROOT, clsidKey + L"\\ProgID", nullptr));
+    EXPECT_EQ(L"nuv.NuvPlugin", ReadText(HKEY_CLASSES_ROOT, clsidKey + L"\\VersionIndependentProgID", nullptr));
+    EXPECT_EQ(L"Both", ReadText(HKEY_CLASSES_ROOT, clsidKey + L"\\InprocServer32", L"ThreadingModel"));
+    EXPECT_EQ(0, ::_wcsicmp(NuvDll().c_str(), ReadText(HKEY_CLASSES_ROOT, clsidKey + L"\\InprocServer32", nullptr).c_str()));
+    EXPECT_EQ(L"{}", ReadText(HKEY_CLASSES_ROOT, clsidKey + L"\\TypeLib", nullptr));
+    EXPECT_EQ(kClsid, ReadText(HKEY_CLASSES_ROOT, L"nuv.NuvPlugin.1\\CLSID", nullptr));
+    EXPECT_EQ(L"nuv.NuvPlugin.1", ReadText(HKEY_CLASSES_ROOT, L"nuv.NuvPlugin\\CurVer", nullptr));
+    EXPECT_EQ(L"nuv", ReadText(HKEY_CLASSES_ROOT, std::wstring(L"AppID\\") + kAppId, nullptr));
+    EXPECT_EQ(kAppId, ReadText(HKEY_CLASSES_ROOT, L"AppID\\nuv.DLL", L"AppID"));
+    const std::wstring pseudo = std::wstring(L"CLSID\\") + kAppId;
+    EXPECT_EQ(0, ::_wcsicmp(NuvDll().c_str(), ReadText(HKEY_CLASSES_ROOT, pseudo, L"InprocServer32").c_str()))
+        << "a named value, not a subkey";
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, pseudo + L"\\InprocServer32"));
+    EXPECT_EQ(L"NUV", ReadText(HKEY_LOCAL_MACHINE, kPluginKey, L"Name")) << "registration leaves the installer's key";
+
+    // Something of the host's own below the plug-in's entry goes with it.
+    Tessal::UniqueHKey extra;
+    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kPluginKey) + L"\\State").c_str(), 0,
+                                               nullptr, 0, KEY_ALL_ACCESS, nullptr, extra.Put(), nullptr));
+    extra.Reset();
+    ASSERT_EQ(0u, Regsvr32(true));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, clsidKey));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, pseudo));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"nuv.NuvPlugin"));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"AppID\\nuv.DLL"));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID"));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kPluginKey)) << "unregistration removes the proxy-host entry";
+    EXPECT_EQ(0u, Regsvr32(true)) << "a second unregistration finds nothing to remove and succeeds";
+}
+
+TEST_F(NuvDllTest, HostDrivesThePluginThroughCom) {
+    ASSERT_EQ(0u, Regsvr32(false));
+    const auto result = Run(L"connect-null-reserved:1:1:10 connect-null-handler:1:1:10 connect:2:1:10 connect:1:1:10 "
+                            L"report:40:1:0x80004005 connect:1:1:10 deinit connect:1:1:10");
+    ASSERT_EQ(0u, result.exitCode) << result.output;
+    const std::string& out = result.output;
+    EXPECT_TRUE(Contains(out, "create -> 0x00000000")) << out;
+    EXPECT_TRUE(Contains(out, "initialize -> 0x00000000 (1, 0)")) << out;
+    EXPECT_TRUE(Contains(out, "connect 1 1 10 -> 0x80004003 handler=untouched reserved=-1")) << out;
+    EXPECT_TRUE(Contains(out, "connect 1 1 10 -> 0x80004003 handler=none reserved=0")) << out;
+    EXPECT_TRUE(Contains(out, "connect 2 1 10 -> 0x80070057 handler=untouched reserved=0")) << out;
+    // Web filtering is not part of the plug-in yet: a connection that needs it gets no handler.
+    EXPECT_TRUE(Contains(out, "connect 1 1 10 -> 0x80004005 handler=null reserved=0")) << out;
+    EXPECT_TRUE(Contains(out, "report 40 1 -> 0")) << out;
+    EXPECT_TRUE(Contains(out, "connect 1 1 10 -> 0x8000FFFF handler=null reserved=0")) << out;
+    EXPECT_TRUE(Contains(out, "deinitialize -> 0x00000000")) << out;
+    EXPECT_TRUE(Contains(out, "connect 1 1 10 -> 0x80080008 handler=null reserved=0")) << out;
+    DWORD report = 0;
+    DWORD size = sizeof(report);
+    ASSERT_EQ(ERROR_SUCCESS, ::RegGetValueW(HKEY_LOCAL_MACHINE, kProductKey, L"Report", RRF_RT_REG_DWORD, nullptr,
+                                            &report, &size));
+    EXPECT_EQ(0x80000028u, report);
+}
+
+TEST_F(NuvDllTest, WithoutTheConfigurationServiceStartUpFails) {
+    ASSERT_EQ(0u, Regsvr32(false));
+    const auto result = Run(L"connect:1:1:10 connect:1:2:10", {{L"QvPSConfig_UNAVAILABLE", L"1"}});
+    ASSERT_EQ(0u, result.exitCode) << result.output;
+    EXPECT_TRUE(Contains(result.output, "initialize -> 0x00000000 (1, 0)")) << result.output;
+    EXPECT_TRUE(Contains(result.output, "connect 1 1 10 -> 0x0000045A")) << result.output;
+    EXPECT_TRUE(Contains(result.output, "connect 1 2 10 -> 0x0000045A")) << result.output;
+    DWORD report = 0;
+    DWORD size = sizeof(report);
+    ASSERT_EQ(ERROR_SUCCESS, ::RegGetValueW(HKEY_LOCAL_MACHINE, kProductKey, L"Report", RRF_RT_REG_DWORD, nullptr,
+                                            &report, &size));
+    EXPECT_EQ(0x80000028u, report) << "problem 40, which affects personal-info scanning";
+}
+
+TEST_F(NuvDllTest, SessionOfAnUnrestrictedUserNeedsNoFiltering) {
+    ASSERT_EQ(0u, Regsvr32(false));
+    wchar_t folder[MAX_PATH] = {};
+    ASSERT_NE(0u, ::GetTempPathW(MAX_PATH, folder));
+    const std::wstring state = std::wstring(folder) + L"nuv-dll-test-state.txt";
+    {
+        Tessal::UniqueHandle file(::CreateFileW(state.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ASSERT_TRUE(file);
+        const std::string text =
+            "user grownup PC\\grownup\nsetting grownup 199 text grownup\nsetting grownup 200 text PC\\grownup\n"
+            "setting grownup 315 bool false\nsignin 4 grownup\n";
+        DWORD written = 0;
+        ASSERT_TRUE(::WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
+    }
+    const auto result = Run(L"connect:1:4:10 connect:1:4:11 connect:1:5:10", {{L"QvPSConfig_STATE", state}});
+    ::DeleteFileW(state.c_str());
+    // The first connection creates the session with the user signed in at the service.
+    EXPECT_TRUE(Contains(result.output, "connect 1 4 11 -> 0x00000001 handler=null reserved=0")) << result.output;
+    EXPECT_TRUE(Contains(result.output, "connect 1 5 10 -> 0x80004005 handler=null")) << "nobody in session 5\n"
+                                                                                       << result.output;
+}
+
+TEST_F(NuvDllTest, PendingRestartRefusesConnections) {
+    ASSERT_EQ(0u, Regsvr32(false));
+    ASSERT_TRUE(m_guard.SetDword(L"SOFTWARE\\Oberix\\NUV\\DynaInfo", L"UpdRestartReq", 1));
+    const auto result = Run(L"connect:1:1:10");
+    EXPECT_TRUE(Contains(result.output, "connect 1 1 10 -> 0x80004005 handler=null")) << result.output;
+}
+
+}  // namespace

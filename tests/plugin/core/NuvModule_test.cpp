@@ -1,0 +1,380 @@
+// The module object against the configuration-service and event-broker stand-ins, with recording
+// stand-ins for web filtering and the time-limit objects: start-up and shutdown order, bounded
+// shutdown with a stuck scan or a stuck start-up, the registry switches, reported problems, the
+// decision that a session needs no filtering, and the smaller services other parts call.
+
+#include "plugin/core/NuvModule.h"
+
+#include "nuvutil/com/Bstr.h"
+#include "nuvutil/com/CoInitializeScope.h"
+#include "nuvutil/com/Variant.h"
+#include "plugin/core/MiscThread.h"
+#include "plugin/core/ModuleRegistry.h"
+#include "plugin/core/NuvConfig.h"
+#include "tests/Shared/OberixKeyGuard.h"
+#include "tests/plugin/core/ModuleTestDoubles.h"
+#include "logging/Logging.h"
+#include "plugin/core/Thread.h"
+#include "tests/support/LogRecorder.h"
+#include "tests/plugin/core/ConfigServiceStandIn.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <configservice.h>
+#include <wrl/client.h>
+
+#include <algorithm>
+#include <memory>
+#include <thread>
+
+namespace {
+
+using Microsoft::WRL::ComPtr;
+using NuvTest::CallLog;
+using NuvTest::LogLines;
+
+constexpr const wchar_t* kProductKey = L"SOFTWARE\\Oberix\\NUV";
+constexpr DWORD kScanLimitMs = 300;
+
+std::optional<DWORD> ReadReport() {
+    DWORD value = 0;
+    DWORD size = sizeof(value);
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, kProductKey, L"Report", RRF_RT_REG_DWORD, nullptr, &value, &size) !=
+        ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Index of the first call equal to `call` at or after `from`; calls.size() when absent.
+size_t IndexOf(const std::vector<std::wstring>& calls, const std::wstring& call, size_t from = 0) {
+    const auto it = std::find(calls.begin() + std::min(from, calls.size()), calls.end(), call);
+    return static_cast<size_t>(it - calls.begin());
+}
+
+class ModuleTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_com.Succeeded());
+        ASSERT_TRUE(NuvTest::ConnectConfigService(m_service, m_control));
+        ASSERT_TRUE(m_guard.CreateKey(kProductKey));
+        for (const wchar_t* name : {L"Report", L"Dump", L"LogUrlRequests", L"InstallPlatform"}) {
+            m_guard.DeleteValue(kProductKey, name);
+        }
+        m_guard.DeleteValue(NuvRegistry::kDynaInfoKey, L"UpdRestartReq");
+        m_guard.DeleteValue(NuvRegistry::kSubstituteKey, L"domain");
+        NuvTest::TakeLoggedLines();
+    }
+    void TearDown() override {
+        m_filter.Release();
+        if (m_module && !m_module->IsShuttingDown()) m_module->Deinitialize();
+        m_module.reset();
+        if (m_control) m_control->Reset();
+    }
+
+    CNuvModule& Make(DWORD osClass = 10) {
+        CNuvModule::Options options;
+        options.filter = &m_filter;
+        options.timeLimits = &m_timeLimits;
+        options.scanThreadExitLimitMs = kScanLimitMs;
+        options.threadJoinLimitMs = 2000;
+        options.timeZoneCheckDelay = 0;
+        options.osClass = osClass;
+        m_module = std::make_unique<CNuvModule>(options);
+        return *m_module;
+    }
+    CNuvModule& Start(DWORD osClass = 10) {
+        CNuvModule& module = Make(osClass);
+        module.StartInitialization();
+        EXPECT_TRUE(module.WaitForInitialization());
+        return module;
+    }
+
+    void AddUser(const wchar_t* id, bool isProtected, bool safeSearch) {
+        ASSERT_HRESULT_SUCCEEDED(m_control->AddUser(NuvCom::CBstr(id).Get(), NuvCom::CBstr(id).Get()));
+        SetUser(id, CUserSettings::kProtected, NuvCom::CVariant(isProtected));
+        SetUser(id, CUserSettings::kCategoryMask, NuvCom::CVariant(CUserSettings::kNoCategories));
+        SetUser(id, CUserSettings::kSafeSearch, NuvCom::CVariant(safeSearch));
+    }
+    void SetUser(const wchar_t* id, LONG setting, const NuvCom::CVariant& value) {
+        ASSERT_HRESULT_SUCCEEDED(m_control->SetUserSetting(NuvCom::CBstr(id).Get(), setting, *value.Get()));
+    }
+    ULONG ServiceCalls(const wchar_t* call) {
+        ULONG count = 0;
+        EXPECT_HRESULT_SUCCEEDED(m_control->GetCallCount(NuvCom::CBstr(call).Get(), &count));
+        return count;
+    }
+
+    NuvCom::CCoInitialize m_com;
+    ComPtr<IQvConfigCategory> m_service;
+    ComPtr<IQvConfigServiceControl> m_control;
+    nuvtest::COberixKeyGuard m_guard;
+    CallLog m_log;
+    NuvTest::RecordingFilter m_filter{m_log};
+    NuvTest::RecordingTimeLimits m_timeLimits{m_log};
+    std::unique_ptr<CNuvModule> m_module;
+    LogLines m_lines;
+};
+
+TEST_F(ModuleTest, StartsAndStopsInOrder) {
+    ASSERT_TRUE(m_guard.SetDword(kProductKey, L"Report", 41));
+    Tessal::UniqueHandle done(::CreateEventW(nullptr, TRUE, FALSE, CNuvModule::kInitializationDoneEventName));
+
+    CNuvModule& module = Start();
+    EXPECT_TRUE(module.IsInitialized());
+    EXPECT_FALSE(ReadReport()) << "start-up deletes the last report";
+    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(done.Get(), 0)) << "the other process's event is set";
+    const auto started = m_log.Calls();
+    const size_t logManager = IndexOf(started, L"CreateLogManager");
+    const size_t classification = IndexOf(started, L"StartUrlClassification");
+    const size_t scanTable = IndexOf(started, L"CreateScanAlgorithms");
+    const size_t firewall = IndexOf(started, L"CreateFirewallThread");
+    EXPECT_LT(logManager, classification);
+    EXPECT_LT(classification, scanTable);
+    EXPECT_LT(scanTable, firewall);
+    EXPECT_LT(firewall, started.size());
+    ULONG sinks = 0;
+    ASSERT_HRESULT_SUCCEEDED(m_control->GetSinkCount(&sinks));
+    EXPECT_EQ(1u, sinks) << "the configuration client subscribed to the service's events";
+    EXPECT_TRUE(module.WaitForInitialization()) << "answers at once once start-up has ended";
+
+    m_log.Clear();
+    module.Deinitialize();
+    const auto stopped = m_log.Calls();
+    const size_t scanTableGone = IndexOf(stopped, L"DestroyScanAlgorithms");
+    const size_t firewallGone = IndexOf(stopped, L"~Firewall");
+    const size_t classificationGone = IndexOf(stopped, L"StopUrlClassification");
+    const size_t logManagerGone = IndexOf(stopped, L"~LogManager");
+    EXPECT_LT(scanTableGone, firewallGone);
+    EXPECT_LT(firewallGone, classificationGone);
+    EXPECT_LT(classificationGone, logManagerGone);
+    EXPECT_LT(logManagerGone, stopped.size());
+    ASSERT_HRESULT_SUCCEEDED(m_control->GetSinkCount(&sinks));
+    EXPECT_EQ(0u, sinks);
+    EXPECT_EQ(nullptr, module.GetConfig()) << "no new configuration client after shutdown";
+}
+
+TEST_F(ModuleTest, ScanWorkGoesThroughTheQueueToTheScanThread) {
+    CNuvModule& module = Start();
+    auto* buffer = reinterpret_cast<CScanBuffer*>(static_cast<uintptr_t>(0x1000));
+    module.PutScanWork(buffer);
+    ASSERT_TRUE(m_log.WaitFor(L"ReleaseScanWork"));
+    const auto calls = m_log.Calls();
+    const size_t queued = IndexOf(calls, L"queued");
+    EXPECT_LT(queued, IndexOf(calls, L"taken", queued));
+    EXPECT_LT(IndexOf(calls, L"taken"), IndexOf(calls, L"ScanWork"));
+    EXPECT_LT(IndexOf(calls, L"ScanWork"), IndexOf(calls, L"ReleaseScanWork"));
+    EXPECT_EQ(0u, m_log.Count(L"PassUnscanned"));
+}
+
+TEST_F(ModuleTest, ShutdownStaysBoundedWithAStuckScan) {
+    m_filter.blockIn = L"ScanWork";
+    CNuvModule& module = Start();
+    module.PutScanWork(reinterpret_cast<CScanBuffer*>(static_cast<uintptr_t>(0x1000)));
+    ASSERT_TRUE(m_log.WaitFor(L"ScanWork"));
+
+    const ULONGLONG begin = ::GetTickCount64();
+    module.Deinitialize();
+    const ULONGLONG took = ::GetTickCount64() - begin;
+    EXPECT_GE(took, kScanLimitMs - 20);
+    EXPECT_LT(took, kScanLimitMs + CThread::kTerminationSettleMs + 3000);
+    EXPECT_TRUE(m_lines.Has(ETWLogging::LOG_WARNING, L"ScanThread took too long to exit!\r\n"));
+    EXPECT_EQ(1u, m_log.Count(L"DestroyScanAlgorithms")) << "shutdown went on after the scan thread";
+}
+
+TEST_F(ModuleTest, ShutdownKillsAStuckStartUp) {
+    m_filter.blockIn = L"StartUrlClassification";
+    CNuvModule& module = Make();
+    module.StartInitialization();  // returns once start-up has begun
+    ASSERT_TRUE(m_log.WaitFor(L"StartUrlClassification"));
+
+    std::atomic<int> waited{-1};
+    std::thread proxyThread([&] { waited = module.WaitForInitialization() ? 1 : 0; });
+    ::Sleep(100);
+    EXPECT_EQ(-1, waited.load()) << "a connection waits while start-up runs";
+
+    const ULONGLONG begin = ::GetTickCount64();
+    module.Deinitialize();
+    EXPECT_LT(::GetTickCount64() - begin, 5000u);
+    proxyThread.join();
+    EXPECT_EQ(0, waited.load()) << "the shutdown event releases the waiting connection";
+    EXPECT_FALSE(module.IsInitialized());
+    EXPECT_TRUE(m_lines.Has(ETWLogging::LOG_WARNING, L"Killed the initialization thread\r\n"));
+    EXPECT_FALSE(module.WaitForInitialization());
+}
+
+TEST_F(ModuleTest, SwitchesAreReadAtStartAndAgainWhenTheProductKeyChanges) {
+    ASSERT_TRUE(m_guard.SetDword(NuvRegistry::kDynaInfoKey, L"UpdRestartReq", 1));
+    ASSERT_TRUE(m_guard.SetDword(kProductKey, L"InstallPlatform", 7));
+    CNuvModule& module = Start();
+    EXPECT_TRUE(module.IsRestartPending());
+    EXPECT_EQ(7u, module.GetInstallPlatform());
+    EXPECT_FALSE(module.IsDumpEnabled());
+    EXPECT_FALSE(module.IsLogUrlRequestsEnabled());
+
+    // The misc thread arms its watch once its window exists; writes made before that are not seen.
+    const ULONGLONG ready = ::GetTickCount64() + 5000;
+    while (::FindWindowW(CMiscThread::kWindowClassName, nullptr) == nullptr && ::GetTickCount64() < ready) ::Sleep(10);
+    auto writeUntil = [&](DWORD dump, DWORD logUrls, bool expected) {
+        const ULONGLONG end = ::GetTickCount64() + 5000;
+        while (::GetTickCount64() < end) {
+            EXPECT_TRUE(m_guard.SetDword(kProductKey, L"Dump", dump));
+            EXPECT_TRUE(m_guard.SetDword(kProductKey, L"LogUrlRequests", logUrls));
+            ::Sleep(100);
+            if (module.IsDumpEnabled() == expected && module.IsLogUrlRequestsEnabled() == expected) return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(writeUntil(1, 1, true));
+    EXPECT_TRUE(writeUntil(2, 0, false)) << "only 1 switches on";
+}
+
+TEST_F(ModuleTest, ReportedProblemsAreRecordedOnceAndWrittenEveryTime) {
+    CNuvModule& module = Make();
+    const std::wstring line21 = L"Problem 21 was reported (0x80004005)!\r\n";
+    for (int i = 0; i < 3; ++i) {
+        ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kProductKey, L"Report");
+        module.ReportProblem(21, false, E_FAIL);
+        EXPECT_EQ(21u, ReadReport().value_or(0)) << "written on every report";
+    }
+    EXPECT_EQ(1u, m_lines.Count(ETWLogging::LOG_ERROR, line21));
+    EXPECT_EQ(21, module.GetCurrentProblem());
+    EXPECT_FALSE(module.IsBypassingTraffic());
+
+    module.ReportProblem(41, false, E_FAIL);
+    module.ReportProblem(40, true, REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(0x80000028u, ReadReport().value_or(0));
+    EXPECT_TRUE(module.IsBypassingTraffic());
+    EXPECT_TRUE(m_lines.Has(ETWLogging::LOG_ERROR,
+                            L"Problem 40 was reported (0x80040154)! -- affects personal info scanning\r\n"));
+
+    module.ReportProblem(0, false, S_OK);
+    EXPECT_EQ(0, module.GetCurrentProblem());
+    EXPECT_TRUE(module.IsBypassingTraffic()) << "bypass is never cleared";
+    EXPECT_EQ(0x80000028u, ReadReport().value_or(0)) << "a report of 0 leaves the value";
+}
+
+TEST_F(ModuleTest, ProblemWithoutBypassThenZeroLeavesTheLastReport) {
+    CNuvModule& module = Make();
+    module.ReportProblem(41, false, E_FAIL);
+    module.ReportProblem(0, false, S_OK);
+    EXPECT_EQ(0, module.GetCurrentProblem());
+    EXPECT_FALSE(module.IsBypassingTraffic());
+    EXPECT_EQ(41u, ReadReport().value_or(0));
+}
+
+TEST_F(ModuleTest, DecidesWhetherASessionNeedsFiltering) {
+    AddUser(L"open", false, false);
+    AddUser(L"careful", true, true);
+    ASSERT_HRESULT_SUCCEEDED(m_control->SignInUser(5, NuvCom::CBstr(L"open").Get()));
+    ASSERT_HRESULT_SUCCEEDED(m_control->SignInUser(6, NuvCom::CBstr(L"careful").Get()));
+    CNuvModule& module = Start();
+    module.OnSessionLogon(5);
+    module.OnSessionLogon(6);
+    EXPECT_TRUE(module.IsFilteringUnnecessary(5)) << "an unrestricted user";
+    EXPECT_FALSE(module.IsFilteringUnnecessary(6)) << "safe search on";
+    EXPECT_FALSE(module.IsFilteringUnnecessary(7)) << "nobody signed in";
+    EXPECT_FALSE(module.IsFilteringUnnecessary(0));
+}
+
+TEST_F(ModuleTest, SessionZeroIsExemptOnlyOnTheSystemsWithoutUsersThere) {
+    struct Case {
+        DWORD osClass;
+        bool exempt;
+    };
+    for (const Case& c : {Case{7, true}, Case{8, true}, Case{9, false}, Case{10, false}, Case{11, false}, Case{4, false}}) {
+        CNuvModule& module = Make(c.osClass);
+        EXPECT_EQ(c.exempt, module.IsFilteringUnnecessary(0)) << c.osClass;
+        EXPECT_FALSE(module.IsFilteringUnnecessary(1)) << c.osClass;
+        m_module.reset();
+    }
+}
+
+TEST_F(ModuleTest, BetaSubstituteDomainFiltersEverySession) {
+    ASSERT_TRUE(m_guard.SetString(NuvRegistry::kSubstituteKey, L"domain", L"BETA.Oberix.com/updates"));
+    CNuvModule& module = Start(7);
+    EXPECT_TRUE(module.IsBetaSubstitute());
+    EXPECT_FALSE(module.IsFilteringUnnecessary(0));
+}
+
+TEST_F(ModuleTest, LogoffOfASessionTheModuleDoesNotHoldSignsItOut) {
+    CNuvModule& module = Start();
+    module.OnSessionLogoff(9);
+    EXPECT_EQ(1u, ServiceCalls(L"IConfigSignIn.SignOut(9)"));
+    EXPECT_TRUE(m_lines.Has(ETWLogging::LOG_NORMAL, L"Session 9 doesn't exist in NUV yet\r\n"));
+}
+
+TEST_F(ModuleTest, TimeBlockedUsersIgnoreLetterCase) {
+    CNuvModule& module = Make();
+    module.AddTimeBlockedUser(L"PC\\Alice");
+    module.AddTimeBlockedUser(nullptr);
+    EXPECT_TRUE(module.IsUserTimeBlocked(L"pc\\ALICE"));
+    EXPECT_FALSE(module.IsUserTimeBlocked(L"pc\\bob"));
+    EXPECT_FALSE(module.IsUserTimeBlocked(nullptr));
+    module.RemoveTimeBlockedUser(L"PC\\ALICE");
+    EXPECT_FALSE(module.IsUserTimeBlocked(L"PC\\Alice"));
+    module.AddTimeBlockedUser(L"a");
+    module.AddTimeBlockedUser(L"b");
+    module.ClearTimeBlockedUsers();
+    EXPECT_FALSE(module.IsUserTimeBlocked(L"a"));
+}
+
+TEST_F(ModuleTest, ReliableClockIsMadeOnceAndAskedInTheStoredZone) {
+    NuvCom::CVariant zone(L"Pacific Standard Time");
+    ASSERT_HRESULT_SUCCEEDED(m_control->SetProductSetting(CUserSettings::kStoredTimeZone, *zone.Get()));
+    CNuvModule& module = Start();
+    module.InitReliableTimeProvider();
+    module.InitReliableTimeProvider();
+    EXPECT_EQ(1u, m_log.Count(std::wstring(L"CreateReliableClock ") + CNuvModule::kDefaultTimeServer));
+    SYSTEMTIME time = {};
+    module.GetReliableLocalTime(&time);
+    EXPECT_EQ(2026, time.wYear);
+    EXPECT_EQ(1u, m_log.Count(L"GetCurrentLocalTime 'Pacific Standard Time' 0"));
+}
+
+TEST_F(ModuleTest, WithoutAReliableClockTheLocalTimeIsUsed) {
+    CNuvModule& module = Make();
+    SYSTEMTIME time = {};
+    module.GetReliableLocalTime(&time);
+    SYSTEMTIME now = {};
+    ::GetLocalTime(&now);
+    EXPECT_EQ(now.wYear, time.wYear);
+    EXPECT_EQ(0u, m_log.Count(L"GetCurrentLocalTime"));
+}
+
+TEST_F(ModuleTest, SleepAndWakeUpReachTheActivityLog) {
+    CNuvModule& module = Start();
+    module.GetSessionAlertFlags()->Set(3, 0);
+    EXPECT_EQ(0u, module.OnSystemSuspend());
+    EXPECT_EQ(0u, module.OnSystemResume());
+    EXPECT_EQ(1u, m_log.Count(L"SystemSleep"));
+    EXPECT_EQ(1u, m_log.Count(L"SystemWakeup"));
+    EXPECT_EQ(1u, module.GetSessionAlertFlags()->IsEnabled(3)) << "wake-up resets the alert flags";
+}
+
+TEST_F(ModuleTest, SessionsNeedAManager) {
+    CNuvModule& module = Make();
+    EXPECT_THROW(module.GetSession(1), CNuvException);
+    EXPECT_EQ(nullptr, module.FindSession(1));
+    EXPECT_EQ(nullptr, module.GetSessionLock());
+    EXPECT_FALSE(module.SessionExists(1));
+    EXPECT_EQ(nullptr, module.CreateHttpEventHandler(1, 2));
+    EXPECT_TRUE(m_lines.Has(ETWLogging::LOG_WARNING, L"Couldn't create HTTP handler because SessionManager was NULL\r\n"));
+}
+
+TEST_F(ModuleTest, OsCodeTable) {
+    struct Case {
+        DWORD osClass;
+        DWORD code;
+    };
+    for (const Case& c : {Case{7, 9}, Case{8, 11}, Case{9, 13}, Case{10, 15}, Case{11, 17}, Case{4, 3}, Case{0, 3}}) {
+        EXPECT_EQ(c.code, GetOsCode(c.osClass)) << c.osClass;
+    }
+    EXPECT_TRUE(IsSessionZeroExempt(7, 0));
+    EXPECT_TRUE(IsSessionZeroExempt(10, 0));
+    EXPECT_FALSE(IsSessionZeroExempt(13, 0));
+    EXPECT_FALSE(IsSessionZeroExempt(9, 1));
+}
+
+}  // namespace
