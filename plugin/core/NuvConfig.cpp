@@ -238,24 +238,21 @@ HRESULT CNuvConfig::GetItem(LONG id, ComPtr<IDispatch>& item) {
 }
 
 bool CNuvConfig::getConfig(LONG id, ComPtr<IConfigCollection>& collection) {
-    ComPtr<IDispatch> item;
-    HRESULT hr = GetItem(id, item);
-    if (SUCCEEDED(hr)) hr = item.As(&collection);
-    if (FAILED(hr)) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"Failed to get Config collection %d (0x%08X)\r\n", static_cast<int>(id),
-                static_cast<unsigned>(hr));
-        return false;
-    }
-    return true;
+    return GetItemAs(id, __uuidof(IConfigCollection), reinterpret_cast<void**>(collection.ReleaseAndGetAddressOf()),
+                     L"Failed to get Config collection %d (0x%08X)\r\n");
 }
 
 bool CNuvConfig::getConfig(LONG id, ComPtr<IConfigSettings>& category) {
+    return GetItemAs(id, __uuidof(IConfigSettings), reinterpret_cast<void**>(category.ReleaseAndGetAddressOf()),
+                     L"Failed to get Config category %d (0x%08X)\r\n");
+}
+
+bool CNuvConfig::GetItemAs(LONG id, REFIID iid, void** object, const wchar_t* failureFormat) {
     ComPtr<IDispatch> item;
     HRESULT hr = GetItem(id, item);
-    if (SUCCEEDED(hr)) hr = item.As(&category);
+    if (SUCCEEDED(hr)) hr = item->QueryInterface(iid, object);
     if (FAILED(hr)) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"Failed to get Config category %d (0x%08X)\r\n", static_cast<int>(id),
-                static_cast<unsigned>(hr));
+        NUV_LOG(ETWLogging::LOG_ERROR, failureFormat, static_cast<int>(id), static_cast<unsigned>(hr));
         return false;
     }
     return true;

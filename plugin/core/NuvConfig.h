@@ -64,6 +64,8 @@ private:
     bool getConfig(LONG id, Microsoft::WRL::ComPtr<IConfigCollection>& collection);
     bool getConfig(LONG id, Microsoft::WRL::ComPtr<IConfigSettings>& category);
     HRESULT GetItem(LONG id, Microsoft::WRL::ComPtr<IDispatch>& item);
+    // The item as `iid`; a failure is logged with `failureFormat` (id, HRESULT).
+    bool GetItemAs(LONG id, REFIID iid, void** object, const wchar_t* failureFormat);
     // The record of the first user whose text setting `settingId` equals `text`.
     std::unique_ptr<CUserSettings> FindUser(LONG settingId, const CSafeStringW& text);
 

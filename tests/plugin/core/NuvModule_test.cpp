@@ -100,11 +100,7 @@ protected:
     void SetUser(const wchar_t* id, LONG setting, const NuvCom::CVariant& value) {
         ASSERT_HRESULT_SUCCEEDED(m_control->SetUserSetting(NuvCom::CBstr(id).Get(), setting, *value.Get()));
     }
-    ULONG ServiceCalls(const wchar_t* call) {
-        ULONG count = 0;
-        EXPECT_HRESULT_SUCCEEDED(m_control->GetCallCount(NuvCom::CBstr(call).Get(), &count));
-        return count;
-    }
+    ULONG ServiceCalls(const wchar_t* call) { return NuvTest::ServiceCallCount(m_control.Get(), call); }
 
     NuvCom::CCoInitialize m_com;
     ComPtr<IQvConfigCategory> m_service;

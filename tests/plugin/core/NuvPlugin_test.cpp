@@ -88,18 +88,8 @@ protected:
         ASSERT_HRESULT_SUCCEEDED(m_control->SetUserSetting(NuvCom::CBstr(id).Get(), CUserSettings::kProtected,
                                                            *protectedValue.Get()));
     }
-    std::string CallLog() {
-        NuvCom::CBstr log;
-        if (FAILED(m_control->GetCallLog(log.Put()))) return {};
-        std::string text;
-        for (const wchar_t* c = log.Get(); c != nullptr && *c != 0; ++c) text.push_back(static_cast<char>(*c));
-        return text;
-    }
-    ULONG ServiceCalls(const wchar_t* call) {
-        ULONG count = 0;
-        EXPECT_HRESULT_SUCCEEDED(m_control->GetCallCount(NuvCom::CBstr(call).Get(), &count));
-        return count;
-    }
+    ULONG ServiceCalls(const wchar_t* call) { return NuvTest::ServiceCallCount(m_control.Get(), call); }
+    std::string CallLog() { return NuvTest::ServiceCallLog(m_control.Get()); }
 
     NuvCom::CCoInitialize m_com;
     ComPtr<IQvConfigCategory> m_service;
