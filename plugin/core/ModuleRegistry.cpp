@@ -1,5 +1,6 @@
 #include "plugin/core/ModuleRegistry.h"
 
+#include "Shared/AffiliateSettings.h"
 #include "Shared/SealedRegistry.h"
 #include "base/RegKey.h"
 #include "logging/Logging.h"
@@ -9,15 +10,9 @@
 
 namespace {
 
-bool ReadDwordValue(const wchar_t* keyPath, const wchar_t* name, DWORD& value) {
-    Tessal::CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, keyPath, KEY_READ) != ERROR_SUCCESS) return false;
-    return key.QueryDWORDValue(name, value) == ERROR_SUCCESS;
-}
-
 bool ReadSwitch(const wchar_t* keyPath, const wchar_t* name) {
     DWORD value = 0;
-    return ReadDwordValue(keyPath, name, value) && value == 1;
+    return ReadRegistryDword(HKEY_LOCAL_MACHINE, keyPath, name, value) && value == 1;
 }
 
 }  // namespace
@@ -28,7 +23,7 @@ bool ReadLogUrlRequestsSwitch() { return ReadSwitch(NuvRegistry::kProductKey, L"
 
 DWORD ReadInstallPlatform() {
     DWORD value = 0;
-    return ReadDwordValue(NuvRegistry::kProductKey, L"InstallPlatform", value) ? value : 0;
+    return ReadRegistryDword(HKEY_LOCAL_MACHINE, NuvRegistry::kProductKey, L"InstallPlatform", value) ? value : 0;
 }
 
 bool isRestartPendingAfterUpdate() {
@@ -91,5 +86,5 @@ bool IsSessionZeroExempt(DWORD osCode, DWORD sessionId) noexcept {
 bool IsUpgradeUsersSignalWanted(DWORD osClass) {
     if (osClass != 4) return false;
     DWORD value = 0;
-    return ReadDwordValue(NuvRegistry::kTempKey, L"UpgradeUsers", value) && value == 1;
+    return ReadRegistryDword(HKEY_LOCAL_MACHINE, NuvRegistry::kTempKey, L"UpgradeUsers", value) && value == 1;
 }

@@ -177,20 +177,32 @@ HRESULT CNuvConfig::OnConfigChanged() {
     return S_OK;
 }
 
+namespace {
+
+// Runs `change` on the session under the session manager's lock and then the session's; false
+// when the manager does not hold the session.
+template <class Change>
+bool ChangeHeldSession(IModuleServices& module, DWORD sessionId, Change&& change) {
+    Tessal::CCriticalSection* const managerLock = module.GetSessionLock();
+    if (managerLock == nullptr) return false;
+    Tessal::CAutoLock lock(*managerLock);
+    if (!module.SessionExists(sessionId)) return false;
+    CSession* session = nullptr;
+    try {
+        session = module.GetSession(sessionId);
+    } catch (const CNuvException&) {
+        return false;  // the manager went away meanwhile
+    }
+    Tessal::CAutoLock sessionLock(session->GetLock());
+    change(*session);
+    return true;
+}
+
+}  // namespace
+
 HRESULT CNuvConfig::OnSignIn(DWORD sessionId, const wchar_t* userId) {
-    Tessal::CCriticalSection* const managerLock = m_module.GetSessionLock();
-    if (managerLock == nullptr) return S_FALSE;
-    {
-        Tessal::CAutoLock lock(*managerLock);
-        if (!m_module.SessionExists(sessionId)) return S_FALSE;
-        CSession* session = nullptr;
-        try {
-            session = m_module.GetSession(sessionId);
-        } catch (const CNuvException&) {
-            return S_FALSE;  // the manager went away meanwhile
-        }
-        Tessal::CAutoLock sessionLock(session->GetLock());
-        session->Logon(CSafeStringW(userId));
+    if (!ChangeHeldSession(m_module, sessionId, [&](CSession& session) { session.Logon(CSafeStringW(userId)); })) {
+        return S_FALSE;
     }
     // Both locks are free again: the collection takes them in its own order.
     UpdateSessionFlags(sessionId);
@@ -198,19 +210,7 @@ HRESULT CNuvConfig::OnSignIn(DWORD sessionId, const wchar_t* userId) {
 }
 
 HRESULT CNuvConfig::OnSignOut(DWORD sessionId) {
-    Tessal::CCriticalSection* const managerLock = m_module.GetSessionLock();
-    if (managerLock == nullptr) return S_FALSE;
-    Tessal::CAutoLock lock(*managerLock);
-    if (!m_module.SessionExists(sessionId)) return S_FALSE;
-    CSession* session = nullptr;
-    try {
-        session = m_module.GetSession(sessionId);
-    } catch (const CNuvException&) {
-        return S_FALSE;
-    }
-    Tessal::CAutoLock sessionLock(session->GetLock());
-    session->Logoff();
-    return S_OK;
+    return ChangeHeldSession(m_module, sessionId, [](CSession& session) { session.Logoff(); }) ? S_OK : S_FALSE;
 }
 
 HRESULT CNuvConfig::OnReset() { return S_OK; }

@@ -49,12 +49,9 @@ CNuvModule::CNuvModule(const Options& options)
       m_shutdownEvent(CreateManualResetEvent()),
       m_scanWorkQueue([this](void* item) { ReleaseScanWork(static_cast<CScanBuffer*>(item)); }) {}
 
-// Everything still held goes in the reverse order of the fields. After a killed initialization
-// thread, what it may have been using is let go instead (its locks may never be released).
+// Everything still held goes in the reverse order of the fields. What a killed initialization
+// thread may have been using was let go already by the shutdown that killed it.
 CNuvModule::~CNuvModule() {
-    if (m_initializationThreadKilled) {
-        ReleaseWhatADeadThreadMayHold();
-    }
     m_logManager.reset();
     m_reliableClock.reset();
     m_initializationThread.reset();
@@ -101,8 +98,7 @@ HRESULT CNuvModule::OnInitialize() {
         m_logUrlRequests = ReadLogUrlRequestsSwitch();
         m_betaSubstitute = IsBetaSubstituteDomain();
         m_restartPending = isRestartPendingAfterUpdate();
-        m_installPlatform = ReadInstallPlatform();
-        m_osCode = ::GetOsCode(m_osClass);
+        m_installPlatform = ReadInstallPlatform();  // the OS code was derived with the OS class at load
 
         std::unique_ptr<IHostFirewallThread> firewall(
             m_options.timeLimits ? m_options.timeLimits->CreateFirewallThread() : nullptr);
@@ -176,6 +172,7 @@ void CNuvModule::DeinitializeSteps() {
     // middle of a COM call or a lock would leave that lock held for good. Only then is it
     // terminated. Not under the module lock: WaitForInitialization holds it until the shutdown
     // event, which is set now.
+    bool killed = false;
     if (!m_initialized) {
         // A handle of our own: a connection may delete the thread object once it has ended.
         Tessal::UniqueHandle thread;
@@ -189,11 +186,11 @@ void CNuvModule::DeinitializeSteps() {
         if (thread && ::WaitForSingleObject(thread.Get(), m_options.threadJoinLimitMs) == WAIT_TIMEOUT) {
             ::TerminateThread(thread.Get(), CThread::kTerminatedExitCode);
             ::WaitForSingleObject(thread.Get(), CThread::kTerminationSettleMs);
-            m_initializationThreadKilled = true;
+            killed = true;
             NUV_LOG(ETWLogging::LOG_WARNING, L"Killed the initialization thread\r\n");
         }
     }
-    if (m_initializationThreadKilled) {
+    if (killed) {
         // It may have died inside any of these, holding their locks: stop the threads it started,
         // let the rest go without touching them, so shutdown stays bounded.
         m_miscThread.reset();

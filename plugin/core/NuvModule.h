@@ -162,7 +162,6 @@ private:
     std::atomic<LONG> m_reliableClockCreated{0};
     bool m_betaSubstitute = false;
     bool m_restartPending = false;
-    bool m_initializationThreadKilled = false;
 
     Tessal::UniqueHandle m_initializationStarted;
     Tessal::CCriticalSection m_moduleLock;  // serialises WaitForInitialization

@@ -12,6 +12,7 @@
 //     deinit                                      Deinitialize (otherwise done at the end)
 #include "PluginHost.h"
 
+#include "base/TextConversion.h"
 #include "nuvutil/com/CoInitializeScope.h"
 
 #include <cstdio>
@@ -44,12 +45,6 @@ void Print(const char* format, ...) {
     std::fflush(stdout);
 }
 
-std::string Narrow(const std::wstring& text) {
-    std::string narrow;
-    for (wchar_t c : text) narrow.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-    return narrow;
-}
-
 bool Connect(CLoadedPlugin& plugin, const std::vector<std::wstring>& parts) {
     if (parts.size() != 4) return false;
     const bool nullHandler = parts[0] == L"connect-null-handler";
@@ -57,17 +52,19 @@ bool Connect(CLoadedPlugin& plugin, const std::vector<std::wstring>& parts) {
     const int protocol = static_cast<int>(Number(parts[1]));
     const DWORD session = Number(parts[2]);
     const DWORD process = Number(parts[3]);
-    IUnknown* handler = reinterpret_cast<IUnknown*>(static_cast<uintptr_t>(0x1234));  // must be overwritten
+    // A value the plug-in must overwrite, to tell "untouched" from "set to null".
+    IUnknown* const untouched = reinterpret_cast<IUnknown*>(static_cast<uintptr_t>(0x1234));
+    IUnknown* handler = untouched;
     DWORD reserved = 0xFFFFFFFF;
     const HRESULT hr = plugin.GetProtocolHandler(protocol, session, process, nullHandler ? nullptr : &handler,
                                                  nullReserved ? nullptr : &reserved);
     const char* handlerState = nullHandler                                          ? "none"
-                               : handler == reinterpret_cast<IUnknown*>(0x1234)       ? "untouched"
+                               : handler == untouched                                ? "untouched"
                                : handler == nullptr                                  ? "null"
                                                                                      : "set";
     Print("connect %d %lu %lu -> 0x%08lX handler=%s reserved=%ld\n", protocol, session, process,
           static_cast<unsigned long>(hr), handlerState, nullReserved ? -1L : static_cast<long>(reserved));
-    if (SUCCEEDED(hr) && !nullHandler && handler != nullptr && handler != reinterpret_cast<IUnknown*>(0x1234)) {
+    if (SUCCEEDED(hr) && !nullHandler && handler != nullptr && handler != untouched) {
         handler->Release();
     }
     return true;
@@ -99,7 +96,8 @@ int Run(int argc, wchar_t** argv) {
     NuvCom::CCoInitialize com;
     std::vector<CLoadedPlugin> plugins;
     for (auto& registration : QvProxyStandIn::ReadPluginRegistrations()) {
-        Print("plugin %s %s protocols=%lu\n", Narrow(registration.clsidText).c_str(), Narrow(registration.name).c_str(),
+        Print("plugin %s %s protocols=%lu\n", Tessal::ToUtf8(registration.clsidText).c_str(),
+              Tessal::ToUtf8(registration.name).c_str(),
               registration.protocols);
         if ((registration.protocols & 1) != 0) plugins.emplace_back(std::move(registration));
     }
@@ -136,7 +134,7 @@ int Run(int argc, wchar_t** argv) {
             understood = false;
         }
         if (!understood) {
-            Print("unknown step %s\n", Narrow(argv[i]).c_str());
+            Print("unknown step %s\n", Tessal::ToUtf8(argv[i]).c_str());
             return 4;
         }
     }

@@ -1,6 +1,7 @@
 #include "tests/support/ChildProcess.h"
 
 #include "base/UniqueHandle.h"
+#include "nuvutil/NoCaseLess.h"
 
 #include <map>
 #include <thread>
@@ -8,12 +9,8 @@
 namespace NuvTest {
 namespace {
 
-struct NoCaseLessW {
-    bool operator()(const std::wstring& a, const std::wstring& b) const { return ::_wcsicmp(a.c_str(), b.c_str()) < 0; }
-};
-
 std::wstring EnvironmentBlock(const std::vector<std::pair<std::wstring, std::wstring>>& changes) {
-    std::map<std::wstring, std::wstring, NoCaseLessW> variables;
+    std::map<std::wstring, std::wstring, NoCaseLess> variables;
     wchar_t* strings = ::GetEnvironmentStringsW();
     for (const wchar_t* entry = strings; entry != nullptr && *entry != L'\0'; entry += wcslen(entry) + 1) {
         const std::wstring text(entry);

@@ -6,6 +6,7 @@
 #include "plugin/core/NuvException.h"
 #include "plugin/core/TimeLimitServices.h"
 #include "tests/plugin/core/ThreadTestDoubles.h"
+#include "tests/plugin/core/TimeLimitDoubles.h"
 
 #include "base/UniqueHandle.h"
 #include "nuvutil/com/ComObject.h"
@@ -73,46 +74,6 @@ private:
     Tessal::UniqueHandle m_release;
 };
 
-class RecordingLogManager : public IActivityLogManager {
-public:
-    explicit RecordingLogManager(CallLog& log) : m_log(log) {}
-    ~RecordingLogManager() override { m_log.Add(L"~LogManager"); }
-    DWORD Logon(const wchar_t* userName, DWORD sessionId) override {
-        m_log.Add(std::wstring(L"Logon ") + userName + L" " + std::to_wstring(sessionId));
-        return 0;
-    }
-    DWORD Logoff(const wchar_t* userName, DWORD sessionId) override {
-        m_log.Add(std::wstring(L"Logoff ") + userName + L" " + std::to_wstring(sessionId));
-        return 0;
-    }
-    DWORD SystemSleep() override {
-        m_log.Add(L"SystemSleep");
-        return 0;
-    }
-    DWORD SystemWakeup() override {
-        m_log.Add(L"SystemWakeup");
-        return 0;
-    }
-    DWORD WebSiteBlocked(DWORD, DWORD, const wchar_t*, const char*) override { return 0; }
-
-private:
-    CallLog& m_log;
-};
-
-class RecordingFirewall : public IHostFirewallThread {
-public:
-    explicit RecordingFirewall(CallLog& log) : m_log(log) {}
-    ~RecordingFirewall() override { m_log.Add(L"~Firewall"); }
-    void OnUserLogon(const wchar_t* userName, DWORD sessionId) override {
-        m_log.Add(std::wstring(L"FirewallLogon ") + userName + L" " + std::to_wstring(sessionId));
-    }
-    void OnUserLogoff(const wchar_t* userName) override { m_log.Add(std::wstring(L"FirewallLogoff ") + userName); }
-    void OnSettingsChanged() override { m_log.Add(L"FirewallSettingsChanged"); }
-
-private:
-    CallLog& m_log;
-};
-
 class FixedClock : public IReliableClock {
 public:
     explicit FixedClock(CallLog& log) : m_log(log) {}
@@ -131,7 +92,7 @@ public:
     explicit RecordingTimeLimits(CallLog& log) : m_log(log) {}
     IActivityLogManager* CreateLogManager() override {
         m_log.Add(L"CreateLogManager");
-        return new RecordingLogManager(m_log);
+        return new RecordingActivityLog(m_log);
     }
     IHostFirewallThread* CreateFirewallThread() override {
         m_log.Add(L"CreateFirewallThread");

@@ -139,9 +139,9 @@ TEST_F(ModuleTest, StartsAndStopsInOrder) {
     module.Deinitialize();
     const auto stopped = m_log.Calls();
     const size_t scanTableGone = IndexOf(stopped, L"DestroyScanAlgorithms");
-    const size_t firewallGone = IndexOf(stopped, L"~Firewall");
+    const size_t firewallGone = IndexOf(stopped, L"firewall stopped");
     const size_t classificationGone = IndexOf(stopped, L"StopUrlClassification");
-    const size_t logManagerGone = IndexOf(stopped, L"~LogManager");
+    const size_t logManagerGone = IndexOf(stopped, L"activity log stopped");
     EXPECT_LT(scanTableGone, firewallGone);
     EXPECT_LT(firewallGone, classificationGone);
     EXPECT_LT(classificationGone, logManagerGone);
@@ -344,8 +344,8 @@ TEST_F(ModuleTest, SleepAndWakeUpReachTheActivityLog) {
     module.GetSessionAlertFlags()->Set(3, 0);
     EXPECT_EQ(0u, module.OnSystemSuspend());
     EXPECT_EQ(0u, module.OnSystemResume());
-    EXPECT_EQ(1u, m_log.Count(L"SystemSleep"));
-    EXPECT_EQ(1u, m_log.Count(L"SystemWakeup"));
+    EXPECT_EQ(1u, m_log.Count(L"activity sleep"));
+    EXPECT_EQ(1u, m_log.Count(L"activity wakeup"));
     EXPECT_EQ(1u, module.GetSessionAlertFlags()->IsEnabled(3)) << "wake-up resets the alert flags";
 }
 

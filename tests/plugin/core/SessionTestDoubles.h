@@ -11,6 +11,7 @@
 #include "plugin/core/TimeLimitServices.h"
 #include "plugin/core/WtsApi.h"
 #include "tests/plugin/core/TestModuleServices.h"
+#include "tests/plugin/core/TimeLimitDoubles.h"
 #include "tests/plugin/core/ThreadTestDoubles.h"
 
 #include "nuvutil/com/Bstr.h"
@@ -76,41 +77,6 @@ public:
     void OnUserLoggedOff(const wchar_t* userName, DWORD sessionId) override {
         m_calls.Add(L"logoff " + std::wstring(userName) + L" " + std::to_wstring(sessionId));
     }
-
-private:
-    CallLog& m_calls;
-};
-
-class RecordingFirewall : public IHostFirewallThread {
-public:
-    explicit RecordingFirewall(CallLog& calls) : m_calls(calls) {}
-    ~RecordingFirewall() override { m_calls.Add(L"firewall stopped"); }
-    void OnUserLogon(const wchar_t* userName, DWORD sessionId) override {
-        m_calls.Add(L"firewall logon " + std::wstring(userName) + L" " + std::to_wstring(sessionId));
-    }
-    void OnUserLogoff(const wchar_t* userName) override { m_calls.Add(L"firewall logoff " + std::wstring(userName)); }
-    void OnSettingsChanged() override { m_calls.Add(L"firewall settings"); }
-
-private:
-    CallLog& m_calls;
-};
-
-class RecordingActivityLog : public IActivityLogManager {
-public:
-    explicit RecordingActivityLog(CallLog& calls) : m_calls(calls) {}
-    DWORD Logon(const wchar_t* userName, DWORD sessionId) override {
-        m_calls.Add(L"activity logon " + std::wstring(userName) + L" " + std::to_wstring(sessionId));
-        return result;
-    }
-    DWORD Logoff(const wchar_t* userName, DWORD sessionId) override {
-        m_calls.Add(L"activity logoff " + std::wstring(userName) + L" " + std::to_wstring(sessionId));
-        return result;
-    }
-    DWORD SystemSleep() override { return 0; }
-    DWORD SystemWakeup() override { return 0; }
-    DWORD WebSiteBlocked(DWORD, DWORD, const wchar_t*, const char*) override { return 0; }
-
-    DWORD result = 0;
 
 private:
     CallLog& m_calls;
