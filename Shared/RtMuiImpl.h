@@ -5,7 +5,7 @@
 // fourteen exports, every operation falls back to the plain Windows loader.
 
 #include "base/DllWrapperBase.h"
-#include "suite/rtmui/QvRtMui.h"
+#include "suite/interfaces/QvRtMui.h"
 
 #include <windows.h>
 

@@ -3,7 +3,7 @@
 #include "base/UniqueHandle.h"
 #include "logging/Logging.h"
 #include "nuvutil/com/CoInitializeScope.h"
-#include "plugin/core/ModuleServices.h"
+#include "plugin/services/ModuleServices.h"
 #include "plugin/core/NuvException.h"
 
 #include <objbase.h>

@@ -4,7 +4,7 @@
 
 #include "base/Sync.h"
 #include "plugin/core/EventWork.h"
-#include "plugin/core/ThreadCallbacks.h"
+#include "plugin/services/ThreadCallbacks.h"
 
 #include <windows.h>
 #include <eventbroker.h>

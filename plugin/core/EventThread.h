@@ -3,7 +3,7 @@
 // by its session; stopped by the null item the session queues.
 
 #include "plugin/core/Thread.h"
-#include "plugin/core/ThreadCallbacks.h"
+#include "plugin/services/ThreadCallbacks.h"
 
 class CEventThread : public CThread {
 public:

@@ -2,7 +2,7 @@
 // Runs the module's start-up once.
 
 #include "plugin/core/Thread.h"
-#include "plugin/core/ThreadCallbacks.h"
+#include "plugin/services/ThreadCallbacks.h"
 
 class CInitializationThread : public CThread {
 public:

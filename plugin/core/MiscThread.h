@@ -4,7 +4,7 @@
 
 #include "base/UniqueHandle.h"
 #include "plugin/core/Thread.h"
-#include "plugin/core/ThreadCallbacks.h"
+#include "plugin/services/ThreadCallbacks.h"
 #include "plugin/core/Win2kConsole.h"
 
 #include <windows.h>

@@ -3,7 +3,7 @@
 #include "logging/Logging.h"
 #include "nuvutil/com/Bstr.h"
 #include "nuvutil/com/Variant.h"
-#include "plugin/core/ModuleServices.h"
+#include "plugin/services/ModuleServices.h"
 #include "plugin/core/NuvConfigEventSink.h"
 #include "plugin/core/NuvException.h"
 #include "plugin/core/QvPermissionsHelper.h"

@@ -9,11 +9,11 @@
 #include "base/UniqueHandle.h"
 #include "nuvutil/NoCaseLess.h"
 #include "nuvutil/WorkQueue.h"
-#include "plugin/core/FilterServices.h"
-#include "plugin/core/ModuleServices.h"
+#include "plugin/services/FilterServices.h"
+#include "plugin/services/ModuleServices.h"
 #include "plugin/core/QvLightWeightAPIWrapper.h"
-#include "plugin/core/ThreadCallbacks.h"
-#include "plugin/core/TimeLimitServices.h"
+#include "plugin/services/ThreadCallbacks.h"
+#include "plugin/services/TimeLimitServices.h"
 #include "plugin/timelimits/SessionAlertFlags.h"
 
 #include <windows.h>

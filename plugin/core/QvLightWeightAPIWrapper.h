@@ -4,7 +4,7 @@
 
 #include "base/Sync.h"
 #include "base/UniqueHandle.h"
-#include "suite/lwapi/QvLWAPI.h"
+#include "suite/interfaces/QvLWAPI.h"
 
 #include <windows.h>
 #include <oaidl.h>

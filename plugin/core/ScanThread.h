@@ -2,7 +2,7 @@
 // The one consumer of the scan-work queue: every scan of HTTP data runs here.
 
 #include "plugin/core/Thread.h"
-#include "plugin/core/ThreadCallbacks.h"
+#include "plugin/services/ThreadCallbacks.h"
 
 class CScanThread : public CThread {
 public:

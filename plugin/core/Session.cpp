@@ -2,13 +2,13 @@
 
 #include "logging/Logging.h"
 #include "plugin/core/EventThread.h"
-#include "plugin/core/ModuleServices.h"
+#include "plugin/services/ModuleServices.h"
 #include "plugin/core/NuvConfig.h"
 #include "plugin/core/NuvException.h"
 #include "plugin/core/SignInEvent.h"
 #include "plugin/core/SignInRequiredEvent.h"
 #include "plugin/core/SignOutEvent.h"
-#include "plugin/core/TimeLimitServices.h"
+#include "plugin/services/TimeLimitServices.h"
 #include "plugin/core/WtsApi.h"
 
 #include <sddl.h>

@@ -10,7 +10,7 @@
 #include "nuvutil/WorkQueue.h"
 #include "plugin/core/EventWork.h"
 #include "plugin/core/HeldConnection.h"
-#include "plugin/core/ThreadCallbacks.h"
+#include "plugin/services/ThreadCallbacks.h"
 #include "plugin/core/UserSettings.h"
 
 #include <windows.h>

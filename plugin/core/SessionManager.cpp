@@ -4,7 +4,7 @@
 #include "nuvutil/com/CoInitializeScope.h"
 #include "nuvutil/com/SafeArray.h"
 #include "nuvutil/com/Variant.h"
-#include "plugin/core/ModuleServices.h"
+#include "plugin/services/ModuleServices.h"
 #include "plugin/core/NuvConfig.h"
 #include "plugin/core/NuvException.h"
 #include "plugin/core/QvLightWeightAPIWrapper.h"

@@ -6,7 +6,7 @@
 #include "base/Sync.h"
 #include "plugin/core/Session.h"
 #include "plugin/core/SessionFilterFlags.h"
-#include "plugin/core/TimeLimitServices.h"
+#include "plugin/services/TimeLimitServices.h"
 
 #include <windows.h>
 

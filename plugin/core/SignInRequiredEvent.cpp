@@ -2,7 +2,7 @@
 
 #include "base/Sync.h"
 #include "plugin/core/EventFiring.h"
-#include "plugin/core/ModuleServices.h"
+#include "plugin/services/ModuleServices.h"
 #include "plugin/core/NuvException.h"
 #include "plugin/core/Session.h"
 

@@ -3,7 +3,7 @@
 // session 0; ends after one signal or the module's shutdown.
 
 #include "plugin/core/Thread.h"
-#include "plugin/core/ThreadCallbacks.h"
+#include "plugin/services/ThreadCallbacks.h"
 
 class CSignalSigninRequiredThread : public CThread {
 public:

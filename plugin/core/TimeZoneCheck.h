@@ -3,7 +3,7 @@
 // stored with the product's settings is not the zone the PC is set to, the console session is
 // told that the schedule and the PC's clock disagree.
 
-#include "plugin/core/ThreadCallbacks.h"
+#include "plugin/services/ThreadCallbacks.h"
 
 #include <windows.h>
 #include <configservice.h>

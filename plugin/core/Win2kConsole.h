@@ -2,7 +2,7 @@
 // Where no session notifications exist, a console's log-off control event stands in for them.
 // One console object at a time is registered process-wide.
 
-#include "plugin/core/ThreadCallbacks.h"
+#include "plugin/services/ThreadCallbacks.h"
 
 #include <windows.h>
 

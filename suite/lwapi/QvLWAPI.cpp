@@ -1,8 +1,8 @@
 // Stand-in for the suite's lightweight API DLL: statistics kept in memory, protection providers
-// counted, and every call written to the record file a test names (QvLWAPI.h).
+// counted, and every call written to the record file a test names (QvLWAPIStandIn.h).
 
 #include "base/TextConversion.h"
-#include "suite/lwapi/QvLWAPI.h"
+#include "suite/lwapi/QvLWAPIStandIn.h"
 
 #include "base/Sync.h"
 #include "base/UniqueHandle.h"

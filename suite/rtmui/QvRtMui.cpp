@@ -1,9 +1,9 @@
 // Stand-in for the suite's MUI runtime: every export does what the plain Windows loader does
 // (no language selection; the mapped locale is fixed) and writes its call to the record file a
-// test names (QvRtMui.h).
+// test names (QvRtMuiStandIn.h).
 
 #include "base/TextConversion.h"
-#include "suite/rtmui/QvRtMui.h"
+#include "suite/rtmui/QvRtMuiStandIn.h"
 
 #include "base/UniqueHandle.h"
 

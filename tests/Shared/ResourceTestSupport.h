@@ -4,7 +4,7 @@
 
 #include "base/TextConversion.h"
 #include "base/UniqueHandle.h"
-#include "suite/rtmui/QvRtMui.h"
+#include "suite/rtmui/QvRtMuiStandIn.h"
 #include "tests/support/TestPaths.h"
 
 #include <windows.h>

@@ -2,9 +2,9 @@
 // Recording stand-ins of web filtering and of the time-limit objects, as the module object sees
 // them, for the module and plug-in tests.
 
-#include "plugin/core/FilterServices.h"
+#include "plugin/services/FilterServices.h"
 #include "plugin/core/NuvException.h"
-#include "plugin/core/TimeLimitServices.h"
+#include "plugin/services/TimeLimitServices.h"
 #include "tests/plugin/core/ThreadTestDoubles.h"
 #include "tests/plugin/core/TimeLimitDoubles.h"
 

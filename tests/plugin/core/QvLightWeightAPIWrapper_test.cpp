@@ -5,7 +5,7 @@
 #include "plugin/core/QvLightWeightAPIWrapper.h"
 
 #include "base/UniqueHandle.h"
-#include "suite/lwapi/QvLWAPI.h"
+#include "suite/lwapi/QvLWAPIStandIn.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/TestPaths.h"
 

@@ -5,7 +5,7 @@
 #include "plugin/core/SessionManager.h"
 
 #include "nuvutil/com/SafeArray.h"
-#include "suite/lwapi/QvLWAPI.h"
+#include "suite/lwapi/QvLWAPIStandIn.h"
 #include "tests/plugin/core/SessionTestDoubles.h"
 
 #include <gtest/gtest.h>

@@ -8,7 +8,7 @@
 #include "plugin/core/NuvConfig.h"
 #include "plugin/core/Session.h"
 #include "plugin/core/SessionManager.h"
-#include "plugin/core/TimeLimitServices.h"
+#include "plugin/services/TimeLimitServices.h"
 #include "plugin/core/WtsApi.h"
 #include "tests/plugin/core/TestModuleServices.h"
 #include "tests/plugin/core/TimeLimitDoubles.h"

@@ -4,12 +4,12 @@
 // and the configuration client and session manager are real objects the test attaches.
 
 #include "base/Sync.h"
-#include "plugin/core/ModuleServices.h"
+#include "plugin/services/ModuleServices.h"
 #include "plugin/core/NuvConfig.h"
 #include "plugin/core/NuvException.h"
 #include "plugin/core/QvLightWeightAPIWrapper.h"
 #include "plugin/core/SessionManager.h"
-#include "plugin/core/TimeLimitServices.h"
+#include "plugin/services/TimeLimitServices.h"
 
 #include <windows.h>
 

@@ -2,7 +2,7 @@
 // Recording stand-ins of the time-limit objects the plug-in core calls: the host-firewall thread
 // and the activity-log manager. Each call is added to the test's call log as text.
 
-#include "plugin/core/TimeLimitServices.h"
+#include "plugin/services/TimeLimitServices.h"
 #include "tests/plugin/core/ThreadTestDoubles.h"
 
 #include <windows.h>

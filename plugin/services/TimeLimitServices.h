@@ -34,3 +34,13 @@ public:
     virtual void GetCurrentLocalTime(const wchar_t* timeZoneName, SYSTEMTIME* time, DWORD* reliable,
                                      DWORD waitMs) = 0;
 };
+
+// The time-limit subsystem's objects, made when the module needs them. Null results mean the
+// object is not available (the module runs on without it).
+class ITimeLimitFactory {
+public:
+    virtual ~ITimeLimitFactory() = default;
+    virtual IActivityLogManager* CreateLogManager() = 0;
+    virtual IHostFirewallThread* CreateFirewallThread() = 0;
+    virtual IReliableClock* CreateReliableClock(const wchar_t* timeServer) = 0;
+};

@@ -14,12 +14,3 @@ using PFN_ReportStatisticData = HRESULT(WINAPI*)(const wchar_t* category, const 
 using PFN_GetStatisticData = HRESULT(WINAPI*)(const wchar_t* category, const wchar_t* name, VARIANT* value);
 using PFN_SetStatisticDataStorageFormat = HRESULT(WINAPI*)(DWORD format);
 using PFN_GetStatisticDataStorageFormat = HRESULT(WINAPI*)(DWORD* format);
-
-// Test controls of the stand-in, read from the process environment at every call:
-//  - QvLWAPI_RECORD: a file that receives one UTF-8 line per call ("load", "unload",
-//    "ReportStatisticData|<category>|<name>|<vartype>|<value>|<flags>|<result>", ...);
-//  - QvLWAPI_FAIL: an HRESULT (hexadecimal) that every export returns instead of doing its work;
-//  - QvLWAPI_REFUSE_LOAD: when set, the DLL refuses to load (DllMain answers FALSE).
-#define QVLWAPI_RECORD_VARIABLE L"QvLWAPI_RECORD"
-#define QVLWAPI_FAIL_VARIABLE L"QvLWAPI_FAIL"
-#define QVLWAPI_REFUSE_LOAD_VARIABLE L"QvLWAPI_REFUSE_LOAD"

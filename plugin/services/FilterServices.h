@@ -44,13 +44,3 @@ public:
     virtual void PassUnscanned(CScanBuffer* buffer) noexcept = 0;
     virtual void ReleaseScanWork(CScanBuffer* buffer) noexcept = 0;
 };
-
-// The time-limit subsystem's objects, made when the module needs them. Null results mean the
-// object is not available (the module runs on without it).
-class ITimeLimitFactory {
-public:
-    virtual ~ITimeLimitFactory() = default;
-    virtual class IActivityLogManager* CreateLogManager() = 0;
-    virtual class IHostFirewallThread* CreateFirewallThread() = 0;
-    virtual class IReliableClock* CreateReliableClock(const wchar_t* timeServer) = 0;
-};

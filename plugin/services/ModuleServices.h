@@ -3,7 +3,7 @@
 // of the module object. CNuvModule implements it; a component gets it at construction, so a test
 // can run the component against a module of its own.
 
-#include "plugin/core/ThreadCallbacks.h"
+#include "plugin/services/ThreadCallbacks.h"
 
 #include "base/Sync.h"
 
