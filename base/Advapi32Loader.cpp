@@ -28,47 +28,46 @@ bool CAdvapi32Loader::Load() {
     if (!m_module) {
         m_module.Reset(LoadSystemLibrary(L"advapi32.dll"));
         if (!m_module) return false;
-        BindAll();
+        m_fn.Bind(m_module.Get(), m_resolve);
     }
-    return AllBound();
+    return m_fn.AllBound();
 }
 
-void CAdvapi32Loader::BindAll() {
-    const HMODULE module = m_module.Get();
+void SecurityFunctionTable::Bind(HMODULE module, const std::function<FARPROC(HMODULE, LPCSTR)>& resolve) {
     auto bind = [&](auto& slot, LPCSTR name) {
-        slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(
-            reinterpret_cast<void*>(m_resolve(module, name)));
+        const FARPROC address = resolve ? resolve(module, name) : ::GetProcAddress(module, name);
+        slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(reinterpret_cast<void*>(address));
     };
-    bind(m_fn.setEntriesInAclW, "SetEntriesInAclW");
-    bind(m_fn.getFileSecurityW, "GetFileSecurityW");
-    bind(m_fn.setFileSecurityW, "SetFileSecurityW");
-    bind(m_fn.lookupAccountSidW, "LookupAccountSidW");
-    bind(m_fn.getExplicitEntriesFromAclW, "GetExplicitEntriesFromAclW");
-    bind(m_fn.regGetKeySecurity, "RegGetKeySecurity");
-    bind(m_fn.regSetKeySecurity, "RegSetKeySecurity");
-    bind(m_fn.initializeSecurityDescriptor, "InitializeSecurityDescriptor");
-    bind(m_fn.setSecurityDescriptorDacl, "SetSecurityDescriptorDacl");
-    bind(m_fn.getSecurityDescriptorDacl, "GetSecurityDescriptorDacl");
-    bind(m_fn.allocateAndInitializeSid, "AllocateAndInitializeSid");
-    bind(m_fn.freeSid, "FreeSid");
-    bind(m_fn.openThreadToken, "OpenThreadToken");
-    bind(m_fn.getTokenInformation, "GetTokenInformation");
-    bind(m_fn.initializeAcl, "InitializeAcl");
-    bind(m_fn.initializeSid, "InitializeSid");
-    bind(m_fn.getSidSubAuthority, "GetSidSubAuthority");
-    bind(m_fn.addAccessAllowedAce, "AddAccessAllowedAce");
-    bind(m_fn.getSecurityInfo, "GetSecurityInfo");
-    bind(m_fn.setSecurityInfo, "SetSecurityInfo");
-    bind(m_fn.queryServiceStatusEx, "QueryServiceStatusEx");
-    bind(m_fn.getAce, "GetAce");
-    bind(m_fn.deleteAce, "DeleteAce");
-    bind(m_fn.equalSid, "EqualSid");
-    bind(m_fn.getAclInformation, "GetAclInformation");
-    bind(m_fn.setSecurityDescriptorControl, "SetSecurityDescriptorControl");
+    bind(setEntriesInAclW, "SetEntriesInAclW");
+    bind(getFileSecurityW, "GetFileSecurityW");
+    bind(setFileSecurityW, "SetFileSecurityW");
+    bind(lookupAccountSidW, "LookupAccountSidW");
+    bind(getExplicitEntriesFromAclW, "GetExplicitEntriesFromAclW");
+    bind(regGetKeySecurity, "RegGetKeySecurity");
+    bind(regSetKeySecurity, "RegSetKeySecurity");
+    bind(initializeSecurityDescriptor, "InitializeSecurityDescriptor");
+    bind(setSecurityDescriptorDacl, "SetSecurityDescriptorDacl");
+    bind(getSecurityDescriptorDacl, "GetSecurityDescriptorDacl");
+    bind(allocateAndInitializeSid, "AllocateAndInitializeSid");
+    bind(freeSid, "FreeSid");
+    bind(openThreadToken, "OpenThreadToken");
+    bind(getTokenInformation, "GetTokenInformation");
+    bind(initializeAcl, "InitializeAcl");
+    bind(initializeSid, "InitializeSid");
+    bind(getSidSubAuthority, "GetSidSubAuthority");
+    bind(addAccessAllowedAce, "AddAccessAllowedAce");
+    bind(getSecurityInfo, "GetSecurityInfo");
+    bind(setSecurityInfo, "SetSecurityInfo");
+    bind(queryServiceStatusEx, "QueryServiceStatusEx");
+    bind(getAce, "GetAce");
+    bind(deleteAce, "DeleteAce");
+    bind(equalSid, "EqualSid");
+    bind(getAclInformation, "GetAclInformation");
+    bind(setSecurityDescriptorControl, "SetSecurityDescriptorControl");
 }
 
-bool CAdvapi32Loader::AllBound() const noexcept {
-    const Functions& f = m_fn;
+bool SecurityFunctionTable::AllBound() const noexcept {
+    const SecurityFunctionTable& f = *this;
     return f.setEntriesInAclW && f.getFileSecurityW && f.setFileSecurityW && f.lookupAccountSidW &&
            f.getExplicitEntriesFromAclW && f.regGetKeySecurity && f.regSetKeySecurity &&
            f.initializeSecurityDescriptor && f.setSecurityDescriptorDacl && f.getSecurityDescriptorDacl &&

@@ -15,6 +15,41 @@
 namespace Tessal {
 namespace internal {
 
+// The 26 access-control functions both security-function tables bind (this library's and the
+// plug-in's own), null until bound. Bound in this order.
+struct SecurityFunctionTable {
+    decltype(&::SetEntriesInAclW) setEntriesInAclW = nullptr;
+    decltype(&::GetFileSecurityW) getFileSecurityW = nullptr;
+    decltype(&::SetFileSecurityW) setFileSecurityW = nullptr;
+    decltype(&::LookupAccountSidW) lookupAccountSidW = nullptr;
+    decltype(&::GetExplicitEntriesFromAclW) getExplicitEntriesFromAclW = nullptr;
+    decltype(&::RegGetKeySecurity) regGetKeySecurity = nullptr;
+    decltype(&::RegSetKeySecurity) regSetKeySecurity = nullptr;
+    decltype(&::InitializeSecurityDescriptor) initializeSecurityDescriptor = nullptr;
+    decltype(&::SetSecurityDescriptorDacl) setSecurityDescriptorDacl = nullptr;
+    decltype(&::GetSecurityDescriptorDacl) getSecurityDescriptorDacl = nullptr;
+    decltype(&::AllocateAndInitializeSid) allocateAndInitializeSid = nullptr;
+    decltype(&::FreeSid) freeSid = nullptr;
+    decltype(&::OpenThreadToken) openThreadToken = nullptr;
+    decltype(&::GetTokenInformation) getTokenInformation = nullptr;
+    decltype(&::InitializeAcl) initializeAcl = nullptr;
+    decltype(&::InitializeSid) initializeSid = nullptr;
+    decltype(&::GetSidSubAuthority) getSidSubAuthority = nullptr;
+    decltype(&::AddAccessAllowedAce) addAccessAllowedAce = nullptr;
+    decltype(&::GetSecurityInfo) getSecurityInfo = nullptr;
+    decltype(&::SetSecurityInfo) setSecurityInfo = nullptr;
+    decltype(&::QueryServiceStatusEx) queryServiceStatusEx = nullptr;
+    decltype(&::GetAce) getAce = nullptr;
+    decltype(&::DeleteAce) deleteAce = nullptr;
+    decltype(&::EqualSid) equalSid = nullptr;
+    decltype(&::GetAclInformation) getAclInformation = nullptr;
+    decltype(&::SetSecurityDescriptorControl) setSecurityDescriptorControl = nullptr;
+
+    // Looks up every function with `resolve` (GetProcAddress when empty), in the order above.
+    void Bind(HMODULE module, const std::function<FARPROC(HMODULE, LPCSTR)>& resolve);
+    bool AllBound() const noexcept;
+};
+
 class CAdvapi32Loader {
 public:
     // GetProcAddress by default; tests replace it to make a function "missing".
@@ -48,45 +83,14 @@ public:
     DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PACL* newAcl);
 
 private:
-    // Bound in this order.
-    struct Functions {
-        decltype(&::SetEntriesInAclW) setEntriesInAclW = nullptr;
-        decltype(&::GetFileSecurityW) getFileSecurityW = nullptr;
-        decltype(&::SetFileSecurityW) setFileSecurityW = nullptr;
-        decltype(&::LookupAccountSidW) lookupAccountSidW = nullptr;
-        decltype(&::GetExplicitEntriesFromAclW) getExplicitEntriesFromAclW = nullptr;
-        decltype(&::RegGetKeySecurity) regGetKeySecurity = nullptr;
-        decltype(&::RegSetKeySecurity) regSetKeySecurity = nullptr;
-        decltype(&::InitializeSecurityDescriptor) initializeSecurityDescriptor = nullptr;
-        decltype(&::SetSecurityDescriptorDacl) setSecurityDescriptorDacl = nullptr;
-        decltype(&::GetSecurityDescriptorDacl) getSecurityDescriptorDacl = nullptr;
-        decltype(&::AllocateAndInitializeSid) allocateAndInitializeSid = nullptr;
-        decltype(&::FreeSid) freeSid = nullptr;
-        decltype(&::OpenThreadToken) openThreadToken = nullptr;
-        decltype(&::GetTokenInformation) getTokenInformation = nullptr;
-        decltype(&::InitializeAcl) initializeAcl = nullptr;
-        decltype(&::InitializeSid) initializeSid = nullptr;
-        decltype(&::GetSidSubAuthority) getSidSubAuthority = nullptr;
-        decltype(&::AddAccessAllowedAce) addAccessAllowedAce = nullptr;
-        decltype(&::GetSecurityInfo) getSecurityInfo = nullptr;
-        decltype(&::SetSecurityInfo) setSecurityInfo = nullptr;
-        decltype(&::QueryServiceStatusEx) queryServiceStatusEx = nullptr;
-        decltype(&::GetAce) getAce = nullptr;
-        decltype(&::DeleteAce) deleteAce = nullptr;
-        decltype(&::EqualSid) equalSid = nullptr;
-        decltype(&::GetAclInformation) getAclInformation = nullptr;
-        decltype(&::SetSecurityDescriptorControl) setSecurityDescriptorControl = nullptr;
-    };
 
-    void BindAll();
-    bool AllBound() const noexcept;
 
     // Declared before the lock: the lock goes first at destruction, then the module.
     UniqueHModule m_module;
     CCriticalSection m_lock{4000};
     ProcAddressResolver m_resolve;
     bool m_isNT = false;
-    Functions m_fn;
+    SecurityFunctionTable m_fn;
 };
 
 }  // namespace internal

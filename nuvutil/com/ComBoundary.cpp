@@ -44,4 +44,15 @@ HRESULT HResultFromCurrentException(const wchar_t* where) noexcept {
     }
 }
 
+const char* CurrentExceptionText() noexcept {
+    if (!std::current_exception()) return "no exception in flight";
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return e.what();  // the object outlives this block: the caller's catch still holds it
+    } catch (...) {
+        return "unknown exception";
+    }
+}
+
 }  // namespace NuvCom

@@ -21,6 +21,10 @@ namespace NuvCom {
 //   anything else           -> E_UNEXPECTED
 HRESULT HResultFromCurrentException(const wchar_t* where) noexcept;
 
+// Call only inside a catch block: the text of the exception in flight, for a log line (what() of a
+// standard exception, "unknown exception" for anything else). Valid while that catch block runs.
+const char* CurrentExceptionText() noexcept;
+
 template <class Body>
 HRESULT ComBoundary(const wchar_t* where, Body&& body) noexcept {
     try {

@@ -2,6 +2,7 @@
 
 #include "base/UniqueHandle.h"
 #include "logging/Logging.h"
+#include "nuvutil/com/ComBoundary.h"
 #include "nuvutil/com/CoInitializeScope.h"
 #include "plugin/services/ModuleServices.h"
 #include "plugin/core/NuvException.h"
@@ -113,9 +114,9 @@ bool CEventHandlerSource::Initialize(DWORD sessionId) {
             m_cache = std::move(cache);
             return true;
         }
-    } catch (const std::exception& e) {
+    } catch (...) {
         NUV_LOG(ETWLogging::LOG_ERROR, L"Cannot create the event handler cache of session %d: %hs\r\n",
-                static_cast<int>(sessionId), e.what());
+                static_cast<int>(sessionId), NuvCom::CurrentExceptionText());
     }
     m_com.reset();  // Uninitialize is not called after a failed Initialize
     return false;
@@ -125,12 +126,9 @@ void CEventHandlerSource::Process(CEventWork* work) {
     if (work == nullptr) return;
     try {
         work->Process(*this);
-    } catch (const CNuvException& e) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"Caught an exception while firing event %d: %s\r\n",
-                static_cast<int>(work->EventId()), e.Message());
-    } catch (const std::exception& e) {
+    } catch (...) {
         NUV_LOG(ETWLogging::LOG_ERROR, L"Caught an exception while firing event %d: %hs\r\n",
-                static_cast<int>(work->EventId()), e.what());
+                static_cast<int>(work->EventId()), NuvCom::CurrentExceptionText());
     }
 }
 

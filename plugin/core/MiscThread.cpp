@@ -2,7 +2,10 @@
 
 #include "base/OSInfo.h"
 #include "logging/Logging.h"
+#include "nuvutil/com/ComBoundary.h"
 #include "nuvutil/com/CoInitializeScope.h"
+#include "plugin/core/Module.h"
+#include "plugin/core/ModuleRegistry.h"
 #include "plugin/core/NuvException.h"
 #include "Shared/AffiliateSettings.h"
 
@@ -19,6 +22,7 @@ std::atomic<CMiscThread*> g_miscThread{nullptr};
 constexpr DWORD kOsClassWithoutSessions = 4;
 constexpr DWORD kTerminalServiceNotReady = 1702;
 constexpr DWORD kTerminalServiceWaitMs = 300000;
+constexpr const wchar_t* kWtsApiDll = L"WtsApi32.dll";
 
 HINSTANCE ThisModule() {
     HMODULE module = nullptr;
@@ -33,12 +37,8 @@ template <class F>
 void Guarded(const wchar_t* what, F&& call) noexcept {
     try {
         call();
-    } catch (const CNuvException& e) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"%s failed in MiscThread: %s\r\n", what, e.Message());
-    } catch (const std::exception& e) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"%s failed in MiscThread: %hs\r\n", what, e.what());
     } catch (...) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"%s failed in MiscThread\r\n", what);
+        NUV_LOG(ETWLogging::LOG_ERROR, L"%s failed in MiscThread: %hs\r\n", what, NuvCom::CurrentExceptionText());
     }
 }
 
@@ -71,11 +71,14 @@ bool WantConsole() {
 using RegisterFn = BOOL(WINAPI*)(HWND, DWORD);
 using UnregisterFn = BOOL(WINAPI*)(HWND);
 
+template <class Function>
+Function Export(const CModule& module, const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(module.GetProcAddress(name)));
+}
+
 void RegisterSessionNotification(HWND window, HANDLE shutdownEvent) {
-    Tessal::UniqueHModule wts(::LoadLibraryExW(L"WtsApi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-    if (!wts) return;
-    auto registerFn = reinterpret_cast<RegisterFn>(
-        reinterpret_cast<void*>(::GetProcAddress(wts.Get(), "WTSRegisterSessionNotification")));
+    const CModule wts(kWtsApiDll, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    const auto registerFn = Export<RegisterFn>(wts, "WTSRegisterSessionNotification");
     if (registerFn == nullptr) return;
     if (registerFn(window, NOTIFY_FOR_ALL_SESSIONS) || ::GetLastError() != kTerminalServiceNotReady) return;
     Tessal::UniqueHandle ready(::OpenEventW(SYNCHRONIZE, FALSE, L"Global\\TermSrvReadyEvent"));
@@ -89,18 +92,39 @@ void RegisterSessionNotification(HWND window, HANDLE shutdownEvent) {
 }
 
 void UnregisterSessionNotification(HWND window) {
-    Tessal::UniqueHModule wts(::LoadLibraryExW(L"WtsApi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-    if (!wts) return;
-    auto unregisterFn = reinterpret_cast<UnregisterFn>(
-        reinterpret_cast<void*>(::GetProcAddress(wts.Get(), "WTSUnRegisterSessionNotification")));
-    if (unregisterFn != nullptr) unregisterFn(window);
+    const CModule wts(kWtsApiDll, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (const auto unregisterFn = Export<UnregisterFn>(wts, "WTSUnRegisterSessionNotification")) unregisterFn(window);
 }
 
-Tessal::UniqueHKey OpenNotifyKey(const wchar_t* path, LONG& error) {
-    HKEY key = nullptr;
-    error = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_NOTIFY, &key);
-    return Tessal::UniqueHKey(error == ERROR_SUCCESS ? key : nullptr);
-}
+// A registry key watched for value changes (not below it). Its event fires once per arming; it is
+// armed once and again right after it fired, before the change is handled: a change made while it
+// is handled then fires once more. Arming a notification still pending, at every wake-up, made
+// Wine drop later changes.
+class CKeyWatch {
+public:
+    // Opened and armed at once; failures are logged with the texts given and leave it idle.
+    CKeyWatch(const wchar_t* path, DWORD openFailureLevel, const wchar_t* openFailure, const wchar_t* armFailure)
+        : m_event(::CreateEventW(nullptr, FALSE, FALSE, nullptr)), m_armFailure(armFailure) {
+        const LONG error = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_NOTIFY, m_key.Put());
+        if (error != ERROR_SUCCESS) NUV_LOG(openFailureLevel, openFailure, static_cast<int>(error));
+        Arm();
+    }
+
+    void Arm() const {
+        if (!m_key || !m_event) return;
+        const LONG rc =
+            ::RegNotifyChangeKeyValue(m_key.Get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, m_event.Get(), TRUE);
+        if (rc != ERROR_SUCCESS) NUV_LOG(ETWLogging::LOG_WARNING, m_armFailure, static_cast<int>(rc));
+    }
+
+    // Null when the key cannot be watched.
+    HANDLE Event() const noexcept { return m_key ? m_event.Get() : nullptr; }
+
+private:
+    Tessal::UniqueHKey m_key;
+    Tessal::UniqueHandle m_event;
+    const wchar_t* m_armFailure;
+};
 
 }  // namespace
 
@@ -127,83 +151,70 @@ CMiscThread::~CMiscThread() {
     g_miscThread.compare_exchange_strong(self, nullptr);
 }
 
-HWND CMiscThread::CreateNotificationWindow() {
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = &CMiscThread::_wndProc;
-    windowClass.hInstance = ThisModule();
-    windowClass.lpszClassName = kWindowClassName;
-    if (::RegisterClassW(&windowClass) == 0) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"Failed to register the MiscThread window class (Err %lu)\r\n",
-                ::GetLastError());
-        return nullptr;
+// The hidden window of session and power notifications, with its class and its sign-up for
+// session notifications, all undone in reverse order when it goes.
+class CMiscThread::CNotificationWindow {
+public:
+    CNotificationWindow(CMiscThread* thread, HANDLE shutdownEvent) {
+        WNDCLASSW windowClass{};
+        windowClass.lpfnWndProc = &CMiscThread::_wndProc;
+        windowClass.hInstance = ThisModule();
+        windowClass.lpszClassName = kWindowClassName;
+        if (::RegisterClassW(&windowClass) == 0) {
+            NUV_LOG(ETWLogging::LOG_ERROR, L"Failed to register the MiscThread window class (Err %lu)\r\n",
+                    ::GetLastError());
+            return;
+        }
+        m_classRegistered = true;
+        m_window = ::CreateWindowExW(0, kWindowClassName, L"", 0, 0, 0, 0, 0, nullptr, nullptr, ThisModule(), thread);
+        if (m_window == nullptr) {
+            NUV_LOG(ETWLogging::LOG_ERROR, L"Failed to create the MiscThread window (Err %lu)\r\n", ::GetLastError());
+            return;
+        }
+        RegisterSessionNotification(m_window, shutdownEvent);
     }
-    HWND window = ::CreateWindowExW(0, kWindowClassName, L"", 0, 0, 0, 0, 0, nullptr, nullptr, ThisModule(), this);
-    if (window == nullptr) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"Failed to create the MiscThread window (Err %lu)\r\n", ::GetLastError());
-        return nullptr;
+    ~CNotificationWindow() {
+        if (m_window != nullptr) {
+            UnregisterSessionNotification(m_window);
+            ::DestroyWindow(m_window);
+        }
+        if (m_classRegistered) ::UnregisterClassW(kWindowClassName, ThisModule());
     }
-    RegisterSessionNotification(window, m_shutdownEvent);
-    return window;
-}
+    CNotificationWindow(const CNotificationWindow&) = delete;
+    CNotificationWindow& operator=(const CNotificationWindow&) = delete;
+
+private:
+    bool m_classRegistered = false;
+    HWND m_window = nullptr;
+};
 
 DWORD CMiscThread::run() {
     NUV_LOG(ETWLogging::LOG_NORMAL, L"MiscThread running\r\n");
-    HWND window = nullptr;
     {
         NuvCom::CCoInitialize com;
 
+        std::unique_ptr<CNotificationWindow> window;
         if (m_useConsole) {
             NUV_LOG(ETWLogging::LOG_NORMAL, L"Creating Win2K console\r\n");
             m_console = std::make_unique<CWin2kConsole>(m_sessionCallback);
             m_console->Initialize();
         } else {
-            window = CreateNotificationWindow();
+            window = std::make_unique<CNotificationWindow>(this, m_shutdownEvent);
         }
 
-        LONG error = 0;
-        Tessal::UniqueHandle productKeyEvent(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-        Tessal::UniqueHKey productKey = OpenNotifyKey(L"SOFTWARE\\Oberix\\NUV", error);
-        if (!productKey) {
-            NUV_LOG(ETWLogging::LOG_WARNING, L"Failed to open NUV reg key (Error %d)\r\n", static_cast<int>(error));
-        }
-        Tessal::UniqueHandle timeZoneEvent(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-        Tessal::UniqueHKey timeZoneKey =
-            OpenNotifyKey(L"System\\CurrentControlSet\\Control\\TimeZoneInformation", error);
-        if (!timeZoneKey) {
-            NUV_LOG(ETWLogging::LOG_ERROR, L"Failed to open time zone reg key (Error %d)\r\n",
-                    static_cast<int>(error));
-        }
+        const CKeyWatch product(NuvRegistry::kProductKey, ETWLogging::LOG_WARNING,
+                                L"Failed to open NUV reg key (Error %d)\r\n",
+                                L"Failed to register for key change notifications (Err %d)\r\n");
+        const CKeyWatch timeZone(L"System\\CurrentControlSet\\Control\\TimeZoneInformation", ETWLogging::LOG_ERROR,
+                                 L"Failed to open time zone reg key (Error %d)\r\n",
+                                 L"Failed to register for time zone reg key change notifications (Err %d)\r\n");
         m_timeZoneTimer.Reset(::CreateWaitableTimerW(nullptr, FALSE, nullptr));
 
         // A missing handle would fail every wait; such slots get the shutdown event instead, which
         // wakes the loop only for shutdown.
         auto orShutdown = [this](HANDLE h) { return h != nullptr ? h : m_shutdownEvent; };
-        const HANDLE handles[4] = {m_shutdownEvent, orShutdown(productKeyEvent.Get()),
-                                   orShutdown(timeZoneEvent.Get()), orShutdown(m_timeZoneTimer.Get())};
-        // Each notification is armed once and again right after it fired, before the change is
-        // handled: a change made while it is handled then fires once more. Arming a notification
-        // that is still pending, at every wake-up, made Wine drop later changes.
-        auto armProduct = [&] {
-            if (!productKey || !productKeyEvent) return;
-            const LONG rc = ::RegNotifyChangeKeyValue(productKey.Get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET,
-                                                      productKeyEvent.Get(), TRUE);
-            if (rc != ERROR_SUCCESS) {
-                NUV_LOG(ETWLogging::LOG_WARNING, L"Failed to register for key change notifications (Err %d)\r\n",
-                        static_cast<int>(rc));
-            }
-        };
-        auto armTimeZone = [&] {
-            if (!timeZoneKey || !timeZoneEvent) return;
-            const LONG rc = ::RegNotifyChangeKeyValue(timeZoneKey.Get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET,
-                                                      timeZoneEvent.Get(), TRUE);
-            if (rc != ERROR_SUCCESS) {
-                NUV_LOG(ETWLogging::LOG_WARNING,
-                        L"Failed to register for time zone reg key change notifications (Err %d)\r\n",
-                        static_cast<int>(rc));
-            }
-        };
-        armProduct();
-        armTimeZone();
+        const HANDLE handles[4] = {m_shutdownEvent, orShutdown(product.Event()), orShutdown(timeZone.Event()),
+                                   orShutdown(m_timeZoneTimer.Get())};
         for (;;) {
             // MWMO_INPUTAVAILABLE: a message that arrived while the loop handled something else is
             // already queued and would not count as new input; without it the wait sleeps on it.
@@ -213,11 +224,11 @@ DWORD CMiscThread::run() {
             }
             if (result == WAIT_OBJECT_0 + 1) {
                 NUV_LOG(ETWLogging::LOG_NORMAL, L"NUV registry change detected\r\n");
-                armProduct();
+                product.Arm();
                 Guarded(L"OnRegistryChanged", [this] { m_registryCallback->OnRegistryChanged(); });
             } else if (result == WAIT_OBJECT_0 + 2) {
                 NUV_LOG(ETWLogging::LOG_NORMAL, L"Time zone registry change detected\r\n");
-                armTimeZone();
+                timeZone.Arm();
                 _CheckTimeZone();
             } else if (result == WAIT_OBJECT_0 + 3) {
                 NUV_LOG(ETWLogging::LOG_NORMAL, L"Checks whether time zone setting is out of sync\r\n");
@@ -235,12 +246,6 @@ DWORD CMiscThread::run() {
                         static_cast<int>(result), static_cast<int>(::GetLastError()));
                 break;
             }
-        }
-
-        if (window != nullptr) {
-            UnregisterSessionNotification(window);
-            ::DestroyWindow(window);
-            ::UnregisterClassW(kWindowClassName, ThisModule());
         }
     }
     NUV_LOG(ETWLogging::LOG_NORMAL, L"MiscThread exiting\r\n");

@@ -41,7 +41,7 @@ private:
     void onPowerBroadcast(WPARAM event);
     void onSessionChange(DWORD sessionId, DWORD code);
     void _CheckTimeZone();
-    HWND CreateNotificationWindow();
+    class CNotificationWindow;
 
     ISessionNotificationCallback* m_sessionCallback;
     IRegistryChangedCallback* m_registryCallback;

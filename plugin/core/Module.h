@@ -30,7 +30,4 @@ namespace ModuleInternal {
 using LoadFunction = HMODULE (*)(const wchar_t* fileName, DWORD flags);
 LoadFunction SetLoadFunction(LoadFunction function) noexcept;
 
-// Runs `function(context)`; a structured exception of any code raised inside is caught, its code
-// stored in *exceptionCode, and null returned. *exceptionCode is 0 when nothing was raised.
-void* GuardedCall(void* (*function)(void* context), void* context, DWORD* exceptionCode) noexcept;
 }  // namespace ModuleInternal

@@ -59,9 +59,10 @@ bool IsBetaSubstituteDomain() {
     if (key.QueryValue(L"domain", &type, nullptr, &size) != ERROR_SUCCESS) return false;
     if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
     if (size < 2 || size > 511) return false;
-    const ULONG chars = size / sizeof(wchar_t);
+    // As many characters as the value holds (an odd byte count rounds up), plus one.
+    const ULONG chars = (size + 1) / sizeof(wchar_t);
     std::vector<wchar_t> text(chars + 1, L'\0');
-    ULONG readSize = chars * sizeof(wchar_t);
+    ULONG readSize = static_cast<ULONG>(text.size() * sizeof(wchar_t));
     if (key.QueryValue(L"domain", &type, text.data(), &readSize) != ERROR_SUCCESS) return false;
     if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
     const size_t hostLength = std::wcslen(NuvRegistry::kBetaChannelHost);
@@ -83,8 +84,8 @@ bool IsSessionZeroExempt(DWORD osCode, DWORD sessionId) noexcept {
     return sessionId == 0 && (osCode == 7 || (osCode >= 9 && osCode <= 11));
 }
 
-bool IsUpgradeUsersSignalWanted(DWORD osClass) {
-    if (osClass != 4) return false;
+bool IsUpgradeUsersSignalWanted(DWORD osCode) {
+    if (osCode != 4) return false;
     DWORD value = 0;
     return ReadRegistryDword(HKEY_LOCAL_MACHINE, NuvRegistry::kTempKey, L"UpgradeUsers", value) && value == 1;
 }

@@ -24,6 +24,7 @@ bool IsBetaSubstituteDomain();
 DWORD GetOsCode(DWORD osClass) noexcept;
 // Session 0 of the systems whose code is 7 or 9..11 holds no user traffic worth filtering.
 bool IsSessionZeroExempt(DWORD osCode, DWORD sessionId) noexcept;
-// The sign-in signal thread is wanted only on the console-only system class (4) and when the
-// installer asked for it (HKLM\SOFTWARE\Oberix\temp "UpgradeUsers" = 1).
-bool IsUpgradeUsersSignalWanted(DWORD osClass);
+// The sign-in signal thread is wanted only with the OS code 4 and when the installer asked for it
+// (HKLM\SOFTWARE\Oberix\temp "UpgradeUsers" = 1). GetOsCode never gives 4: the thread is kept for
+// the systems that had that code.
+bool IsUpgradeUsersSignalWanted(DWORD osCode);

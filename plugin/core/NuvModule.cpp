@@ -3,6 +3,7 @@
 #include "Shared/AffiliateSettings.h"
 #include "base/OSInfo.h"
 #include "logging/Logging.h"
+#include "nuvutil/com/ComBoundary.h"
 #include "plugin/core/EventHandlerCache.h"
 #include "plugin/core/EventWork.h"
 #include "plugin/core/InitializationThread.h"
@@ -33,11 +34,6 @@ DWORD RunningOsClass() {
     return Tessal::internal::OSVersionClassOf(osInfo);
 }
 
-HRESULT HResultOf(const std::system_error& error) {
-    const int code = error.code().value();
-    return code == 0 ? E_FAIL : HRESULT_FROM_WIN32(static_cast<DWORD>(code));
-}
-
 }  // namespace
 
 CNuvModule::CNuvModule() : CNuvModule(Options{}) {}
@@ -55,8 +51,8 @@ CNuvModule::~CNuvModule() {
     m_logManager.reset();
     m_reliableClock.reset();
     m_initializationThread.reset();
-    delete m_sessionManager.exchange(nullptr);
-    m_config.reset();
+    DeleteRetired(m_sessionManager, L"session manager");
+    DeleteRetired(m_config, L"configuration client");
     m_signinSignalThread.reset();
     m_scanThread.reset();
     m_miscThread.reset();
@@ -75,12 +71,17 @@ BOOL CNuvModule::DllMain(HINSTANCE instance, DWORD reason, void*) {
 
 void CNuvModule::StartInitialization() {
     m_initializationStarted = CreateManualResetEvent();
+    Tessal::UniqueHandle thread;
     {
         Tessal::CAutoLock lock(m_moduleLock);
         m_initializationThread = std::make_unique<CInitializationThread>(this, m_options.threadJoinLimitMs);
+        // A handle of our own: once the lock is let go, a waiter may delete the thread object.
+        ::DuplicateHandle(::GetCurrentProcess(), m_initializationThread->GetHandle(), ::GetCurrentProcess(),
+                          thread.Put(), SYNCHRONIZE, FALSE, 0);
     }
-    const HANDLE handles[] = {m_shutdownEvent.Get(), m_initializationStarted.Get(), m_initializationThread->GetHandle()};
-    ::WaitForMultipleObjects(3, handles, FALSE, INFINITE);
+    // Without that handle the start-up still sets its event first thing.
+    const HANDLE handles[] = {m_shutdownEvent.Get(), m_initializationStarted.Get(), thread.Get()};
+    ::WaitForMultipleObjects(thread ? 3 : 2, handles, FALSE, INFINITE);
 }
 
 HRESULT CNuvModule::OnInitialize() {
@@ -102,8 +103,10 @@ HRESULT CNuvModule::OnInitialize() {
 
         std::unique_ptr<IHostFirewallThread> firewall(
             m_options.timeLimits ? m_options.timeLimits->CreateFirewallThread() : nullptr);
-        m_sessionManager = new CSessionManager(*this, std::move(firewall));
-        m_sessionManager.load()->addExistingSessions();
+        auto manager = std::make_unique<CSessionManager>(*this, std::move(firewall));
+        CSessionManager* const added = manager.get();
+        m_sessionManager.Set(manager.release());
+        added->addExistingSessions();
 
         m_scanThread = std::make_unique<CScanThread>(static_cast<IScanWorkSource*>(this), m_options.threadJoinLimitMs);
 
@@ -117,7 +120,7 @@ HRESULT CNuvModule::OnInitialize() {
 
         if (CNuvConfig* config = GetConfig()) config->SubscribeToComEvents();
 
-        if (IsUpgradeUsersSignalWanted(m_osClass)) {
+        if (IsUpgradeUsersSignalWanted(m_osCode)) {
             m_signinSignalThread = std::make_unique<CSignalSigninRequiredThread>(m_shutdownEvent.Get(), this,
                                                                                   m_options.threadJoinLimitMs);
         }
@@ -127,15 +130,10 @@ HRESULT CNuvModule::OnInitialize() {
         Tessal::UniqueHandle done(::OpenEventW(EVENT_MODIFY_STATE, FALSE, kInitializationDoneEventName));
         if (done) ::SetEvent(done.Get());
         return S_OK;
-    } catch (const CNuvException&) {
+    } catch (...) {
+        // COM stays initialised on this thread, which ends now; what was made stays for shutdown.
         NUV_LOG(ETWLogging::LOG_CRITICAL, L"Exception during initialization\r\n");
-        return E_FAIL;
-    } catch (const std::system_error& e) {
-        NUV_LOG(ETWLogging::LOG_CRITICAL, L"Exception during initialization: %hs\r\n", e.what());
-        return HResultOf(e);
-    } catch (const std::bad_alloc&) {
-        NUV_LOG(ETWLogging::LOG_CRITICAL, L"Exception during initialization: out of memory\r\n");
-        return E_OUTOFMEMORY;
+        return NuvCom::HResultFromCurrentException(L"CNuvModule::OnInitialize");
     }
 }
 
@@ -201,7 +199,7 @@ void CNuvModule::DeinitializeSteps() {
     }
 
     m_miscThread.reset();
-    if (m_config) m_config->UnsubscribeFromComEvents();
+    if (CNuvConfig* config = m_config.Unpinned()) config->UnsubscribeFromComEvents();
     m_scanWorkQueue.Put(nullptr);
     if (m_initialized && m_scanThread) {
         if (::WaitForSingleObject(m_scanThread->GetHandle(), m_options.scanThreadExitLimitMs) == WAIT_TIMEOUT) {
@@ -212,22 +210,14 @@ void CNuvModule::DeinitializeSteps() {
     }
     m_scanThread.reset();
     if (m_options.filter) m_options.filter->DestroyScanAlgorithms();
-    {
-        // Reports hold the problem lock while they use the manager: none is using it once this is done.
-        CSessionManager* manager = nullptr;
-        {
-            Tessal::CAutoLock lock(m_problemLock);
-            manager = m_sessionManager.exchange(nullptr);
-        }
-        delete manager;
-    }
+    DeleteRetired(m_sessionManager, L"session manager");
     DestroyEventTable();
     if (m_options.filter) m_options.filter->StopUrlClassification();
     {
         Tessal::CAutoLock lock(m_configLock);
         m_configCleared = true;
-        m_config.reset();
     }
+    DeleteRetired(m_config, L"configuration client");
     m_reliableClock.reset();
     m_logManager.reset();
 }
@@ -235,17 +225,27 @@ void CNuvModule::DeinitializeSteps() {
 void CNuvModule::ReleaseWhatADeadThreadMayHold() noexcept {
     NUV_LOG(ETWLogging::LOG_WARNING, L"Leaving the objects of the killed initialization thread in place\r\n");
     m_configCleared = true;
-    (void)m_sessionManager.exchange(nullptr);
-    (void)m_config.release();
+    (void)m_sessionManager.Retire(0);
+    (void)m_config.Retire(0);
     (void)m_logManager.release();
+}
+
+template <class T>
+void CNuvModule::DeleteRetired(CRetirable<T>& object, const wchar_t* name) noexcept {
+    const auto retired = object.Retire(m_options.threadJoinLimitMs);
+    if (retired.idle) {
+        delete retired.object;
+    } else {
+        NUV_LOG(ETWLogging::LOG_WARNING, L"The %s is still in use; leaving it in place\r\n", name);
+    }
 }
 
 bool CNuvModule::IsFilteringUnnecessary(DWORD sessionId) {
     if (m_betaSubstitute) return false;
     if (IsSessionSignedIn(sessionId)) {
         SessionFilterState state;
-        CNuvConfig* config = m_config.get();
-        if (config != nullptr && config->GetSessionFilterState(sessionId, state) && state.blockedListEmpty &&
+        const auto config = m_config.Acquire();
+        if (config && config->GetSessionFilterState(sessionId, state) && state.blockedListEmpty &&
             !state.timeRestricted && !state.allowedListOnly && state.safeSearchOff && state.noCategoryFiltering) {
             return true;
         }
@@ -254,8 +254,8 @@ bool CNuvModule::IsFilteringUnnecessary(DWORD sessionId) {
 }
 
 IUnknown* CNuvModule::CreateHttpEventHandler(DWORD sessionId, DWORD processId) {
-    CSessionManager* manager = m_sessionManager.load();
-    if (manager == nullptr) {
+    const auto manager = m_sessionManager.Acquire();
+    if (!manager) {
         NUV_LOG(ETWLogging::LOG_WARNING, L"Couldn't create HTTP handler because SessionManager was NULL\r\n");
         return nullptr;
     }
@@ -269,48 +269,51 @@ IUnknown* CNuvModule::CreateHttpEventHandler(DWORD sessionId, DWORD processId) {
 
 CNuvConfig* CNuvModule::GetConfig() {
     Tessal::CAutoLock lock(m_configLock);
-    if (!m_config && !m_configCleared) {
-        m_config = std::make_unique<CNuvConfig>(*this);
+    CNuvConfig* config = m_config.Unpinned();
+    if (config == nullptr && !m_configCleared) {
+        auto created = std::make_unique<CNuvConfig>(*this);
+        config = created.get();
+        m_config.Set(created.release());
     }
-    return m_config.get();
+    return config;
 }
 
 CSession* CNuvModule::GetSession(DWORD sessionId) {
-    CSessionManager* manager = m_sessionManager.load();
-    if (manager == nullptr) throw CNuvException(CNuvException::kNotInitialized);
+    const auto manager = m_sessionManager.Acquire();
+    if (!manager) throw CNuvException(CNuvException::kNotInitialized);
     return manager->FindOrCreateSession(sessionId);
 }
 
 CSession* CNuvModule::FindSession(DWORD sessionId) {
-    CSessionManager* manager = m_sessionManager.load();
+    const auto manager = m_sessionManager.Acquire();
     return manager ? manager->FindSession(sessionId) : nullptr;
 }
 
 Tessal::CCriticalSection* CNuvModule::GetSessionLock() {
-    CSessionManager* manager = m_sessionManager.load();
+    const auto manager = m_sessionManager.Acquire();
     return manager ? &manager->GetLock() : nullptr;
 }
 
 bool CNuvModule::SessionExists(DWORD sessionId) {
-    CSessionManager* manager = m_sessionManager.load();
-    return manager != nullptr && manager->SessionExists(sessionId);
+    const auto manager = m_sessionManager.Acquire();
+    return manager && manager->SessionExists(sessionId);
 }
 
 bool CNuvModule::IsSessionSignedIn(DWORD sessionId) {
-    CSessionManager* manager = m_sessionManager.load();
-    return manager != nullptr && manager->IsSessionSignedIn(sessionId);
+    const auto manager = m_sessionManager.Acquire();
+    return manager && manager->IsSessionSignedIn(sessionId);
 }
 
 void CNuvModule::UpdateUsers() {
-    if (CSessionManager* manager = m_sessionManager.load()) manager->UpdateUsers();
+    if (const auto manager = m_sessionManager.Acquire()) manager->UpdateUsers();
 }
 
 void CNuvModule::UpdateAllSessionFilterState(SessionFilterFlags& flags) {
-    if (CSessionManager* manager = m_sessionManager.load()) manager->CollectAllSessionFilterState(flags);
+    if (const auto manager = m_sessionManager.Acquire()) manager->CollectAllSessionFilterState(flags);
 }
 
 void CNuvModule::UpdateSessionFilterState(DWORD sessionId, SessionFilterFlags& flags) {
-    if (CSessionManager* manager = m_sessionManager.load()) manager->CollectSessionFilterState(sessionId, flags);
+    if (const auto manager = m_sessionManager.Acquire()) manager->CollectSessionFilterState(sessionId, flags);
 }
 
 void CNuvModule::ReloadSearchEngines() {
@@ -356,8 +359,8 @@ void CNuvModule::InitReliableTimeProvider() {
 }
 
 void CNuvModule::GetReliableLocalTime(SYSTEMTIME* time) {
-    CNuvConfig* config = m_config.get();
-    if (m_reliableClockCreated.load() != 0 && m_reliableClock && config != nullptr) {
+    const auto config = m_config.Acquire();
+    if (m_reliableClockCreated.load() != 0 && m_reliableClock && config) {
         CSafeStringW zone;
         config->GetStoredTimeZone(zone);
         DWORD reliable = 0;
@@ -391,18 +394,18 @@ void CNuvModule::ReleaseScanWork(CScanBuffer* buffer) noexcept {
 }
 
 void CNuvModule::OnSessionLogon(DWORD sessionId) {
-    if (CSessionManager* manager = m_sessionManager.load()) manager->FindOrCreateSession(sessionId);
+    if (const auto manager = m_sessionManager.Acquire()) manager->FindOrCreateSession(sessionId);
 }
 
 void CNuvModule::OnSessionLogoff(DWORD sessionId) {
-    CSessionManager* manager = m_sessionManager.load();
-    if (manager == nullptr) return;
+    const auto manager = m_sessionManager.Acquire();
+    if (!manager) return;
     if (manager->SessionExists(sessionId)) {
         manager->DeleteSession(sessionId);
         return;
     }
     NUV_LOG(ETWLogging::LOG_NORMAL, L"Session %d doesn't exist in NUV yet\r\n", static_cast<int>(sessionId));
-    if (CNuvConfig* config = m_config.get()) config->SignOut(sessionId);
+    if (const auto config = m_config.Acquire()) config->SignOut(sessionId);
 }
 
 void CNuvModule::OnRegistryChanged() {

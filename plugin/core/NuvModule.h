@@ -12,6 +12,7 @@
 #include "plugin/services/FilterServices.h"
 #include "plugin/services/ModuleServices.h"
 #include "plugin/core/QvLightWeightAPIWrapper.h"
+#include "plugin/core/Retirable.h"
 #include "plugin/services/ThreadCallbacks.h"
 #include "plugin/services/TimeLimitServices.h"
 #include "plugin/timelimits/SessionAlertFlags.h"
@@ -143,6 +144,10 @@ public:
 private:
     void DeinitializeSteps();
     void ReleaseWhatADeadThreadMayHold() noexcept;
+    // Deletes what shutdown took away, unless a use is still running past the limit (then it is
+    // let go: deleting it under that use would crash the host).
+    template <class T>
+    void DeleteRetired(CRetirable<T>& object, const wchar_t* name) noexcept;
 
     // Reported problems: one report at a time (steps taken as one).
     Tessal::CCriticalSection m_problemLock;
@@ -172,10 +177,12 @@ private:
     std::unique_ptr<CSignalSigninRequiredThread> m_signinSignalThread;
     CWorkQueue m_scanWorkQueue;
 
+    // The configuration client and the session manager are used by the proxy host's threads while
+    // shutdown may delete them: such uses pin them (Retirable.h). Both are owned.
     Tessal::CCriticalSection m_configLock;  // creation of the configuration client only
-    std::unique_ptr<CNuvConfig> m_config;
+    CRetirable<CNuvConfig> m_config;
     std::atomic<bool> m_configCleared{false};
-    std::atomic<CSessionManager*> m_sessionManager{nullptr};  // owned
+    CRetirable<CSessionManager> m_sessionManager;
     std::unique_ptr<CInitializationThread> m_initializationThread;
     std::unique_ptr<IReliableClock> m_reliableClock;
     std::unique_ptr<IActivityLogManager> m_logManager;

@@ -11,7 +11,8 @@ constexpr DWORD kBypassBit = 0x80000000;
 }
 
 // One report at a time, steps taken as one. The problem lock comes before the session manager's
-// and the sessions' locks in every thread's order; nobody reports while holding those.
+// and the sessions' locks in every thread's order; nobody reports while holding those. The manager
+// is pinned while the report uses it, so shutdown waits for the report before deleting it.
 void CNuvModule::ReportProblem(int problemId, bool affectsPersonalInfo, HRESULT result) {
     Tessal::CAutoLock lock(m_problemLock);
     if (problemId == 0) {
@@ -25,7 +26,7 @@ void CNuvModule::ReportProblem(int problemId, bool affectsPersonalInfo, HRESULT 
         m_reportedProblems[problemId] = true;
     }
     storeProblemReportInRegistry(problemId, m_bypass);
-    if (CSessionManager* manager = m_sessionManager.load()) {
+    if (const auto manager = m_sessionManager.Acquire()) {
         if (m_bypass) {
             manager->IgnoreAllPausedConnections();
         } else {

@@ -49,8 +49,6 @@ bool ReadSuiteServerFolder(wchar_t* work) noexcept {
 
 }  // namespace
 
-CQvLightWeightAPIWrapper g_QvLightWeightAPIWrapper;
-
 CQvLock::~CQvLock() = default;
 
 CQvLightWeightAPIWrapper::~CQvLightWeightAPIWrapper() { Unload(); }

@@ -77,9 +77,6 @@ private:
     Tessal::UniqueHModule m_library;  // null exactly when the seven pointers are null
 };
 
-// The plug-in's one wrapper, alive while the plug-in DLL is loaded.
-extern CQvLightWeightAPIWrapper g_QvLightWeightAPIWrapper;
-
 // The suite's install folder: "Install Dir" of HKLM\SOFTWARE\Oberix\Dov (64-bit view, REG_SZ, not
 // empty), else the folder of the suite's registered COM server, else "<Program Files>\Oberix\Dov".
 // Ends in exactly one backslash when `trailingBackslash`, else in none. 0, or 87 (no buffer), 122

@@ -7,7 +7,6 @@
 #include <shlobj.h>
 
 #include <cwchar>
-#include <type_traits>
 #include <utility>
 
 namespace {
@@ -16,10 +15,8 @@ constexpr std::size_t kFolderChars = MAX_PATH;   // the data folder's buffer
 constexpr std::size_t kPathChars = 2 * MAX_PATH;  // paths built during the walk
 constexpr DWORD kInheritToAll = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
 
-// GetFileSecurityW, SetFileSecurityW and GetExplicitEntriesFromAclW are bound by the base
-// library's table without a call through it: the helper binds them itself, with the same
-// resolver, from the library the table loaded. The descriptor-control pair, EqualSid and FreeSid
-// work on memory only and are called directly.
+// Everything that touches the file system's security goes through the table; FreeSid and
+// GetSecurityDescriptorControl work on memory only and are called directly.
 struct SidTraits {
     using Type = PSID;
     static Type Invalid() { return nullptr; }
@@ -47,41 +44,23 @@ bool JoinPath(wchar_t (&out)[kPathChars], const wchar_t* folder, std::size_t fol
 
 }  // namespace
 
-CQvPermissionsHelper::CQvPermissionsHelper(Tessal::internal::CAdvapi32Loader::ProcAddressResolver resolver)
-    : m_api(resolver),
-      m_resolve(resolver ? std::move(resolver)
-                         : [](HMODULE module, LPCSTR name) { return ::GetProcAddress(module, name); }) {}
+CQvPermissionsHelper::CQvPermissionsHelper(CSecurityApiLoader::ProcAddressResolver resolver)
+    : m_api(std::move(resolver)) {}
 
 CQvPermissionsHelper::~CQvPermissionsHelper() = default;
-
-bool CQvPermissionsHelper::Load() {
-    if (!m_api.Load()) return false;
-    if (m_getFileSecurity == nullptr) {
-        // The table holds its own reference on the library, so this handle stays valid.
-        const HMODULE advapi = ::GetModuleHandleW(L"advapi32.dll");
-        if (advapi == nullptr) return false;
-        auto bind = [&](auto& slot, LPCSTR name) {
-            slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(
-                reinterpret_cast<void*>(m_resolve(advapi, name)));
-        };
-        bind(m_getFileSecurity, "GetFileSecurityW");
-        bind(m_setFileSecurity, "SetFileSecurityW");
-        bind(m_getExplicitEntries, "GetExplicitEntriesFromAclW");
-    }
-    return m_getFileSecurity != nullptr && m_setFileSecurity != nullptr && m_getExplicitEntries != nullptr;
-}
 
 DWORD CQvPermissionsHelper::SetPermission(const wchar_t* folder, SID_IDENTIFIER_AUTHORITY authority,
                                           BYTE subAuthorityCount, const DWORD* subAuthorities, DWORD grantRights,
                                           DWORD denyRights, bool thisFolderOnly, bool recursive) {
     if (folder == nullptr || *folder == L'\0') return ERROR_INVALID_PARAMETER;
-    if (!Load()) return ERROR_FILE_NOT_FOUND;
+    if (m_api.Load() == 0) return ERROR_FILE_NOT_FOUND;
+    const Tessal::internal::SecurityFunctionTable& fn = m_api.Functions();
     if (subAuthorityCount > 8 || (subAuthorityCount != 0 && subAuthorities == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
 
     DWORD needed = 0;
-    if (!m_getFileSecurity(folder, DACL_SECURITY_INFORMATION, nullptr, 0, &needed)) {
+    if (!fn.getFileSecurityW(folder, DACL_SECURITY_INFORMATION, nullptr, 0, &needed)) {
         const DWORD error = ::GetLastError();
         if (error != ERROR_INSUFFICIENT_BUFFER) return error;
     }
@@ -89,14 +68,14 @@ DWORD CQvPermissionsHelper::SetPermission(const wchar_t* folder, SID_IDENTIFIER_
 
     const Tessal::UniqueLocalMem oldDescriptor(::LocalAlloc(LPTR, needed));
     if (!oldDescriptor) return ERROR_NOT_ENOUGH_MEMORY;
-    if (!m_api.InitializeSecurityDescriptor(oldDescriptor.Get(), SECURITY_DESCRIPTOR_REVISION) ||
-        !m_getFileSecurity(folder, DACL_SECURITY_INFORMATION, oldDescriptor.Get(), needed, &needed)) {
+    if (!fn.initializeSecurityDescriptor(oldDescriptor.Get(), SECURITY_DESCRIPTOR_REVISION) ||
+        !fn.getFileSecurityW(folder, DACL_SECURITY_INFORMATION, oldDescriptor.Get(), needed, &needed)) {
         return LastErrorOfFailedCall();
     }
     BOOL daclPresent = FALSE;
     BOOL daclDefaulted = FALSE;
     PACL oldDacl = nullptr;
-    if (!m_api.GetSecurityDescriptorDacl(oldDescriptor.Get(), &daclPresent, &oldDacl, &daclDefaulted)) {
+    if (!fn.getSecurityDescriptorDacl(oldDescriptor.Get(), &daclPresent, &oldDacl, &daclDefaulted)) {
         return LastErrorOfFailedCall();
     }
 
@@ -107,8 +86,8 @@ DWORD CQvPermissionsHelper::SetPermission(const wchar_t* folder, SID_IDENTIFIER_
     if (result != ERROR_SUCCESS || newDacl == nullptr) return result;
 
     SECURITY_DESCRIPTOR descriptor;  // SECURITY_DESCRIPTOR_MIN_LENGTH bytes, absolute
-    if (!m_api.InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-        !m_api.SetSecurityDescriptorDacl(&descriptor, TRUE, newDacl, FALSE)) {
+    if (!fn.initializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !fn.setSecurityDescriptorDacl(&descriptor, TRUE, newDacl, FALSE)) {
         return LastErrorOfFailedCall();
     }
 
@@ -119,9 +98,9 @@ DWORD CQvPermissionsHelper::SetPermission(const wchar_t* folder, SID_IDENTIFIER_
     if (::GetSecurityDescriptorControl(oldDescriptor.Get(), &control, &revision)) {
         if ((control & SE_DACL_AUTO_INHERITED) != 0) {
             const SECURITY_DESCRIPTOR_CONTROL bits = SE_DACL_AUTO_INHERIT_REQ | SE_DACL_AUTO_INHERITED;
-            ::SetSecurityDescriptorControl(&descriptor, bits, bits);
+            fn.setSecurityDescriptorControl(&descriptor, bits, bits);
         } else if ((control & SE_DACL_PROTECTED) != 0) {
-            ::SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+            fn.setSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
         }
     }
 
@@ -132,10 +111,11 @@ DWORD CQvPermissionsHelper::BuildDacl(PACL oldDacl, SID_IDENTIFIER_AUTHORITY aut
                                       const DWORD* subAuthorities, DWORD grantRights, DWORD denyRights,
                                       PACL* newDacl) {
     *newDacl = nullptr;
+    const Tessal::internal::SecurityFunctionTable& fn = m_api.Functions();
     DWORD sub[8] = {};
     for (BYTE i = 0; i < subAuthorityCount; ++i) sub[i] = subAuthorities[i];
     UniqueSid trustee;
-    if (!m_api.AllocateAndInitializeSid(&authority, subAuthorityCount, sub[0], sub[1], sub[2], sub[3], sub[4],
+    if (!fn.allocateAndInitializeSid(&authority, subAuthorityCount, sub[0], sub[1], sub[2], sub[3], sub[4],
                                         sub[5], sub[6], sub[7], trustee.Put())) {
         return LastErrorOfFailedCall();
     }
@@ -144,14 +124,14 @@ DWORD CQvPermissionsHelper::BuildDacl(PACL oldDacl, SID_IDENTIFIER_AUTHORITY aut
         ULONG count = 0;
         PEXPLICIT_ACCESS_W entries = nullptr;
         // Without the list the entries are simply not examined: the merge below still works.
-        if (m_getExplicitEntries(oldDacl, &count, &entries) == ERROR_SUCCESS) {
+        if (fn.getExplicitEntriesFromAclW(oldDacl, &count, &entries) == ERROR_SUCCESS) {
             const Tessal::UniqueLocalMem entriesOwner(entries);
             DWORD granted = 0;
             DWORD denied = 0;
             for (ULONG i = 0; i < count; ++i) {
                 const EXPLICIT_ACCESS_W& entry = entries[i];
                 if (entry.Trustee.TrusteeForm != TRUSTEE_IS_SID || entry.grfInheritance != kInheritToAll ||
-                    !::EqualSid(reinterpret_cast<PSID>(entry.Trustee.ptstrName), trustee.Get())) {
+                    !fn.equalSid(reinterpret_cast<PSID>(entry.Trustee.ptstrName), trustee.Get())) {
                     continue;
                 }
                 if (entry.grfAccessMode == GRANT_ACCESS) granted |= entry.grfAccessPermissions;
@@ -178,12 +158,14 @@ DWORD CQvPermissionsHelper::BuildDacl(PACL oldDacl, SID_IDENTIFIER_AUTHORITY aut
     };
     add(grantRights, GRANT_ACCESS);
     add(denyRights, DENY_ACCESS);
-    return m_api.SetEntriesInAclW(count, access, oldDacl, newDacl);
+    return fn.setEntriesInAclW(count, access, oldDacl, newDacl);
 }
 
 DWORD CQvPermissionsHelper::ApplyToPath(const wchar_t* path, PSECURITY_DESCRIPTOR descriptor, bool thisFolderOnly,
                                         bool recursive) {
-    if (!m_setFileSecurity(path, DACL_SECURITY_INFORMATION, descriptor)) return LastErrorOfFailedCall();
+    if (!m_api.Functions().setFileSecurityW(path, DACL_SECURITY_INFORMATION, descriptor)) {
+        return LastErrorOfFailedCall();
+    }
     if (thisFolderOnly) return ERROR_SUCCESS;
     wchar_t pattern[kPathChars];
     if (!JoinPath(pattern, path, std::wcslen(path), L"*.*")) return ERROR_FILENAME_EXCED_RANGE;
@@ -209,7 +191,9 @@ DWORD CQvPermissionsHelper::ApplyToFolderEntries(const wchar_t* pattern, PSECURI
         wchar_t path[kPathChars];
         if (!JoinPath(path, pattern, folderLength, found.cFileName)) return ERROR_FILENAME_EXCED_RANGE;
         if (!isFolder) {
-            if (!m_setFileSecurity(path, DACL_SECURITY_INFORMATION, descriptor)) return LastErrorOfFailedCall();
+            if (!m_api.Functions().setFileSecurityW(path, DACL_SECURITY_INFORMATION, descriptor)) {
+                return LastErrorOfFailedCall();
+            }
         } else if (recursive) {
             const DWORD entered = ApplyToPath(path, descriptor, false, true);
             if (entered != ERROR_SUCCESS) return entered;

@@ -3,7 +3,7 @@
 // well-known group into the folder's DACL and writes the result to the folder and its files.
 // The configuration service asks for it through its folder-permissions notification.
 
-#include "base/Advapi32Loader.h"
+#include "plugin/core/SecurityApiLoader.h"
 
 #include <windows.h>
 
@@ -12,7 +12,7 @@ public:
     // `resolver` binds the security-function table and the file-security calls (tests make a
     // function "missing", or keep what is written: Wine stores no file DACLs, it maps them to
     // Unix mode bits).
-    explicit CQvPermissionsHelper(Tessal::internal::CAdvapi32Loader::ProcAddressResolver resolver = nullptr);
+    explicit CQvPermissionsHelper(CSecurityApiLoader::ProcAddressResolver resolver = nullptr);
     virtual ~CQvPermissionsHelper();
     CQvPermissionsHelper(const CQvPermissionsHelper&) = delete;
     CQvPermissionsHelper& operator=(const CQvPermissionsHelper&) = delete;
@@ -35,14 +35,7 @@ private:
     DWORD ApplyToPath(const wchar_t* path, PSECURITY_DESCRIPTOR descriptor, bool thisFolderOnly, bool recursive);
     // `pattern` is "<folder>\*.*".
     DWORD ApplyToFolderEntries(const wchar_t* pattern, PSECURITY_DESCRIPTOR descriptor, bool recursive);
-    // The table's Load, then the functions it binds but offers no call for.
-    bool Load();
-
-    Tessal::internal::CAdvapi32Loader m_api;
-    Tessal::internal::CAdvapi32Loader::ProcAddressResolver m_resolve;
-    decltype(&::GetFileSecurityW) m_getFileSecurity = nullptr;
-    decltype(&::SetFileSecurityW) m_setFileSecurity = nullptr;
-    decltype(&::GetExplicitEntriesFromAclW) m_getExplicitEntries = nullptr;
+    CSecurityApiLoader m_api;
 };
 
 // Name of the event another process of the suite waits for after a folder-permissions request.

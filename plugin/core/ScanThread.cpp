@@ -2,9 +2,7 @@
 
 #include "logging/Logging.h"
 #include "nuvutil/com/CoInitializeScope.h"
-#include "plugin/core/NuvException.h"
-
-#include <exception>
+#include "nuvutil/com/ComBoundary.h"
 
 CScanThread::CScanThread(IScanWorkSource* source, DWORD joinLimitMs)
     : CThread(CREATE_SUSPENDED), m_source(source), m_joinLimitMs(joinLimitMs) {
@@ -32,12 +30,9 @@ void CScanThread::ScanOne(CScanBuffer* buffer) noexcept {
     try {
         m_source->ScanWork(buffer);
         failed = false;
-    } catch (const CNuvException& e) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"Scan pass failed, passing the connection unscanned: %s\r\n", e.Message());
-    } catch (const std::exception& e) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"Scan pass failed, passing the connection unscanned: %hs\r\n", e.what());
     } catch (...) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"Scan pass failed, passing the connection unscanned\r\n");
+        NUV_LOG(ETWLogging::LOG_ERROR, L"Scan pass failed, passing the connection unscanned: %hs\r\n",
+                NuvCom::CurrentExceptionText());
     }
     if (failed) {
         m_source->PassUnscanned(buffer);

@@ -1,9 +1,9 @@
 #include "plugin/core/Thread.h"
 
 #include "logging/Logging.h"
-#include "plugin/core/NuvException.h"
+#include "nuvutil/com/ComBoundary.h"
+#include "plugin/core/StructuredExceptions.h"
 
-#include <exception>
 #include <system_error>
 
 CThread::CThread(DWORD creationFlags) {
@@ -25,20 +25,18 @@ DWORD CThread::Resume() {
     return ::ResumeThread(m_handle.Get());
 }
 
-// MinGW g++ has no structured-exception translator: C++ exceptions are stopped here instead, so
-// none leaves a thread body.
+// Processor exceptions of the body become CNuvException(-1000) at the fault, as a structured-
+// exception translator makes them; whatever escapes the body ends here, so nothing leaves a thread.
 DWORD WINAPI CThread::StartRoutine(void* parameter) noexcept {
-    auto* self = static_cast<CThread*>(parameter);
+    return StructuredExceptions::CallTranslated(&CThread::RunBody, parameter);
+}
+
+DWORD CThread::RunBody(void* parameter) noexcept {
     try {
-        return self->run();
-    } catch (const CNuvException& e) {
-        NUV_LOG(ETWLogging::LOG_CRITICAL, L"Unhandled exception in thread %lu: %s\r\n", ::GetCurrentThreadId(),
-                e.Message());
-    } catch (const std::exception& e) {
-        NUV_LOG(ETWLogging::LOG_CRITICAL, L"Unhandled exception in thread %lu: %hs\r\n", ::GetCurrentThreadId(),
-                e.what());
+        return static_cast<CThread*>(parameter)->run();
     } catch (...) {
-        NUV_LOG(ETWLogging::LOG_CRITICAL, L"Unhandled exception in thread %lu\r\n", ::GetCurrentThreadId());
+        NUV_LOG(ETWLogging::LOG_CRITICAL, L"Unhandled exception in thread %lu: %hs\r\n", ::GetCurrentThreadId(),
+                NuvCom::CurrentExceptionText());
     }
     return kUnhandledExceptionExitCode;
 }

@@ -46,6 +46,7 @@ protected:
 
 private:
     static DWORD WINAPI StartRoutine(void* parameter) noexcept;
+    static DWORD RunBody(void* parameter) noexcept;
 
     DWORD m_threadId = 0;
     Tessal::UniqueHandle m_handle;

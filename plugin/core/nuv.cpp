@@ -2,6 +2,7 @@
 // registration, and the problem-report export for the suite's components.
 #include "logging/Logging.h"
 #include "nuvutil/com/ClassFactory.h"
+#include "nuvutil/com/ComBoundary.h"
 #include "nuvutil/com/CoInitializeScope.h"
 #include "nuvutil/com/Module.h"
 #include "plugin/core/NuvModule.h"
@@ -70,18 +71,27 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
 STDAPI DllCanUnloadNow() { return NuvCom::CModule::CanUnloadNow(); }
 
 STDAPI DllRegisterServer() {
-    try {
-        return RegisterNuvServer(NuvCom::CModule::Path().c_str());
-    } catch (...) {
-        return E_FAIL;
-    }
+    return NuvCom::ComBoundary(L"DllRegisterServer", [] {
+        const HRESULT hr = RegisterNuvServer(NuvCom::CModule::Path().c_str());
+        if (FAILED(hr)) {
+            NUV_LOG(ETWLogging::LOG_ERROR, L"Registering the plug-in failed (0x%08X)\r\n", static_cast<unsigned>(hr));
+        }
+        return hr;
+    });
 }
 
 STDAPI DllUnregisterServer() {
-    const HRESULT hr = UnregisterNuvServer();
-    if (FAILED(hr)) return hr;
-    NuvCom::CCoInitialize com;
-    return registerWithQvProxy(false);
+    return NuvCom::ComBoundary(L"DllUnregisterServer", [] {
+        HRESULT hr = UnregisterNuvServer();
+        if (SUCCEEDED(hr)) {
+            NuvCom::CCoInitialize com;
+            hr = registerWithQvProxy(false);
+        }
+        if (FAILED(hr)) {
+            NUV_LOG(ETWLogging::LOG_ERROR, L"Unregistering the plug-in failed (0x%08X)\r\n", static_cast<unsigned>(hr));
+        }
+        return hr;
+    });
 }
 
 // The problem-report entry point of the suite's components (the name is historical).

@@ -51,7 +51,7 @@ public:
     virtual void ReloadSearchEngines() = 0;
     // The operating-system class (Tessal OS information) the module computed at load.
     virtual DWORD GetOsClass() const noexcept = 0;
-    // The process-wide lightweight API wrapper (statistics).
+    // The plug-in's one lightweight API wrapper (statistics), owned by the module.
     virtual CQvLightWeightAPIWrapper& GetLightWeightAPI() = 0;
 
 protected:

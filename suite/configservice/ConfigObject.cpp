@@ -69,6 +69,7 @@ STDMETHODIMP CQvPSConfig::Get(LONG itemId, VARIANT* value, LONG* status) {
         return E_POINTER;
     }
     ::VariantInit(value);
+    Service().CrashIfAsked(L"IQvConfigCategory.Get");
     return NuvCom::ComBoundary(L"IQvConfigCategory::Get", [&]() -> HRESULT {
         const Injected injected = Service().BeginCall(L"IQvConfigCategory.Get", std::to_wstring(itemId));
         if (injected.active && FAILED(injected.hr)) {
@@ -181,6 +182,7 @@ STDMETHODIMP CQvPSConfig::FindConnectionPoint(REFIID riid, IConnectionPoint** po
         return E_POINTER;
     }
     *point = nullptr;
+    Service().CrashIfAsked(L"FindConnectionPoint");
     return NuvCom::ComBoundary(L"IConnectionPointContainer::FindConnectionPoint", [&] {
         const Injected injected = Service().BeginCall(L"FindConnectionPoint");
         if (injected.active && FAILED(injected.hr)) {
@@ -307,6 +309,7 @@ STDMETHODIMP CConfigConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
     if (sink == nullptr) {
         return E_POINTER;
     }
+    Service().CrashIfAsked(L"Advise");
     return NuvCom::ComBoundary(L"IConnectionPoint::Advise", [&] {
         const Injected injected = Service().BeginCall(L"Advise");
         if (injected.active && FAILED(injected.hr)) {

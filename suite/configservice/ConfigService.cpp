@@ -147,24 +147,42 @@ Injected CConfigService::BeginCall(const wchar_t* name, const std::wstring& argu
         call.line += L" " + detail;
     }
 
-    std::lock_guard<std::mutex> lock(m_lock);
-    // A rule for this argument wins over one for any argument.
-    auto rule = std::find_if(m_failures.begin(), m_failures.end(), [&](const FailureRule& r) {
-        return r.name == call.name && !r.argument.empty() && r.argument == call.firstArgument;
-    });
-    if (rule == m_failures.end()) {
-        rule = std::find_if(m_failures.begin(), m_failures.end(),
-                            [&](const FailureRule& r) { return r.name == call.name && r.argument.empty(); });
-    }
     Injected injected;
-    if (rule != m_failures.end()) {
-        injected = {true, rule->hr, rule->status};
-        if (rule->remaining > 0 && --rule->remaining == 0) {
-            m_failures.erase(rule);
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        // A rule for this argument wins over one for any argument.
+        auto rule = std::find_if(m_failures.begin(), m_failures.end(), [&](const FailureRule& r) {
+            return r.name == call.name && !r.argument.empty() && r.argument == call.firstArgument;
+        });
+        if (rule == m_failures.end()) {
+            rule = std::find_if(m_failures.begin(), m_failures.end(),
+                                [&](const FailureRule& r) { return r.name == call.name && r.argument.empty(); });
         }
+        if (rule != m_failures.end() && rule->fault) rule = m_failures.end();
+        if (rule != m_failures.end()) {
+            injected = {true, rule->hr, rule->status};
+            if (rule->remaining > 0 && --rule->remaining == 0) {
+                m_failures.erase(rule);
+            }
+        }
+        m_calls.push_back(std::move(call));
     }
-    m_calls.push_back(std::move(call));
     return injected;
+}
+
+void CConfigService::CrashIfAsked(const wchar_t* name) {
+    bool crash = false;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        crash = std::any_of(m_failures.begin(), m_failures.end(),
+                            [&](const FailureRule& r) { return r.fault && r.name == name; });
+    }
+    if (crash) {
+        // A broken component: an access violation on the caller's thread, outside any handler of
+        // the service's own and with none of its locks held.
+        volatile int* volatile nowhere = nullptr;
+        *nowhere = 1;
+    }
 }
 
 CategoryPtr CConfigService::ProductCategory() { return m_product; }
@@ -385,9 +403,14 @@ HRESULT CConfigService::FailCall(const wchar_t* callName, HRESULT hr, LONG statu
                                     [&](const FailureRule& r) { return r.name == name && r.argument == argument; }),
                      m_failures.end());
     if (times != 0) {
-        m_failures.push_back({std::move(name), std::move(argument), hr, status, times});
+        m_failures.push_back({std::move(name), std::move(argument), hr, status, times, false});
     }
     return S_OK;
+}
+
+void CConfigService::FaultCall(const wchar_t* callName) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_failures.push_back({callName, {}, S_OK, QV_CONFIG_STATUS_OK, -1, true});
 }
 
 std::wstring CConfigService::CallLog() {

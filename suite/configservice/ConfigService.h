@@ -76,6 +76,12 @@ public:
     DWORD EventThreadId();
     ULONG SinkCount();
     HRESULT FailCall(const wchar_t* callName, HRESULT hr, LONG status, LONG times);
+    // Every later call of that name crashes (CrashIfAsked).
+    void FaultCall(const wchar_t* callName);
+    // At the entry of a call, before the service's own exception boundary: raises an access
+    // violation when FaultCall asked for it. Calls that can crash: FindConnectionPoint, Advise,
+    // IQvConfigCategory.Get.
+    void CrashIfAsked(const wchar_t* name);
     std::wstring CallLog();
     ULONG CallCount(const wchar_t* callName);
     std::wstring EventLog();
@@ -93,6 +99,7 @@ private:
         HRESULT hr;
         LONG status;
         LONG remaining;  // -1: every call
+        bool fault;      // an access violation instead of an answer
     };
     // A notification waiting for the event thread. By-reference arguments point into `storage`.
     struct PendingEvent {

@@ -75,6 +75,10 @@ void LoadStateFile(CConfigService& service) {
             std::wstring id;
             fields >> session >> id;
             service.SignIn(session, id.c_str());
+        } else if (kind == L"fault") {
+            std::wstring call;
+            fields >> call;
+            if (!call.empty()) service.FaultCall(call.c_str());
         }
     }
 }

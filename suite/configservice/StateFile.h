@@ -7,6 +7,7 @@
 //   setting <user id> <setting id> bool|int|text <value>     (text: the rest of the line)
 //   product <setting id> bool|int|text <value>
 //   signin <Windows session id> <user id>
+//   fault <call name>                                       (every such call raises an access violation)
 //
 // QvPSConfig_UNAVAILABLE=1 makes the service's class unavailable, as when it is not installed.
 

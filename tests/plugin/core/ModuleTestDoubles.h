@@ -39,7 +39,7 @@ public:
     explicit RecordingFilter(CallLog& log) : m_log(log), m_release(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
     ~RecordingFilter() override { Release(); }
 
-    std::wstring blockIn;   // "StartUrlClassification" or "ScanWork"
+    std::wstring blockIn;   // "StartUrlClassification", "ScanWork" or "CreateHttpEventHandler"
     std::wstring throwIn;   // throws CNuvException(-1001) there
     bool makeHandlers = true;
 
@@ -53,6 +53,7 @@ public:
     IUnknown* CreateHttpEventHandler(IScanWorkSink*, IEventWorkSink* eventSink, DWORD sessionId, DWORD processId) override {
         m_log.Add(L"CreateHttpEventHandler " + std::to_wstring(sessionId) + L" " + std::to_wstring(processId) +
                   (eventSink ? L" session" : L" no-session"));
+        if (blockIn == L"CreateHttpEventHandler") ::WaitForSingleObject(m_release.Get(), INFINITE);
         if (!makeHandlers) return nullptr;
         auto handler = NuvCom::MakeComObject<FakeHandler>();
         return handler.Detach();
@@ -74,17 +75,20 @@ private:
     Tessal::UniqueHandle m_release;
 };
 
+// Answers a fixed time; waits for `gate` first when one is given.
 class FixedClock : public IReliableClock {
 public:
-    explicit FixedClock(CallLog& log) : m_log(log) {}
+    FixedClock(CallLog& log, HANDLE gate) : m_log(log), m_gate(gate) {}
     void GetCurrentLocalTime(const wchar_t* zone, SYSTEMTIME* time, DWORD* reliable, DWORD waitMs) override {
         m_log.Add(std::wstring(L"GetCurrentLocalTime '") + zone + L"' " + std::to_wstring(waitMs));
+        if (m_gate != nullptr) ::WaitForSingleObject(m_gate, INFINITE);
         *time = SYSTEMTIME{2026, 12, 4, 10, 12, 34, 56, 0};
         *reliable = 1;
     }
 
 private:
     CallLog& m_log;
+    HANDLE m_gate;
 };
 
 class RecordingTimeLimits : public ITimeLimitFactory {
@@ -100,8 +104,10 @@ public:
     }
     IReliableClock* CreateReliableClock(const wchar_t* server) override {
         m_log.Add(std::wstring(L"CreateReliableClock ") + server);
-        return new FixedClock(m_log);
+        return new FixedClock(m_log, clockGate);
     }
+
+    HANDLE clockGate = nullptr;  // the clock's answers wait for it
 
 private:
     CallLog& m_log;

@@ -104,18 +104,4 @@ TEST_F(Module, LongFileNameIsCutTo200Characters) {
     EXPECT_EQ(0u, lines[0].text.find(L"Exception 0xC0000005 while loading C:\\nnn"));
 }
 
-void* Twice(void* context) { return static_cast<char*>(context) + 2; }
-
-TEST_F(Module, GuardedCallPassesResultsThrough) {
-    char buffer[4] = {};
-    DWORD code = 0xDEADBEEF;
-    EXPECT_EQ(buffer + 2, ModuleInternal::GuardedCall(&Twice, buffer, &code));
-    EXPECT_EQ(0u, code);
-    // The guard is reusable after it caught something.
-    ModuleInternal::SetLoadFunction(&RaisingLoad);
-    { const CModule failed(L"x.dll", 0); }
-    EXPECT_EQ(buffer + 2, ModuleInternal::GuardedCall(&Twice, buffer, &code));
-    EXPECT_EQ(0u, code);
-}
-
 }  // namespace

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <shlobj.h>
 
 #include <string>
 #include <vector>
@@ -159,6 +160,70 @@ TEST_F(NuvDllTest, SessionOfAnUnrestrictedUserNeedsNoFiltering) {
     EXPECT_TRUE(Contains(result.output, "connect 1 4 11 -> 0x00000001 handler=null reserved=0")) << result.output;
     EXPECT_TRUE(Contains(result.output, "connect 1 5 10 -> 0x80004005 handler=null")) << "nobody in session 5\n"
                                                                                        << result.output;
+}
+
+// The plug-in's own log files (UTF-16) as one text; only this program runs the real plug-in.
+std::wstring PluginLogFolder() {
+    wchar_t* data = nullptr;
+    std::wstring folder;
+    if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &data))) {
+        folder = std::wstring(data) + L"\\Oberix\\QVLOGS\\Nuv\\Nuv";
+    }
+    ::CoTaskMemFree(data);
+    return folder;
+}
+
+std::wstring ReadPluginLog() {
+    std::wstring text;
+    WIN32_FIND_DATAW found;
+    Tessal::UniqueFindHandle find(::FindFirstFileW((PluginLogFolder() + L"\\*.log").c_str(), &found));
+    if (!find) return text;
+    do {
+        Tessal::UniqueHandle file(::CreateFileW((PluginLogFolder() + L"\\" + found.cFileName).c_str(), GENERIC_READ,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+        std::wstring content(::GetFileSize(file.Get(), nullptr) / sizeof(wchar_t), L'\0');
+        DWORD read = 0;
+        if (!content.empty() &&
+            ::ReadFile(file.Get(), &content[0], static_cast<DWORD>(content.size() * sizeof(wchar_t)), &read, nullptr)) {
+            text += content;
+        }
+    } while (::FindNextFileW(find.Get(), &found));
+    return text;
+}
+
+void DeletePluginLogs() {
+    WIN32_FIND_DATAW found;
+    Tessal::UniqueFindHandle find(::FindFirstFileW((PluginLogFolder() + L"\\*.log").c_str(), &found));
+    if (!find) return;
+    do {
+        ::DeleteFileW((PluginLogFolder() + L"\\" + found.cFileName).c_str());
+    } while (::FindNextFileW(find.Get(), &found));
+}
+
+// A broken component crashing inside a call the plug-in makes on its start-up thread: the fault is
+// the plug-in's -1000 exception, start-up fails, and the host process goes on.
+TEST_F(NuvDllTest, CrashInTheConfigurationServiceDuringStartUpFailsStartUpNotTheHost) {
+    ASSERT_EQ(0u, Regsvr32(false));
+    wchar_t folder[MAX_PATH] = {};
+    ASSERT_NE(0u, ::GetTempPathW(MAX_PATH, folder));
+    const std::wstring state = std::wstring(folder) + L"nuv-dll-test-fault.txt";
+    {
+        Tessal::UniqueHandle file(::CreateFileW(state.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ASSERT_TRUE(file);
+        const std::string text = "fault FindConnectionPoint\n";
+        DWORD written = 0;
+        ASSERT_TRUE(::WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
+    }
+    DeletePluginLogs();
+    const auto result = Run(L"connect:1:1:10 connect:1:2:10 deinit", {{L"QvPSConfig_STATE", state}});
+    ::DeleteFileW(state.c_str());
+    ASSERT_EQ(0u, result.exitCode) << result.output;
+    EXPECT_TRUE(Contains(result.output, "initialize -> 0x00000000 (1, 0)")) << result.output;
+    EXPECT_TRUE(Contains(result.output, "connect 1 1 10 -> 0x0000045A")) << result.output;
+    EXPECT_TRUE(Contains(result.output, "connect 1 2 10 -> 0x0000045A")) << result.output;
+    EXPECT_TRUE(Contains(result.output, "deinitialize -> 0x00000000")) << result.output;
+    const std::wstring log = ReadPluginLog();
+    EXPECT_NE(std::wstring::npos, log.find(L"CNuvException( -1000, Exception 0xC0000005 at 0x")) << "the fault, logged";
 }
 
 TEST_F(NuvDllTest, PendingRestartRefusesConnections) {

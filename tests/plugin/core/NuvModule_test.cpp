@@ -25,6 +25,8 @@
 #include <wrl/client.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -288,10 +290,18 @@ TEST_F(ModuleTest, SessionZeroIsExemptOnlyOnTheSystemsWithoutUsersThere) {
 }
 
 TEST_F(ModuleTest, BetaSubstituteDomainFiltersEverySession) {
-    ASSERT_TRUE(m_guard.SetString(NuvRegistry::kSubstituteKey, L"domain", L"BETA.Oberix.com/updates"));
-    CNuvModule& module = Start(7);
-    EXPECT_TRUE(module.IsBetaSubstitute());
-    EXPECT_FALSE(module.IsFilteringUnnecessary(0));
+    const std::wstring text = L"BETA.Oberix.com/updates";
+    const DWORD bytes = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+    // A value written by another tool may end in half a character.
+    for (const DWORD size : {bytes, bytes + 1, bytes - 1}) {
+        SCOPED_TRACE(size);
+        ASSERT_TRUE(m_guard.SetValue(NuvRegistry::kSubstituteKey, L"domain", REG_SZ, (text + L'\0').c_str(), size));
+        CNuvModule& module = Start(7);
+        EXPECT_TRUE(module.IsBetaSubstitute());
+        EXPECT_FALSE(module.IsFilteringUnnecessary(0));
+        module.Deinitialize();
+        m_module.reset();
+    }
 }
 
 TEST_F(ModuleTest, LogoffOfASessionTheModuleDoesNotHoldSignsItOut) {
@@ -314,6 +324,71 @@ TEST_F(ModuleTest, TimeBlockedUsersIgnoreLetterCase) {
     module.AddTimeBlockedUser(L"b");
     module.ClearTimeBlockedUsers();
     EXPECT_FALSE(module.IsUserTimeBlocked(L"a"));
+}
+
+// The proxy host calls in from its own threads at any time, also while the plug-in shuts down: a
+// call finds what it uses alive until it returns, or finds it gone.
+TEST_F(ModuleTest, ShutdownWaitsForHostCallsStillUsingWhatItDeletes) {
+    struct Case {
+        const char* name;
+        std::function<void(CNuvModule&)> hold;     // makes the next call wait inside
+        std::function<void(CNuvModule&)> call;     // the host's call
+        std::function<void(CNuvModule&)> release;  // lets it go on
+    };
+    Tessal::UniqueHandle clockGate(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    m_timeLimits.clockGate = clockGate.Get();
+    Tessal::CCriticalSection* managerLock = nullptr;
+    const Case cases[] = {
+        {"handler creation",
+         [&](CNuvModule&) { m_filter.blockIn = L"CreateHttpEventHandler"; },
+         [](CNuvModule& module) {
+             if (IUnknown* handler = module.CreateHttpEventHandler(3, 10)) handler->Release();
+         },
+         [&](CNuvModule&) { m_filter.Release(); }},
+        {"filtering decision",
+         [&](CNuvModule& module) {
+             module.GetSession(3);
+             managerLock = module.GetSessionLock();
+             managerLock->Enter();  // the decision waits for the manager's lock
+         },
+         [](CNuvModule& module) { module.IsFilteringUnnecessary(3); },
+         [&](CNuvModule&) { managerLock->Leave(); }},
+        {"reliable time",
+         [](CNuvModule& module) { module.InitReliableTimeProvider(); },
+         [](CNuvModule& module) {
+             SYSTEMTIME time = {};
+             module.GetReliableLocalTime(&time);
+         },
+         [&](CNuvModule&) { ::SetEvent(clockGate.Get()); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ::ResetEvent(clockGate.Get());
+        CNuvModule& module = Start();
+        c.hold(module);
+        std::atomic<bool> returned{false};
+        std::thread host([&] {
+            c.call(module);
+            returned = true;
+        });
+        ::Sleep(100);  // the call is inside
+        std::atomic<bool> stopped{false};
+        std::thread shutdown([&] {
+            module.Deinitialize();
+            stopped = true;
+        });
+        ::Sleep(300);
+        EXPECT_FALSE(stopped) << "shutdown waits for the call";
+        c.release(module);
+        host.join();
+        shutdown.join();
+        EXPECT_TRUE(returned);
+        // Afterwards every such call finds the objects gone.
+        EXPECT_EQ(nullptr, module.CreateHttpEventHandler(3, 10));
+        EXPECT_FALSE(module.IsSessionSignedIn(3));
+        m_filter.blockIn.clear();
+        m_module.reset();
+    }
 }
 
 TEST_F(ModuleTest, ReliableClockIsMadeOnceAndAskedInTheStoredZone) {
@@ -357,6 +432,18 @@ TEST_F(ModuleTest, SessionsNeedAManager) {
     EXPECT_FALSE(module.SessionExists(1));
     EXPECT_EQ(nullptr, module.CreateHttpEventHandler(1, 2));
     EXPECT_TRUE(m_lines.Has(ETWLogging::LOG_WARNING, L"Couldn't create HTTP handler because SessionManager was NULL\r\n"));
+}
+
+TEST_F(ModuleTest, SigninSignalThreadIsNeverStartedWithTheProducedOsCodes) {
+    ASSERT_TRUE(m_guard.SetDword(NuvRegistry::kTempKey, L"UpgradeUsers", 1));
+    EXPECT_TRUE(IsUpgradeUsersSignalWanted(4));
+    for (const DWORD osClass : {0ul, 4ul, 7ul, 8ul, 9ul, 10ul, 11ul}) {
+        SCOPED_TRACE(osClass);
+        EXPECT_FALSE(IsUpgradeUsersSignalWanted(GetOsCode(osClass)));
+        Start(osClass).Deinitialize();
+        m_module.reset();
+        EXPECT_FALSE(m_lines.Has(ETWLogging::LOG_NORMAL, L"CSignalSigninRequiredThread running\r\n"));
+    }
 }
 
 TEST_F(ModuleTest, OsCodeTable) {

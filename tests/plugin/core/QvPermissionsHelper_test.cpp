@@ -57,7 +57,7 @@ BOOL WINAPI StoredSetFileSecurityW(LPCWSTR path, SECURITY_INFORMATION, PSECURITY
 }
 
 // The table's resolver: file security goes to the store, `missing` resolves to nothing.
-Tessal::internal::CAdvapi32Loader::ProcAddressResolver StoreResolver(std::string missing = {}) {
+CSecurityApiLoader::ProcAddressResolver StoreResolver(std::string missing = {}) {
     auto address = [](auto function) { return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(function)); };
     return [missing, address](HMODULE module, LPCSTR name) -> FARPROC {
         if (missing == name) return nullptr;
@@ -65,6 +65,36 @@ Tessal::internal::CAdvapi32Loader::ProcAddressResolver StoreResolver(std::string
         if (std::string(name) == "SetFileSecurityW") return address(&StoredSetFileSecurityW);
         return ::GetProcAddress(module, name);
     };
+}
+
+// The plug-in's own table loads advapi32.dll from the system folder and binds all 26 functions
+// once; one missing function fails the load though the library stays loaded.
+TEST(SecurityApiLoaderTest, BindsTheSystemLibraryOnceAndNeedsEveryFunction) {
+    wchar_t system[MAX_PATH] = {};
+    ASSERT_NE(0u, ::GetSystemDirectoryW(system, MAX_PATH));
+    const std::wstring advapi = std::wstring(system) + L"\\advapi32.dll";
+    for (const char* missing : {"", "SetSecurityDescriptorControl", "SetEntriesInAclW"}) {
+        SCOPED_TRACE(missing);
+        std::vector<std::string> asked;
+        std::wstring loadedFrom;
+        CSecurityApiLoader loader([&](HMODULE module, LPCSTR name) -> FARPROC {
+            wchar_t path[MAX_PATH] = {};
+            ::GetModuleFileNameW(module, path, MAX_PATH);
+            loadedFrom = path;
+            asked.emplace_back(name);
+            return std::string(missing) == name ? nullptr : ::GetProcAddress(module, name);
+        });
+        EXPECT_EQ(nullptr, loader.Functions().getFileSecurityW);
+        const int expected = *missing == '\0' ? 1 : 0;
+        EXPECT_EQ(expected, loader.Load());
+        EXPECT_EQ(expected, loader.Load()) << "a second load only repeats the test";
+        EXPECT_EQ(26u, asked.size());
+        EXPECT_EQ("SetEntriesInAclW", asked.front());
+        EXPECT_EQ("SetSecurityDescriptorControl", asked.back());
+        EXPECT_EQ(0, ::_wcsicmp(advapi.c_str(), loadedFrom.c_str()));
+        EXPECT_EQ(reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"advapi32.dll"), "GetFileSecurityW")),
+                  reinterpret_cast<void*>(loader.Functions().getFileSecurityW));
+    }
 }
 
 const DWORD kUsers[] = {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_USERS};
