@@ -1,4 +1,5 @@
 #include "Shared/AffiliateSettings.h"
+#include "Shared/ProductKey.h"
 
 #include "base/UniqueHandle.h"
 
@@ -8,8 +9,8 @@
 
 namespace {
 
-constexpr wchar_t kSettingsPath[] = L"Software\\Oberix\\NUV\\Settings";
-constexpr wchar_t kSettingsPrefix[] = L"Software\\Oberix\\NUV\\Settings\\";
+constexpr wchar_t kSettingsPath[] = L"" NUV_PRODUCT_KEY "\\Settings";
+constexpr wchar_t kSettingsPrefix[] = L"" NUV_PRODUCT_KEY "\\Settings\\";
 constexpr wchar_t kDefaultId[] = L"default";
 constexpr wchar_t kCategoriesSuffix[] = L"\\Categories";
 

@@ -433,7 +433,4 @@ void CNUVAlertManager::ShowURLBlockedDueToCategoryNotAllowed(const wchar_t* /*im
                    kCategoryNotAllowedId, 3, m_alertTimeOut, VARIANT_TRUE, VARIANT_FALSE);
 }
 
-bool IsVistaOrWindows7() {
-    const DWORD osClass = Tessal::GetOSVersionClass();
-    return osClass == 7 || osClass == 8;
-}
+bool IsVistaOrWindows7() { return Tessal::IsSessionZeroIsolated(Tessal::GetOSVersionClass()); }

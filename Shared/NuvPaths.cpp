@@ -1,4 +1,5 @@
 #include "Shared/NuvPaths.h"
+#include "Shared/ProductKey.h"
 
 #include "base/RegKey.h"
 
@@ -9,7 +10,6 @@
 
 namespace {
 
-constexpr const wchar_t* kNuvKey = L"Software\\Oberix\\NUV";
 constexpr const wchar_t* kInstallDirValue = L"Install Dir";
 constexpr DWORD kPathChars = MAX_PATH + 1;
 
@@ -27,7 +27,7 @@ bool GetNuvInstallDir(wchar_t* buffer, DWORD size) {
     buffer[0] = L'\0';
 
     Tessal::CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, kNuvKey, KEY_READ) != ERROR_SUCCESS) return false;
+    if (key.Open(HKEY_LOCAL_MACHINE, kNuvProductKey, KEY_READ) != ERROR_SUCCESS) return false;
     wchar_t folder[kPathChars] = {};
     DWORD type = REG_NONE;
     ULONG bytes = sizeof(folder);

@@ -1,4 +1,5 @@
 #include "Shared/NuvResLoader.h"
+#include "Shared/ProductKey.h"
 
 #include "Shared/RtMui.h"
 #include "base/RegKey.h"
@@ -10,7 +11,6 @@
 
 namespace {
 
-constexpr const wchar_t* kNuvKey = L"SOFTWARE\\Oberix\\NUV";
 constexpr const wchar_t* kInstallDirValue = L"Install Dir";
 constexpr const wchar_t* kResourceDll = L"NuvRes2.dll";
 constexpr const wchar_t* kCustomResourceDll = L"nuvuc.dll";
@@ -62,7 +62,7 @@ BOOL CNuvResLoader::Init() {
 
 bool CNuvResLoader::_GetNuvPath(std::wstring& path, bool withSeparator) {
     Tessal::CRegKey key;
-    LONG result = key.Open(HKEY_LOCAL_MACHINE, kNuvKey, KEY_READ);
+    LONG result = key.Open(HKEY_LOCAL_MACHINE, kNuvProductKey, KEY_READ);
     if (result != ERROR_SUCCESS) {
         NUV_LOG(ETWLogging::LOG_ERROR, L"CNuvResLoader::_GetNuvPath CRegKey::Open failed:%u", result);
         return false;

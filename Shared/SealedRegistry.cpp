@@ -1,4 +1,5 @@
 #include "Shared/SealedRegistry.h"
+#include "Shared/ProductKey.h"
 
 #include "base/Digest.h"
 #include "base/UniqueHandle.h"
@@ -19,7 +20,7 @@ constexpr std::size_t kDigestSize = 16;
 constexpr char kMagic[4] = {'Q', 'V', 'R', 'G'};
 constexpr std::uint32_t kFormatVersion = 1;
 constexpr DWORD kFirstBlobRead = 500;
-constexpr char kStatisticsKey[] = "Software\\Oberix\\NUV\\TYVO";
+constexpr char kStatisticsKey[] = NUV_PRODUCT_KEY "\\TYVO";
 
 LONG Reported(LONG error) { return error == ERROR_INSUFFICIENT_BUFFER ? ERROR_MORE_DATA : error; }
 

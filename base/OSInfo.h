@@ -11,6 +11,28 @@
 
 namespace Tessal {
 
+// The version classes GetOSClass answers (NT family from kernel32.dll's product version).
+namespace OSClass {
+constexpr DWORD kUnknown = 0;       // nothing could be computed
+constexpr DWORD kWindows95 = 1;
+constexpr DWORD kWindows98 = 2;     // and other 9x minors below 90
+constexpr DWORD kWindowsNT4 = 3;    // NT 4 and older
+constexpr DWORD kWindows2000 = 4;   // the console-only class: no session notifications
+constexpr DWORD kWindowsMe = 5;
+constexpr DWORD kWindowsXP = 6;     // and Server 2003
+constexpr DWORD kWindowsVista = 7;
+constexpr DWORD kWindows7 = 8;
+constexpr DWORD kWindows8 = 9;
+constexpr DWORD kWindows81 = 10;
+constexpr DWORD kWindows10 = 11;    // and later 10.x versions
+constexpr DWORD kNewer = 12;        // a version this code does not know
+}  // namespace OSClass
+
+// The classes on which the product treats session 0 as services only (Vista, Windows 7).
+constexpr bool IsSessionZeroIsolated(DWORD osClass) noexcept {
+    return osClass == OSClass::kWindowsVista || osClass == OSClass::kWindows7;
+}
+
 // Replaceable wrapper of VerifyVersionInfoW. (With UNICODE, <windows.h> renames the method to
 // VerifyVersionInfoW everywhere; fakes used with OSInfoProxy get the same treatment.)
 class WinOSVersionAPI {
@@ -236,7 +258,7 @@ private:
 template <class API>
 DWORD OSVersionClassOf(OSInfoProxy<API>& proxy) {
     const DWORD osClass = proxy.GetOSClass();
-    return osClass == 12 ? 0 : osClass;
+    return osClass == OSClass::kNewer ? OSClass::kUnknown : osClass;
 }
 
 // Class and platform code, with "unknown platform" (2) reported as 0.

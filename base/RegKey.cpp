@@ -44,13 +44,6 @@ LONG LastErrorOfFailedCall() noexcept {
     return error != ERROR_SUCCESS ? static_cast<LONG>(error) : ERROR_INVALID_FUNCTION;
 }
 
-struct SidTraits {
-    using Type = PSID;
-    static Type Invalid() { return nullptr; }
-    static bool IsValid(Type sid) { return sid != nullptr; }
-    static void Close(Type sid) { ::FreeSid(sid); }
-};
-using UniqueSid = UniqueAny<SidTraits>;
 
 // Merges a full-access grant for `everyone` into the key's own DACL and writes it back.
 LONG MergeGrantIntoKey(CAdvapi32Loader& security, HKEY key, PSID everyone) {

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <climits>
+
 namespace Tessal {
 
 std::string ToUtf8(const std::wstring& text) {
@@ -14,14 +16,22 @@ std::string ToUtf8(const std::wstring& text) {
     return result;
 }
 
-std::wstring FromUtf8(const std::string& text) {
-    if (text.empty()) return {};
+namespace {
+
+std::wstring ToWide(UINT codePage, std::string_view text) {
+    if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX)) return {};
     const int length = static_cast<int>(text.size());
-    const int chars = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+    const int chars = ::MultiByteToWideChar(codePage, 0, text.data(), length, nullptr, 0);
     if (chars <= 0) return {};
     std::wstring result(static_cast<std::size_t>(chars), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), length, &result[0], chars);
+    if (::MultiByteToWideChar(codePage, 0, text.data(), length, &result[0], chars) != chars) return {};
     return result;
 }
+
+}  // namespace
+
+std::wstring FromUtf8(const std::string& text) { return ToWide(CP_UTF8, text); }
+
+std::wstring FromThreadAnsi(std::string_view text) { return ToWide(CP_THREAD_ACP, text); }
 
 }  // namespace Tessal

@@ -95,6 +95,13 @@ struct LocalMem {
     static void Close(Type p) { ::LocalFree(p); }
 };
 
+struct Sid {  // from AllocateAndInitializeSid
+    using Type = PSID;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type sid) { return sid != nullptr; }
+    static void Close(Type sid) { ::FreeSid(sid); }
+};
+
 }  // namespace handle_traits
 
 using UniqueHandle = UniqueAny<handle_traits::Kernel>;
@@ -103,5 +110,6 @@ using UniqueHKey = UniqueAny<handle_traits::RegistryKey>;
 using UniqueHModule = UniqueAny<handle_traits::Library>;
 using UniqueCoTaskMem = UniqueAny<handle_traits::CoTaskMem>;
 using UniqueLocalMem = UniqueAny<handle_traits::LocalMem>;
+using UniqueSid = UniqueAny<handle_traits::Sid>;
 
 }  // namespace Tessal

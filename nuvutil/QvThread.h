@@ -2,6 +2,7 @@
 // Base of the worker threads that are started explicitly and stopped on request: the derived
 // class supplies the body (Run) and a way to ask it to end (SignalStop, which only signals).
 // Every derived destructor calls Stop before anything the body uses goes away.
+// Not to be confused with CThread (plugin/core), the base of the plug-in's worker threads.
 
 #include "base/UniqueHandle.h"
 

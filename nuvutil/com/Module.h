@@ -1,6 +1,7 @@
 #pragma once
 // The COM server module this code is linked into: its object/lock count behind DllCanUnloadNow,
 // its handle and path. Each DLL links its own copy of this library, so the count is per DLL.
+// Not to be confused with CModule (a DLL loaded for one object's lifetime) or CNuvModule.
 
 #include <windows.h>
 #include <oaidl.h>

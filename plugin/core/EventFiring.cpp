@@ -58,11 +58,3 @@ HRESULT FireToHandler(IEventHandlerSource& source, REFIID iid, const std::functi
     return S_OK;
 }
 
-std::wstring ThreadAnsiToWide(const char* text, int length) {
-    if (text == nullptr || length <= 0) return std::wstring();
-    const int chars = ::MultiByteToWideChar(CP_THREAD_ACP, 0, text, length, nullptr, 0);
-    if (chars <= 0) return std::wstring();
-    std::wstring wide(static_cast<std::size_t>(chars), L'\0');
-    if (::MultiByteToWideChar(CP_THREAD_ACP, 0, text, length, &wide[0], chars) != chars) return std::wstring();
-    return wide;
-}

@@ -41,9 +41,6 @@ HRESULT FireToHandler(IEventHandlerSource& source, Call&& call, const FiringObse
         [&call](IUnknown* handler) { return call(static_cast<Interface*>(handler)); }, observe);
 }
 
-// A narrow text in the thread's ANSI code page as UTF-16 (empty when it does not convert).
-std::wstring ThreadAnsiToWide(const char* text, int length);
-
 // The observer logging the common lines of an event method ("OnSignInEvent" and so on). A macro so
 // that the lines name the function that fires.
 #define NUV_FIRING_LOG(method)                                                                           \

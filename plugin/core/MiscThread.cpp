@@ -19,7 +19,6 @@ namespace {
 // The window procedure finds its thread through this; one misc thread exists per process.
 std::atomic<CMiscThread*> g_miscThread{nullptr};
 
-constexpr DWORD kOsClassWithoutSessions = 4;
 constexpr DWORD kTerminalServiceNotReady = 1702;
 constexpr DWORD kTerminalServiceWaitMs = 300000;
 constexpr const wchar_t* kWtsApiDll = L"WtsApi32.dll";
@@ -65,7 +64,7 @@ DWORD ReadTimeZoneCheckDelay() {
 
 bool WantConsole() {
     Tessal::internal::OSInfoProxy<Tessal::WinOSVersionAPI> osInfo;
-    return osInfo.GetOSClass() == kOsClassWithoutSessions;
+    return osInfo.GetOSClass() == Tessal::OSClass::kWindows2000;
 }
 
 using RegisterFn = BOOL(WINAPI*)(HWND, DWORD);

@@ -2,6 +2,8 @@
 // A DLL loaded by name for the lifetime of one object. A processor exception raised while the
 // library loads (a crash in its start-up code) is caught and logged; the object then holds
 // nothing. Callers test IsLoaded.
+// Not to be confused with NuvCom::CModule (the COM server module) or CNuvModule (the plug-in's
+// central object).
 
 #include "base/UniqueHandle.h"
 

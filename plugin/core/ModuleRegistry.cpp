@@ -2,6 +2,7 @@
 
 #include "Shared/AffiliateSettings.h"
 #include "Shared/SealedRegistry.h"
+#include "base/OSInfo.h"
 #include "base/RegKey.h"
 #include "logging/Logging.h"
 
@@ -71,11 +72,11 @@ bool IsBetaSubstituteDomain() {
 
 DWORD GetOsCode(DWORD osClass) noexcept {
     switch (osClass) {
-        case 7: return 9;
-        case 8: return 11;
-        case 9: return 13;
-        case 10: return 15;
-        case 11: return 17;
+        case Tessal::OSClass::kWindowsVista: return 9;
+        case Tessal::OSClass::kWindows7: return 11;
+        case Tessal::OSClass::kWindows8: return 13;
+        case Tessal::OSClass::kWindows81: return 15;
+        case Tessal::OSClass::kWindows10: return 17;
         default: return 3;
     }
 }

@@ -3,10 +3,11 @@
 // closes its key and never fails its caller: a missing or wrongly typed value reads as off or 0.
 
 #include <windows.h>
+#include "Shared/ProductKey.h"
 
 namespace NuvRegistry {
-constexpr const wchar_t* kProductKey = L"SOFTWARE\\Oberix\\NUV";
-constexpr const wchar_t* kDynaInfoKey = L"SOFTWARE\\Oberix\\NUV\\DynaInfo";
+constexpr const wchar_t* kProductKey = kNuvProductKey;
+constexpr const wchar_t* kDynaInfoKey = L"" NUV_PRODUCT_KEY "\\DynaInfo";
 constexpr const wchar_t* kSubstituteKey = L"SOFTWARE\\Oberix\\Dov\\AppInfo\\Substitute";
 constexpr const wchar_t* kTempKey = L"SOFTWARE\\Oberix\\temp";
 // The suite's beta channel: a substitute domain beginning with it puts every session under filtering.

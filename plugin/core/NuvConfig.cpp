@@ -1,5 +1,6 @@
 #include "plugin/core/NuvConfig.h"
 
+#include "plugin/core/PluginResults.h"
 #include "logging/Logging.h"
 #include "nuvutil/com/Bstr.h"
 #include "nuvutil/com/Variant.h"
@@ -26,7 +27,6 @@ constexpr DISPID kOnFolderPermissions = 5;
 constexpr DISPID kOnReloadSearchEngines = 6;
 constexpr DISPID kOnQueryStatus = 9;
 
-constexpr HRESULT kShuttingDown = CO_E_SERVER_STOPPING;         // 0x80080008
 constexpr HRESULT kHasProblem = static_cast<HRESULT>(0x80040206);
 constexpr HRESULT kStatusNotOk = E_UNEXPECTED;                  // 0x8000FFFF
 constexpr HRESULT kNotDispatch = DISP_E_TYPEMISMATCH;           // 0x80020005
@@ -145,12 +145,12 @@ HRESULT CNuvConfig::Invoke(DISPID dispId, DISPPARAMS* parameters) {
     if (m_module.IsShuttingDown()) {
         NUV_LOG(ETWLogging::LOG_WARNING, L"Refused to handle Invoke(%d) because NUV is shutting down\r\n",
                 static_cast<int>(dispId));
-        return kShuttingDown;
+        return NuvResult::kShuttingDown;
     }
     if (!m_module.WaitForInitialization()) {
         NUV_LOG(ETWLogging::LOG_WARNING, L"Refused to handle Invoke(%d) because NUV failed to initializer\n",
                 static_cast<int>(dispId));
-        return kShuttingDown;
+        return NuvResult::kShuttingDown;
     }
     const int problem = m_module.GetCurrentProblem();
     if (problem != 0) {

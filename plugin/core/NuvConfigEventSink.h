@@ -5,6 +5,7 @@
 // detaches, they are refused with 0x80080008.
 
 #include "nuvutil/com/ComObject.h"
+#include "plugin/core/PluginResults.h"
 
 #include <windows.h>
 #include <configservice.h>
@@ -19,7 +20,7 @@ class CNuvConfigEventSink final
     : public NuvCom::CComObjectBase<NuvCom::InterfaceChain<_IQvPSConfigEvents, IDispatch>> {
 public:
     // What a detached sink answers.
-    static constexpr HRESULT kDetached = CO_E_SERVER_STOPPING;  // 0x80080008
+    static constexpr HRESULT kDetached = NuvResult::kShuttingDown;
 
     explicit CNuvConfigEventSink(CNuvConfig* owner) noexcept;
 

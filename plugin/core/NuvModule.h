@@ -4,6 +4,7 @@
 // queue, the activity-log manager, the reliable clock, the set of time-blocked users, the session
 // alert flags and the reported-problem state, and answers the proxy host's per-connection
 // questions. The DLL holds exactly one, constructed at load.
+// Not to be confused with CModule (a loaded library) or NuvCom::CModule (the COM server module).
 
 #include "base/Sync.h"
 #include "base/UniqueHandle.h"
@@ -44,7 +45,6 @@ class CNuvModule : public IModuleServices,
 public:
     static constexpr const wchar_t* kVersion = L"20.1.145.0";
     static constexpr const wchar_t* kInitializationDoneEventName = L"Local\\{117497F9-4481-DA00-7A12-89BAF027BCE3}";
-    static constexpr const wchar_t* kTemporaryAdult = L"adult_temp";
     static constexpr const wchar_t* kDefaultTimeServer = L"pool.ntp.org";
     static constexpr DWORD kScanThreadExitLimitMs = 10000;
 

@@ -5,15 +5,14 @@
 #include "plugin/core/NuvConfig.h"
 #include "plugin/core/NuvModule.h"
 #include "plugin/core/Session.h"
+#include "plugin/core/UserSettings.h"
+#include "plugin/core/PluginResults.h"
 
 #include <atomic>
 
 namespace {
 // The protocol the plug-in filters.
 constexpr int kProtocolHttp = 1;
-// Win32 ERROR_DLL_INIT_FAILED as a plain number: what the host gets after a failed start-up.
-constexpr HRESULT kInitializationFailed = 1114;
-constexpr HRESULT kServerStopping = static_cast<HRESULT>(0x80080008);
 
 // Logged once per process; a second line from a race is harmless.
 std::atomic<bool> g_problemLogged{false};
@@ -55,11 +54,11 @@ STDMETHODIMP CNuvPlugin::GetProtocolHandler(int protocol, DWORD sessionId, DWORD
 HRESULT CNuvPlugin::GetProtocolHandlerChecked(int, DWORD sessionId, DWORD processId, IUnknown** handler) {
     if (!m_module.WaitForInitialization()) {
         NUV_LOG(ETWLogging::LOG_WARNING, L"Refusing HTTP events because initialization failed\r\n");
-        return kInitializationFailed;
+        return NuvResult::kInitializationFailed;
     }
     if (m_module.IsShuttingDown()) {
         NUV_LOG(ETWLogging::LOG_WARNING, L"Refusing HTTP events because we're shutting down\r\n");
-        return kServerStopping;
+        return NuvResult::kShuttingDown;
     }
     if (m_module.IsRestartPending()) return E_FAIL;
 
@@ -94,11 +93,11 @@ void CNuvPlugin::SignInTemporaryAdult(DWORD sessionId) {
     bool resign = false;
     {
         Tessal::CAutoLock lock(session->GetLock());
-        resign = !session->GetUserId().IsEqual(CNuvModule::kTemporaryAdult);
+        resign = !session->GetUserId().IsEqual(CUserSettings::kTemporaryAdult);
     }
     if (!resign) return;
     if (CNuvConfig* config = m_module.GetConfig()) {
         config->SignOut(sessionId);
-        config->SignIn(sessionId, CNuvModule::kTemporaryAdult);
+        config->SignIn(sessionId, CUserSettings::kTemporaryAdult);
     }
 }

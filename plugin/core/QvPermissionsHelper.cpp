@@ -17,13 +17,7 @@ constexpr DWORD kInheritToAll = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
 
 // Everything that touches the file system's security goes through the table; FreeSid and
 // GetSecurityDescriptorControl work on memory only and are called directly.
-struct SidTraits {
-    using Type = PSID;
-    static Type Invalid() { return nullptr; }
-    static bool IsValid(Type sid) { return sid != nullptr; }
-    static void Close(Type sid) { ::FreeSid(sid); }
-};
-using UniqueSid = Tessal::UniqueAny<SidTraits>;
+using Tessal::UniqueSid;
 
 // A security call that reported failure by FALSE: never answer 0 for it, even if the call (or a
 // refusal of the table) left no last error.

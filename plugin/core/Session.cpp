@@ -1,5 +1,7 @@
 #include "plugin/core/Session.h"
 
+#include "base/OSInfo.h"
+#include "base/TextConversion.h"
 #include "logging/Logging.h"
 #include "plugin/core/EventThread.h"
 #include "plugin/services/ModuleServices.h"
@@ -18,9 +20,6 @@
 #include <vector>
 
 namespace {
-
-// Operating-system classes on which session 0 runs only services (Vista, Windows 7).
-bool IsSessionZeroIsolated(DWORD osClass) noexcept { return osClass == 7 || osClass == 8; }
 
 int AsInt(DWORD value) noexcept { return static_cast<int>(value); }
 
@@ -43,16 +42,6 @@ std::string Bytes(const CSafeStringA& text) {
 std::string LowerBytes(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
-}
-
-// Narrow host names are in the thread's ANSI code page.
-std::wstring FromAnsi(const std::string& text) {
-    if (text.empty()) return {};
-    const int size = static_cast<int>(text.size());
-    const int length = ::MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), size, nullptr, 0);
-    std::wstring wide(length > 0 ? length : 0, L'\0');
-    if (length > 0) ::MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), size, &wide[0], length);
-    return wide;
 }
 
 void DeleteEventWork(void* item) noexcept { delete static_cast<CEventWork*>(item); }
@@ -102,7 +91,7 @@ bool CSession::EventThreadTakesWork() const noexcept {
 }
 
 void CSession::initialize() {
-    if (m_sessionId == 0 && IsSessionZeroIsolated(m_module.GetOsClass())) {
+    if (m_sessionId == 0 && Tessal::IsSessionZeroIsolated(m_module.GetOsClass())) {
         NUV_LOG(ETWLogging::LOG_WARNING, L"Not initializing Session 0 because we're on Vista\r\n");
         m_acceptsWork = false;  // no event thread will ever take it
         return;
@@ -268,14 +257,14 @@ void CSession::AddToTempAllowedDomainList(const CSafeStringA& domain, const CSaf
         const std::string text = Bytes(domain);
         if (m_tempAllowedDomains.insert(LowerBytes(text)).second) {
             NUV_LOG(ETWLogging::LOG_NORMAL, L"A new temp allowed domain %s has been added to session %d",
-                    FromAnsi(text).c_str(), AsInt(m_sessionId));
+                    Tessal::FromThreadAnsi(text).c_str(), AsInt(m_sessionId));
         }
     }
     if (originatingHost.m_nLength != 0) {
         const std::string host = LowerBytes(Bytes(originatingHost));
         if (m_originatingHosts.insert(host).second) {
             NUV_LOG(ETWLogging::LOG_NORMAL, L"A new originating host %s has been added to session %d",
-                    FromAnsi(host).c_str(), AsInt(m_sessionId));
+                    Tessal::FromThreadAnsi(host).c_str(), AsInt(m_sessionId));
         }
     }
 }

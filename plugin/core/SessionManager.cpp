@@ -1,5 +1,6 @@
 #include "plugin/core/SessionManager.h"
 
+#include "base/OSInfo.h"
 #include "logging/Logging.h"
 #include "nuvutil/com/CoInitializeScope.h"
 #include "nuvutil/com/SafeArray.h"
@@ -19,8 +20,6 @@
 namespace {
 
 constexpr DWORD kSignOutSettleMs = 500;
-
-bool IsSessionZeroIsolated(DWORD osClass) noexcept { return osClass == 7 || osClass == 8; }
 
 int AsInt(DWORD value) noexcept { return static_cast<int>(value); }
 
@@ -238,7 +237,7 @@ void CSessionManager::addExistingSessions() {
         case WtsEnumerateStatus::kEnumerated:
             break;
     }
-    const bool skipSessionZero = IsSessionZeroIsolated(m_module.GetOsClass());
+    const bool skipSessionZero = Tessal::IsSessionZeroIsolated(m_module.GetOsClass());
     for (const WtsSessionInfo& session : result.sessions) {
         NUV_LOG(ETWLogging::LOG_NORMAL, L"Existing session %d found, status = %d\r\n", AsInt(session.sessionId),
                 static_cast<int>(session.state));

@@ -2,15 +2,17 @@
 // Base of the plug-in's worker threads. A derived class creates it suspended and resumes it as the
 // last step of its own constructor, so run() never sees a half-built object. No destructor signals
 // its thread: the owner sets the stop condition first.
+// Not to be confused with CQvThread (nuvutil), the base of explicitly started and stopped threads.
 
 #include "base/UniqueHandle.h"
+#include "plugin/core/PluginResults.h"
 
 #include <windows.h>
 
 class CThread {
 public:
     // Exit code of a thread terminated after its join limit.
-    static constexpr DWORD kTerminatedExitCode = 0x80080008;
+    static constexpr DWORD kTerminatedExitCode = static_cast<DWORD>(NuvResult::kShuttingDown);
     // Exit code of a thread whose body let a C++ exception escape.
     static constexpr DWORD kUnhandledExceptionExitCode = 0x8000FFFF;  // E_UNEXPECTED
     static constexpr DWORD kDefaultJoinLimitMs = 10000;

@@ -1,11 +1,13 @@
 #include "plugin/core/UrlVisitedEvent.h"
 
+#include "base/TextConversion.h"
 #include "plugin/core/EventFiring.h"
 
 #include <eventbroker.h>
 
 #include <cstring>
 #include <string>
+#include <string_view>
 
 CEventWork* CUrlVisitedEvent::CreateWork(DWORD processId, const CSafeStringA& url) {
     auto parameters = std::make_unique<CParameters>();
@@ -23,8 +25,8 @@ void CUrlVisitedEvent::Fire(IEventParameters* parameters, IEventHandlerSource& h
     const int length = static_cast<int>(std::strlen(url));
     const char* const slash = std::strchr(url, '/');
     const int hostLength = slash != nullptr ? static_cast<int>(slash - url) : length;
-    const std::wstring host = ThreadAnsiToWide(url, hostLength);
-    const std::wstring path = ThreadAnsiToWide(url + hostLength, length - hostLength);
+    const std::wstring host = Tessal::FromThreadAnsi(std::string_view(url, hostLength));
+    const std::wstring path = Tessal::FromThreadAnsi(std::string_view(url + hostLength, length - hostLength));
 
     const UrlVisitedEventData data = {event->m_processId, host.c_str(), path.c_str()};
     FireToHandler<IUrlVisitedEventHandler>(

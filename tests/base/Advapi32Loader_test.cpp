@@ -46,13 +46,7 @@ private:
     bool m_isNT;
 };
 
-struct SidTraits {
-    using Type = PSID;
-    static Type Invalid() { return nullptr; }
-    static bool IsValid(Type sid) { return sid != nullptr; }
-    static void Close(Type sid) { ::FreeSid(sid); }
-};
-using UniqueSid = Tessal::UniqueAny<SidTraits>;
+using Tessal::UniqueSid;
 
 // One guarded call with real arguments: what it gives when its function is there, and its refusal.
 struct GuardedCall {

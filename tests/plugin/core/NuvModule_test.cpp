@@ -11,8 +11,10 @@
 #include "plugin/core/MiscThread.h"
 #include "plugin/core/ModuleRegistry.h"
 #include "plugin/core/NuvConfig.h"
+#include "plugin/core/Session.h"
 #include "tests/Shared/OberixKeyGuard.h"
 #include "tests/plugin/core/ModuleTestDoubles.h"
+#include "tests/plugin/core/SessionTestDoubles.h"
 #include "logging/Logging.h"
 #include "plugin/core/Thread.h"
 #include "tests/support/LogRecorder.h"
@@ -389,6 +391,34 @@ TEST_F(ModuleTest, ShutdownWaitsForHostCallsStillUsingWhatItDeletes) {
         m_filter.blockIn.clear();
         m_module.reset();
     }
+}
+
+// A reported problem reaches the connections paused for a sign-in, through the module's own report:
+// resumed as the temporary adult, or let through unscanned when the problem forces traffic through.
+TEST_F(ModuleTest, ReportedProblemsReachPausedConnections) {
+    CNuvModule& module = Start();
+    CallLog calls;
+    NuvTest::RecordingHeldConnection first(L"first", calls);
+    NuvTest::RecordingHeldConnection second(L"second", calls);
+    CSession* const session = module.GetSession(4);
+    session->RegisterHandler(&first);
+    ASSERT_EQ(1u, session->PausedHandlerCount());
+
+    module.ReportProblem(50, false, E_FAIL);
+    EXPECT_EQ(1u, calls.Count(L"first Resume"));
+    EXPECT_EQ(1, first.References());
+    EXPECT_TRUE(module.IsSessionSignedIn(4));
+    EXPECT_EQ(L"adult_temp", std::wstring(session->GetUserId().GetString()));
+
+    session->Logoff();
+    session->RegisterHandler(&second);
+    ASSERT_EQ(1u, session->PausedHandlerCount());
+    module.ReportProblem(40, true, E_FAIL);
+    EXPECT_EQ(1u, calls.Count(L"second Ignore"));
+    EXPECT_EQ(0u, calls.Count(L"second Resume"));
+    EXPECT_EQ(1, second.References());
+    EXPECT_EQ(0u, session->PausedHandlerCount());
+    EXPECT_FALSE(module.IsSessionSignedIn(4));
 }
 
 TEST_F(ModuleTest, ReliableClockIsMadeOnceAndAskedInTheStoredZone) {

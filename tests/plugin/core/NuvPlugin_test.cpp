@@ -13,6 +13,7 @@
 #include "tests/plugin/core/ModuleTestDoubles.h"
 #include "logging/Logging.h"
 #include "plugin/core/Thread.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/plugin/core/ConfigServiceStandIn.h"
 
@@ -156,7 +157,29 @@ TEST_F(PluginTest, BypassProblemLetsEveryConnectionThroughUnfiltered) {
     m_module->ReportProblem(40, true, E_FAIL);
     EXPECT_EQ(E_UNEXPECTED, Connect(1, 1).hr);
     EXPECT_EQ(E_UNEXPECTED, Connect(1, 2).hr);
-    EXPECT_GE(1u, m_lines.Count(ETWLogging::LOG_WARNING, L"Bypassing traffic because NUV has problem 40\r\n"));
+}
+
+// The problem line is logged once per process, which only a process of its own can show: this
+// program runs the disabled case below alone.
+TEST_F(PluginTest, ProblemLineIsLoggedOncePerProcess) {
+    wchar_t exe[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    const auto child = NuvTest::RunChild(std::wstring(L"\"") + exe +
+                                         L"\" --gtest_also_run_disabled_tests "
+                                         L"--gtest_filter=PluginTest.DISABLED_ProblemLineInAFreshProcess");
+    EXPECT_EQ(0u, child.exitCode) << child.output;
+    EXPECT_NE(std::string::npos, child.output.find("[  PASSED  ] 1 test")) << child.output;
+}
+
+TEST_F(PluginTest, DISABLED_ProblemLineInAFreshProcess) {
+    Start();
+    m_module->ReportProblem(40, true, E_FAIL);
+    for (DWORD session : {1u, 2u, 1u}) EXPECT_EQ(E_UNEXPECTED, Connect(1, session).hr);
+    m_module->ReportProblem(41, false, E_FAIL);
+    Connect(1, 3);
+    EXPECT_EQ(1u, m_lines.Count(ETWLogging::LOG_WARNING, L"Bypassing traffic because NUV has problem 40\r\n"));
+    EXPECT_EQ(0u, m_lines.Count(ETWLogging::LOG_WARNING,
+                                L"Only performing Personal Info scanning because NUV has problem 41\r\n"));
 }
 
 TEST_F(PluginTest, ProblemWithoutBypassSignsTheSessionInAsTheTemporaryAdult) {
