@@ -201,18 +201,34 @@ void CNuvModule::DeinitializeSteps() {
     m_miscThread.reset();
     if (CNuvConfig* config = m_config.Unpinned()) config->UnsubscribeFromComEvents();
     m_scanWorkQueue.Put(nullptr);
+    bool scanKilled = false;
     if (m_initialized && m_scanThread) {
         if (::WaitForSingleObject(m_scanThread->GetHandle(), m_options.scanThreadExitLimitMs) == WAIT_TIMEOUT) {
             NUV_LOG(ETWLogging::LOG_WARNING, L"ScanThread took too long to exit!\r\n");
             ::TerminateThread(m_scanThread->GetHandle(), 0);
             ::WaitForSingleObject(m_scanThread->GetHandle(), CThread::kTerminationSettleMs);
+            scanKilled = true;
         }
     }
     m_scanThread.reset();
-    if (m_options.filter) m_options.filter->DestroyScanAlgorithms();
-    DeleteRetired(m_sessionManager, L"session manager");
+    if (scanKilled) {
+        // It may have died inside a scan, holding the locks of what it used: that is let go, not
+        // deleted, so shutdown stays bounded.
+        NUV_LOG(ETWLogging::LOG_WARNING, L"Leaving the objects of the killed scan thread in place\r\n");
+        if (m_options.filter) m_options.filter->AbandonScanAlgorithms();
+        (void)m_sessionManager.Retire(0);
+    } else {
+        if (m_options.filter) m_options.filter->DestroyScanAlgorithms();
+        DeleteRetired(m_sessionManager, L"session manager");
+    }
     DestroyEventTable();
-    if (m_options.filter) m_options.filter->StopUrlClassification();
+    if (m_options.filter) {
+        if (scanKilled) {
+            m_options.filter->AbandonUrlClassification();
+        } else {
+            m_options.filter->StopUrlClassification();
+        }
+    }
     {
         Tessal::CAutoLock lock(m_configLock);
         m_configCleared = true;

@@ -9,6 +9,7 @@
 #include "plugin/core/NuvPlugin.h"
 #include "plugin/core/NuvRegistration.h"
 #include "plugin/core/TimeZoneCheck.h"
+#include "plugin/filter/WebFilter.h"
 
 #include <exception>
 #include <memory>
@@ -17,16 +18,20 @@
 namespace {
 
 // Made at process attach so that a failure to build it fails the load instead of the process.
+// The subsystems come before the module: its scan queue releases leftover work through web
+// filtering when it is destroyed.
 struct PluginObjects {
     CTimeZoneCheck timeZoneCheck;
+    CWebFilter filter;
     CNuvModule module;
 
-    static CNuvModule::Options ModuleOptions(CTimeZoneCheck& check) {
+    CNuvModule::Options ModuleOptions() {
         CNuvModule::Options options;
-        options.timeZoneCheck = &check;
+        options.timeZoneCheck = &timeZoneCheck;
+        options.filter = &filter;
         return options;
     }
-    PluginObjects() : module(ModuleOptions(timeZoneCheck)) {}
+    PluginObjects() : module(ModuleOptions()) {}
 };
 
 PluginObjects* g_objects = nullptr;

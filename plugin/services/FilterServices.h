@@ -29,6 +29,10 @@ public:
     virtual void CreateScanAlgorithms() = 0;
     virtual void DestroyScanAlgorithms() noexcept = 0;
     virtual void ReloadSearchEngines() = 0;
+    // After the scan thread had to be killed in the middle of a pass: what it may have been using
+    // is let go without being deleted (deleting it could wait for a lock the dead thread held).
+    virtual void AbandonScanAlgorithms() noexcept = 0;
+    virtual void AbandonUrlClassification() noexcept = 0;
 
     // A new handler for one connection with one reference for the caller; null when it cannot be
     // made. `eventSink` is the session's (null without a session).

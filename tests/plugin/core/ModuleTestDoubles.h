@@ -50,6 +50,8 @@ public:
     void CreateScanAlgorithms() override { Call(L"CreateScanAlgorithms"); }
     void DestroyScanAlgorithms() noexcept override { m_log.Add(L"DestroyScanAlgorithms"); }
     void ReloadSearchEngines() override { Call(L"ReloadSearchEngines"); }
+    void AbandonScanAlgorithms() noexcept override { m_log.Add(L"AbandonScanAlgorithms"); }
+    void AbandonUrlClassification() noexcept override { m_log.Add(L"AbandonUrlClassification"); }
     IUnknown* CreateHttpEventHandler(IScanWorkSink*, IEventWorkSink* eventSink, DWORD sessionId, DWORD processId) override {
         m_log.Add(L"CreateHttpEventHandler " + std::to_wstring(sessionId) + L" " + std::to_wstring(processId) +
                   (eventSink ? L" session" : L" no-session"));

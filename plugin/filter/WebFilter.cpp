@@ -1,0 +1,55 @@
+#include "plugin/filter/WebFilter.h"
+
+#include "logging/Logging.h"
+#include "nuvutil/com/ComBoundary.h"
+#include "plugin/core/NuvException.h"
+#include "plugin/filter/ScanAlgorithm.h"
+#include "plugin/filter/ScanBuffer.h"
+
+void CWebFilter::CreateScanAlgorithms() { ::CreateScanAlgorithms(); }
+
+void CWebFilter::DestroyScanAlgorithms() noexcept { ::DestroyScanAlgorithms(); }
+
+void CWebFilter::AbandonScanAlgorithms() noexcept { ::AbandonScanAlgorithms(); }
+
+void CWebFilter::ReloadSearchEngines() { ::ReloadSearchEngines(); }
+
+IUnknown* CWebFilter::CreateHttpEventHandler(IScanWorkSink*, IEventWorkSink*, DWORD, DWORD) { return nullptr; }
+
+// The queue keeps the buffer's connection alive until the scan thread is done with it.
+void CWebFilter::OnScanWorkQueued(CScanBuffer* buffer) {
+    buffer->AddRefOwner();
+    buffer->SetQueued(true);
+}
+
+void CWebFilter::OnScanWorkTaken(CScanBuffer* buffer) noexcept { buffer->SetQueued(false); }
+
+void CWebFilter::ScanWork(CScanBuffer* buffer) {
+    IScanAlgorithm* const algorithm = GetScanAlgorithm(buffer->GetAlgorithm());
+    CScanAlgorithmState* const state = buffer->GetState();
+    if (algorithm == nullptr || state == nullptr) {
+        // Nothing can scan this direction: it must not wait for a pass that will never come.
+        NUV_LOG(ETWLogging::LOG_ERROR, L"No scan algorithm %d for a queued buffer\r\n", buffer->GetAlgorithm());
+        throw CNuvException(CNuvException::kNotInitialized);
+    }
+    algorithm->Scan(*state);
+}
+
+void CWebFilter::PassUnscanned(CScanBuffer* buffer) noexcept {
+    try {
+        buffer->PassAll();
+    } catch (...) {
+        NUV_LOG(ETWLogging::LOG_ERROR, L"Passing a buffer unscanned failed: %hs\r\n", NuvCom::CurrentExceptionText());
+    }
+}
+
+// After every pass, also a failed one: the finished packets go to the host, then the queue's
+// reference on the connection is dropped (which may delete it, buffer included).
+void CWebFilter::ReleaseScanWork(CScanBuffer* buffer) noexcept {
+    try {
+        buffer->ReleaseProcessedPackets();
+    } catch (...) {
+        NUV_LOG(ETWLogging::LOG_ERROR, L"Releasing scanned packets failed: %hs\r\n", NuvCom::CurrentExceptionText());
+    }
+    buffer->ReleaseOwner();
+}

@@ -1,0 +1,32 @@
+#pragma once
+// Web filtering as the module object drives it: the scan-algorithm table at start-up and shutdown,
+// the scan thread's work on queued buffers, and (with the per-connection handler) the handlers of
+// the proxy host's connections.
+
+#include "plugin/services/FilterServices.h"
+
+class CWebFilter : public IFilterServices {
+public:
+    CWebFilter() = default;
+    ~CWebFilter() override = default;
+    CWebFilter(const CWebFilter&) = delete;
+    CWebFilter& operator=(const CWebFilter&) = delete;
+
+    void StartUrlClassification() override {}
+    void StopUrlClassification() noexcept override {}
+    void AbandonUrlClassification() noexcept override {}
+    void CreateScanAlgorithms() override;
+    void DestroyScanAlgorithms() noexcept override;
+    void AbandonScanAlgorithms() noexcept override;
+    void ReloadSearchEngines() override;
+
+    // Null until the per-connection handler exists: the host then refuses the connection.
+    IUnknown* CreateHttpEventHandler(IScanWorkSink* scanSink, IEventWorkSink* eventSink, DWORD sessionId,
+                                     DWORD processId) override;
+
+    void OnScanWorkQueued(CScanBuffer* buffer) override;
+    void OnScanWorkTaken(CScanBuffer* buffer) noexcept override;
+    void ScanWork(CScanBuffer* buffer) override;
+    void PassUnscanned(CScanBuffer* buffer) noexcept override;
+    void ReleaseScanWork(CScanBuffer* buffer) noexcept override;
+};
