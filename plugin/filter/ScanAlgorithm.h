@@ -28,7 +28,9 @@ class IScanAlgorithm {
 public:
     virtual ~IScanAlgorithm() = default;
     // Advances the scan of one connection direction as far as the buffered data allows; never
-    // waits for data. A first algorithm takes its buffer's lock for the whole call.
+    // waits for data. A first algorithm takes its buffer's lock for the whole call. It never holds
+    // a session's or the session manager's lock across its work: it copies what it needs of the
+    // session under that lock and lets go.
     virtual void Scan(CScanAlgorithmState& state) = 0;
     // The search scan's list of search engines is read again (other algorithms ignore it).
     virtual void ReloadSearchEngines() {}
