@@ -45,6 +45,18 @@ DWORD Regsvr32(bool unregister) {
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+// A stored state for the configuration stand-in of the host process, in the temp folder; empty
+// when it cannot be written.
+std::wstring WriteStateFile(const wchar_t* name, const std::string& text) {
+    wchar_t folder[MAX_PATH] = {};
+    if (::GetTempPathW(MAX_PATH, folder) == 0) return {};
+    const std::wstring path = std::wstring(folder) + name;
+    Tessal::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD written = 0;
+    if (!file || !::WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) return {};
+    return path;
+}
+
 class NuvDllTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -142,18 +154,11 @@ TEST_F(NuvDllTest, WithoutTheConfigurationServiceStartUpFails) {
 
 TEST_F(NuvDllTest, SessionOfAnUnrestrictedUserNeedsNoFiltering) {
     ASSERT_EQ(0u, Regsvr32(false));
-    wchar_t folder[MAX_PATH] = {};
-    ASSERT_NE(0u, ::GetTempPathW(MAX_PATH, folder));
-    const std::wstring state = std::wstring(folder) + L"nuv-dll-test-state.txt";
-    {
-        Tessal::UniqueHandle file(::CreateFileW(state.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-        ASSERT_TRUE(file);
-        const std::string text =
-            "user grownup PC\\grownup\nsetting grownup 199 text grownup\nsetting grownup 200 text PC\\grownup\n"
-            "setting grownup 315 bool false\nsignin 4 grownup\n";
-        DWORD written = 0;
-        ASSERT_TRUE(::WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
-    }
+    const std::wstring state = WriteStateFile(
+        L"nuv-dll-test-state.txt",
+        "user grownup PC\\grownup\nsetting grownup 199 text grownup\nsetting grownup 200 text PC\\grownup\n"
+        "setting grownup 315 bool false\nsignin 4 grownup\n");
+    ASSERT_FALSE(state.empty());
     const auto result = Run(L"connect:1:4:10 connect:1:4:11 connect:1:5:10", {{L"QvPSConfig_STATE", state}});
     ::DeleteFileW(state.c_str());
     // The first connection creates the session with the user signed in at the service.
@@ -204,16 +209,8 @@ void DeletePluginLogs() {
 // the plug-in's -1000 exception, start-up fails, and the host process goes on.
 TEST_F(NuvDllTest, CrashInTheConfigurationServiceDuringStartUpFailsStartUpNotTheHost) {
     ASSERT_EQ(0u, Regsvr32(false));
-    wchar_t folder[MAX_PATH] = {};
-    ASSERT_NE(0u, ::GetTempPathW(MAX_PATH, folder));
-    const std::wstring state = std::wstring(folder) + L"nuv-dll-test-fault.txt";
-    {
-        Tessal::UniqueHandle file(::CreateFileW(state.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-        ASSERT_TRUE(file);
-        const std::string text = "fault FindConnectionPoint\n";
-        DWORD written = 0;
-        ASSERT_TRUE(::WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
-    }
+    const std::wstring state = WriteStateFile(L"nuv-dll-test-fault.txt", "fault FindConnectionPoint\n");
+    ASSERT_FALSE(state.empty());
     DeletePluginLogs();
     const auto result = Run(L"connect:1:1:10 connect:1:2:10 deinit", {{L"QvPSConfig_STATE", state}});
     ::DeleteFileW(state.c_str());
