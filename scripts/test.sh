@@ -6,10 +6,7 @@ source "$NUV_ROOT/scripts/wine-prefix.sh"
 
 "$NUV_ROOT/scripts/build.sh"
 
-nuv_wine_prepare
+# ctest's set-up fixture prepares the prefix and starts the wineserver; it is stopped at the end.
 trap nuv_wine_stop EXIT
-nuv_wine_register_com_servers
-nuv_wine_use_file_logging
-
 # ctest's own summary is the last thing printed.
 ctest --test-dir "$NUV_BUILD_DIR" --output-on-failure -j "$(nuv_jobs)"

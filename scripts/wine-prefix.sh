@@ -19,7 +19,8 @@ nuv_wine_prepare() {
   fi
   # One persistent server for the whole run: each program then starts in milliseconds.
   # Exits 2 when a server already runs for this prefix; that one serves as well.
-  wineserver -p 300 2>/dev/null || true
+  # Detached from our output: a server holding ctest's pipe would keep the set-up "running".
+  wineserver -p 300 </dev/null >/dev/null 2>&1 || true
   # Start Wine's own services now, detached from our output: started later by a test, they would
   # inherit ctest's pipes and keep every test "running" until they exit.
   wine cmd /c exit </dev/null >/dev/null 2>&1 || nuv_die "wine does not start programs"

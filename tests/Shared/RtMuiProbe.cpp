@@ -12,6 +12,7 @@
 #include "Shared/NuvResLoader.h"
 #include "Shared/RtMui.h"
 #include "base/UniqueHandle.h"
+#include "tests/support/MachineRegistry.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -45,6 +46,7 @@ std::string FirstUseFromManyThreads() {
 }  // namespace
 
 int main() {
+    const NuvTest::IsolatedMachineRegistry machine;  // the test program's, where it put "Install Dir"
     int argc = 0;
     Tessal::UniqueLocalMem argvOwner(::CommandLineToArgvW(::GetCommandLineW(), &argc));
     wchar_t** const argv = static_cast<wchar_t**>(argvOwner.Get());

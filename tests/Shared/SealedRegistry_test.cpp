@@ -8,6 +8,8 @@
 
 #include "tests/support/ScratchRegistryKey.h"
 
+#include "tests/support/MachineRegistry.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -258,6 +260,7 @@ TEST_F(SealedRegistryTest, PlainValuesAndTextConversion) {
 
 // The 32-bit view of HKLM\Software is a key of its own on 64-bit Windows (and Wine).
 TEST(SealedRegistryViewTest, Flag08OpensThe32BitView) {
+    const NuvTest::RealMachineRegistry realMachine;  // the program's own has no 32-bit view
     const std::wstring path = Tessal::Format(L"Software\\NuvTests-View-%lu", ::GetCurrentProcessId());
     Tessal::CRegKey key;
     ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, path.c_str(), nullptr, REG_OPTION_NON_VOLATILE,

@@ -2,6 +2,8 @@
 
 #include "base/UniqueHandle.h"
 
+#include "tests/support/MachineRegistry.h"
+
 #include <gtest/gtest.h>
 
 #include <objbase.h>
@@ -718,6 +720,8 @@ protected:
                   0);
         if (ReadRaw(victim32.Get(), L"view").data != Bytes{32, 0, 0, 0}) GTEST_SKIP() << "no separate 32-bit view";
     }
+
+    NuvTest::RealMachineRegistry m_realMachine;  // the program's own has no 32-bit view
 };
 
 TEST_F(RegKeyView, DeleteSubKeyDeletesInTheViewTheKeyWasOpenedIn) {

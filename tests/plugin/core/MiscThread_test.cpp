@@ -48,11 +48,13 @@ class MiscThreadTest : public ::testing::Test {
 protected:
     void SetUp() override {
         NuvTest::TakeLoggedLines();
-        HKEY key = nullptr;
-        // The product key must exist for its change notification.
-        ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                                   nullptr, &key, nullptr));
-        ::RegCloseKey(key);
+        // Both watched keys exist on a machine; this program's own machine root starts empty.
+        for (const wchar_t* path : {kProductKey, kTimeZoneKey}) {
+            HKEY key = nullptr;
+            ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                                       nullptr, &key, nullptr));
+            ::RegCloseKey(key);
+        }
         m_shutdown.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     }
     void TearDown() override {

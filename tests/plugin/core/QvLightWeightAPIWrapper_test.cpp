@@ -9,6 +9,8 @@
 #include "tests/support/LogRecorder.h"
 #include "tests/support/TestPaths.h"
 
+#include "tests/support/MachineRegistry.h"
+
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -143,6 +145,8 @@ protected:
     std::wstring Scratch(const std::wstring& name) const { return m_scratch + L"\\" + name; }
     std::vector<std::string> Record() const { return ReadLines(m_record); }
 
+    // The suite's keys are looked for in both registry views.
+    NuvTest::RealMachineRegistry m_realMachine;
     std::wstring m_scratch;
     std::wstring m_record;
 };
