@@ -35,12 +35,28 @@ bool RemoveDirectoryLink(const wchar_t* path, DWORD attributes) {
     return ::RemoveDirectoryW(path) != FALSE;
 }
 
-bool IsDirectoryLink(DWORD attributes) {
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+// The reparse tag of a path's own entry; 0 when it cannot be read.
+DWORD ReparseTagOf(const wchar_t* path) {
+    WIN32_FIND_DATAW entry;
+    UniqueFindHandle found(::FindFirstFileW(path, &entry));
+    return found && (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? entry.dwReserved0 : 0;
 }
 
 }  // namespace
+
+namespace internal {
+
+bool IsDirectoryLink(DWORD attributes, DWORD reparseTag) {
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        return false;
+    }
+    // Junctions, symbolic links and the like stand for another name; other reparse points (cloud
+    // placeholders, deduplicated folders) are real folders. An unknown tag is taken as a link.
+    return reparseTag == 0 || IsReparseTagNameSurrogate(reparseTag);
+}
+
+}  // namespace internal
 
 bool DeleteFiles(const wchar_t* pattern, bool recursive) {
     if (IsEmpty(pattern) || IsDotOrDotDot(pattern)) return false;
@@ -58,7 +74,7 @@ bool DeleteFiles(const wchar_t* pattern, bool recursive) {
         const std::wstring path = folder + entry.cFileName;
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             if (IsDotOrDotDot(entry.cFileName) || !recursive) continue;
-            const bool removed = IsDirectoryLink(entry.dwFileAttributes)
+            const bool removed = internal::IsDirectoryLink(entry.dwFileAttributes, entry.dwReserved0)
                                      ? RemoveDirectoryLink(path.c_str(), entry.dwFileAttributes)
                                      : RemoveDirectoryTree(path.c_str());
             if (!removed) result = false;
@@ -73,7 +89,7 @@ bool DeleteFiles(const wchar_t* pattern, bool recursive) {
 bool RemoveDirectoryTree(const wchar_t* folder) {
     if (IsEmpty(folder) || IsDotOrDotDot(folder) || !DirectoryExists(folder)) return false;
     const DWORD attributes = ::GetFileAttributesW(folder);
-    if (IsDirectoryLink(attributes)) return RemoveDirectoryLink(folder, attributes);
+    if (internal::IsDirectoryLink(attributes, ReparseTagOf(folder))) return RemoveDirectoryLink(folder, attributes);
 
     if (!DeleteFiles(Format(L"%s\\*.*", folder).c_str(), true)) return false;
     ClearReadOnly(folder, ::GetFileAttributesW(folder));
@@ -154,7 +170,8 @@ DWORD CreateDirectoryTree(const std::wstring& absolutePath) {
 
     if (!::CreateDirectoryW(absolutePath.c_str(), nullptr)) {
         const DWORD error = ::GetLastError();
-        if (error != ERROR_ALREADY_EXISTS) return error;
+        // A folder made meanwhile is what was asked for; a file of that name is not.
+        if (error != ERROR_ALREADY_EXISTS || !DirectoryExists(absolutePath.c_str())) return error;
     }
     return ERROR_SUCCESS;
 }

@@ -34,4 +34,10 @@ DWORD CreateDirectoryTree(const std::wstring& absolutePath);
 std::wstring GetCurrentDirectoryString();
 std::wstring GetModuleFileNameString(HMODULE module);
 
+namespace internal {
+// Whether a folder entry is a junction or directory link (removed, never descended into), from its
+// attributes and reparse tag (WIN32_FIND_DATA's dwReserved0).
+bool IsDirectoryLink(DWORD attributes, DWORD reparseTag);
+}  // namespace internal
+
 }  // namespace Tessal

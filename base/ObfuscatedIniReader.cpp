@@ -123,6 +123,12 @@ void SplitFullName(const std::wstring& fullName, std::wstring& section, std::wst
     }
 }
 
+// A failed write leaves its cause as the thread's last error, for callers that report it.
+bool FailWith(DWORD error) {
+    ::SetLastError(error);
+    return false;
+}
+
 }  // namespace
 
 bool CObfuscatedIniReader::Load(const std::wstring& fileName) {
@@ -211,15 +217,14 @@ bool CObfuscatedIniReader::AddEntry(const std::wstring& section, const std::wstr
 }
 
 bool CObfuscatedIniReader::WriteIntValue(const std::wstring& section, const std::wstring& key, int value) {
-    if (m_fileName.empty()) return false;
+    if (m_fileName.empty()) return FailWith(ERROR_INVALID_NAME);
 
     std::uint8_t plain[4];
     WriteUInt32(plain, static_cast<std::uint32_t>(value));
     std::uint8_t scrambled[4];
     std::uint8_t header[kHeaderSize];
-    if (Encode(plain, sizeof(plain), scrambled, sizeof(scrambled), kTypeInteger, header) != ERROR_SUCCESS) {
-        return false;
-    }
+    const DWORD encoded = Encode(plain, sizeof(plain), scrambled, sizeof(scrambled), kTypeInteger, header);
+    if (encoded != ERROR_SUCCESS) return FailWith(encoded);
     const std::wstring headerKey = L"_" + key;
     if (!::WritePrivateProfileStructW(section.c_str(), headerKey.c_str(), header, sizeof(header),
                                       m_fileName.c_str()) ||
@@ -234,14 +239,13 @@ bool CObfuscatedIniReader::WriteIntValue(const std::wstring& section, const std:
 bool CObfuscatedIniReader::WriteStringValue(const std::wstring& section, const std::wstring& key,
                                             const std::wstring& value) {
     // Without a file the profile functions would be given an empty name: refuse, as for integers.
-    if (m_fileName.empty()) return false;
+    if (m_fileName.empty()) return FailWith(ERROR_INVALID_NAME);
 
     const std::vector<std::uint8_t> plain = WideToAnsi(value);
     std::vector<std::uint8_t> scrambled(plain.size());
     std::uint8_t header[kHeaderSize];
-    if (Encode(plain.data(), plain.size(), scrambled.data(), scrambled.size(), kTypeText, header) != ERROR_SUCCESS) {
-        return false;
-    }
+    const DWORD encoded = Encode(plain.data(), plain.size(), scrambled.data(), scrambled.size(), kTypeText, header);
+    if (encoded != ERROR_SUCCESS) return FailWith(encoded);
     const std::wstring headerKey = L"_" + key;
     if (!::WritePrivateProfileStructW(section.c_str(), headerKey.c_str(), header, sizeof(header),
                                       m_fileName.c_str()) ||

@@ -61,6 +61,7 @@ LONG AppendUtf8(const wchar_t* text, std::size_t count, Bytes& out) {
         const int needed = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(count), nullptr, 0, nullptr, nullptr);
         if (needed <= 0) return static_cast<LONG>(::GetLastError());
         const std::size_t at = out.size();
+        if (at == 0) out.reserve(static_cast<std::size_t>(needed) + 1);  // a text with its NUL: one allocation
         out.resize(at + static_cast<std::size_t>(needed));
         if (::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(count), reinterpret_cast<char*>(&out[at]), needed,
                                   nullptr, nullptr) <= 0) {
@@ -201,10 +202,14 @@ LONG CObfuscatedRegKeyImpl::SetValue(LPCWSTR name, DWORD type, const void* data,
     Bytes plain, blob;
     try {
         error = PlainData(type, data, size, plain);
-        if (error != ERROR_SUCCESS) return error;
+    } catch (const std::bad_alloc&) {
+        return ERROR_OUTOFMEMORY;  // the UTF-8 buffer
+    }
+    if (error != ERROR_SUCCESS) return error;
+    try {
         error = Encode(plain, type, blob);
     } catch (const std::bad_alloc&) {
-        return ERROR_NOT_ENOUGH_MEMORY;
+        return ERROR_NOT_ENOUGH_MEMORY;  // the blob
     }
     if (error != ERROR_SUCCESS) return error;
     return ::RegSetValueExA(GetHandle(), NameOrNull(narrowName, name), 0, REG_BINARY, blob.data(),
@@ -223,9 +228,9 @@ LONG CObfuscatedRegKeyImpl::QueryValue(LPCWSTR name, DWORD* type, void* data, UL
         DWORD registryType = REG_NONE;
         error = ReadBlob(GetHandle(), NameOrNull(narrowName, name), blob, registryType);
         if (error != ERROR_SUCCESS) return error;
-        // A value that was read but is no valid blob reports the registry's own type.
-        if (type != nullptr) *type = registryType;
+        // A value that is no blob at all leaves the type 0; a blob that fails its checks reports REG_BINARY.
         if (registryType != REG_BINARY) return ERROR_INVALID_DATA;
+        if (type != nullptr) *type = REG_BINARY;
         DWORD storedType = REG_NONE;
         error = Decode(blob, storedType, plain);
         if (error != ERROR_SUCCESS) return error;

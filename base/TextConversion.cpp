@@ -34,4 +34,16 @@ std::wstring FromUtf8(const std::string& text) { return ToWide(CP_UTF8, text); }
 
 std::wstring FromThreadAnsi(std::string_view text) { return ToWide(CP_THREAD_ACP, text); }
 
+std::string ToThreadAnsi(std::wstring_view text) {
+    if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX)) return {};
+    const int length = static_cast<int>(text.size());
+    const int bytes = ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return {};
+    std::string result(static_cast<std::size_t>(bytes), '\0');
+    if (::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), length, &result[0], bytes, nullptr, nullptr) != bytes) {
+        return {};
+    }
+    return result;
+}
+
 }  // namespace Tessal

@@ -8,7 +8,7 @@
 namespace Tessal {
 namespace {
 
-constexpr wchar_t kSourceFile[] = L"Logging\\internal_logging.cpp";
+constexpr wchar_t kSourceFile[] = L"Logging\\internal_logging";
 constexpr wchar_t kRegisterFunction[] = L"Tessal::CLogger::RegisterHandler";
 constexpr wchar_t kUnregisterFunction[] = L"Tessal::CLogger::UnregisterHandler";
 constexpr wchar_t kAllocationFailure[] = L"General memory-allocation failure in Tessal logger.";

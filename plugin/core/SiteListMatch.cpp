@@ -1,5 +1,7 @@
 #include "plugin/core/SiteListMatch.h"
 
+#include "base/TextConversion.h"
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -51,16 +53,8 @@ bool EndsAtLabel(const std::string& candidateText, const CSafeStringA& entry) {
     return entry.m_nLength < candidate.m_nLength && at > 0 && candidate.m_pBuffer[at - 1] == '.';
 }
 
-// Text in the thread's ANSI code page; empty when it cannot be converted.
-std::string ToAnsi(const wchar_t* text) {
-    if (text == nullptr || *text == 0) return std::string();
-    const int size = ::WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) return std::string();
-    std::string result(static_cast<std::size_t>(size), '\0');
-    if (::WideCharToMultiByte(CP_ACP, 0, text, -1, &result[0], size, nullptr, nullptr) != size) return std::string();
-    result.resize(static_cast<std::size_t>(size - 1));
-    return result;
-}
+// Text in the thread's ANSI code page, up to its first NUL; empty when it cannot be converted.
+std::string ToAnsi(const wchar_t* text) { return text == nullptr ? std::string() : Tessal::ToThreadAnsi(text); }
 
 }  // namespace
 

@@ -162,11 +162,13 @@ TEST_F(FileSystemHelpers, CreateDirectoryPathTakesRelativePathsFromTheCurrentDir
     EXPECT_TRUE(DirectoryExists(Path(L"rel\\slashed").c_str()));
 }
 
-TEST_F(FileSystemHelpers, CreateDirectoryPathFailsBelowAFile) {
+TEST_F(FileSystemHelpers, CreateDirectoryPathFailsOnAndBelowAFile) {
     WriteFile(Path(L"file"));
-    DWORD error = 0;
-    EXPECT_FALSE(Tessal::CreateDirectoryPath(Path(L"file\\sub").c_str(), &error));
-    EXPECT_NE(error, 0u);
+    for (const wchar_t* path : {L"file\\sub", L"file"}) {
+        DWORD error = 0;
+        EXPECT_FALSE(Tessal::CreateDirectoryPath(Path(path).c_str(), &error)) << path;
+        EXPECT_NE(error, 0u) << path;
+    }
 }
 
 TEST_F(FileSystemHelpers, RemoveDirectoryTreeRemovesReadOnlyFilesAndSubFolders) {
@@ -210,6 +212,29 @@ TEST_F(FileSystemHelpers, RemoveDirectoryTreeNeverFollowsADirectoryLink) {
     // way the result tells the truth.
     EXPECT_EQ(treeRemoved, !DirectoryExists(tree.c_str()));
     EXPECT_EQ(linkRemoved, !DirectoryExists(Path(L"toplink").c_str()));
+}
+
+// Only reparse points that stand for another name are links; a cloud placeholder or deduplicated
+// folder is a real folder whose files are removed with it.
+TEST(DirectoryLinks, TheReparseTagDecides) {
+    constexpr DWORD kDirectoryPoint = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    const struct {
+        DWORD attributes;
+        DWORD tag;
+        bool link;
+    } cases[] = {
+        {kDirectoryPoint, IO_REPARSE_TAG_MOUNT_POINT, true},
+        {kDirectoryPoint, IO_REPARSE_TAG_SYMLINK, true},
+        {kDirectoryPoint, 0, true},           // tag unknown: never descend
+        {kDirectoryPoint, 0x9000001A, false},  // cloud files placeholder
+        {kDirectoryPoint, IO_REPARSE_TAG_DEDUP, false},
+        {FILE_ATTRIBUTE_DIRECTORY, IO_REPARSE_TAG_SYMLINK, false},
+        {FILE_ATTRIBUTE_REPARSE_POINT, IO_REPARSE_TAG_SYMLINK, false},  // a file link
+        {INVALID_FILE_ATTRIBUTES, IO_REPARSE_TAG_SYMLINK, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.link, Tessal::internal::IsDirectoryLink(c.attributes, c.tag)) << std::hex << c.attributes << " " << c.tag;
+    }
 }
 
 TEST_F(FileSystemHelpers, DeleteFilesWithoutRecursionDeletesMatchingFilesOnly) {

@@ -14,14 +14,15 @@ using Tessal::CLogger;
 
 struct Received {
     DWORD type;
+    std::wstring sourceFile;
     std::wstring function;
     std::wstring message;
 };
 
 class RecordingHandler : public Tessal::ILoggingHandler {
 public:
-    void Handle(DWORD type, const wchar_t*, const wchar_t* function, int, const wchar_t* message) override {
-        calls.push_back({type, function, message});
+    void Handle(DWORD type, const wchar_t* sourceFile, const wchar_t* function, int, const wchar_t* message) override {
+        calls.push_back({type, sourceFile, function, message});
     }
     std::vector<Received> calls;
 };
@@ -56,6 +57,7 @@ TEST_F(LoggerCore, ACallersHandlerIsNotReplacedAndIsToldWhy) {
     EXPECT_EQ(CLogger::RegisteredHandler(), &a);
     ASSERT_EQ(a.calls.size(), 1u);
     EXPECT_EQ(a.calls[0].type, 2u);
+    EXPECT_EQ(a.calls[0].sourceFile, L"Logging\\internal_logging");
     EXPECT_EQ(a.calls[0].function, L"Tessal::CLogger::RegisterHandler");
     EXPECT_TRUE(Contains(a.calls[0].message,
                          L": Registered Logging Handler " + Hex(&a) + L" cannot be replaced with " + Hex(&b)));
@@ -70,6 +72,7 @@ TEST_F(LoggerCore, UnregisteringAnotherHandlerTellsBothAndKeepsTheRegisteredOne)
                                   L" != registered handler " + Hex(&a) + L")";
     for (RecordingHandler* h : {&a, &b}) {
         ASSERT_EQ(h->calls.size(), 1u);
+        EXPECT_EQ(h->calls[0].sourceFile, L"Logging\\internal_logging");
         EXPECT_EQ(h->calls[0].function, L"Tessal::CLogger::UnregisterHandler");
         EXPECT_TRUE(Contains(h->calls[0].message, expected)) << h->calls[0].message;
     }

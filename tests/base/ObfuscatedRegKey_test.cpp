@@ -3,6 +3,7 @@
 #include "base/Digest.h"
 #include "base/Format.h"
 
+#include "tests/support/FailingNew.h"
 #include "tests/support/ScratchRegistryKey.h"
 
 #include <gtest/gtest.h>
@@ -98,6 +99,24 @@ TEST_F(ObfuscatedRegKeyTest, PlainAndForeignValuesReadAsDamaged) {
     }
     DWORD value = 0;
     EXPECT_EQ(key_.QueryDWORDValue(L"Missing", value), ERROR_FILE_NOT_FOUND);
+
+    // The out type after a failure: 0 when nothing scrambled was read, REG_BINARY for a damaged blob.
+    ASSERT_EQ(key_.SetDWORDValue(L"Good", 7), ERROR_SUCCESS);
+    const struct {
+        const wchar_t* name;
+        LONG error;
+        DWORD type;
+    } cases[] = {
+        {L"Missing", ERROR_FILE_NOT_FOUND, 0},
+        {L"PlainDword", ERROR_INVALID_DATA, 0},
+        {L"Short", ERROR_INVALID_DATA, REG_BINARY},
+        {L"Good", ERROR_SUCCESS, REG_DWORD},
+    };
+    for (const auto& c : cases) {
+        DWORD type = 99, size = sizeof(value);
+        EXPECT_EQ(key_.QueryValue(c.name, &type, &value, &size), c.error) << ::testing::PrintToString(std::wstring(c.name));
+        EXPECT_EQ(type, c.type) << ::testing::PrintToString(std::wstring(c.name));
+    }
 }
 
 TEST_F(ObfuscatedRegKeyTest, AnotherFormatVersionStillReads) {
@@ -168,6 +187,27 @@ TEST_F(ObfuscatedRegKeyTest, TextSettersStayWithinTheGivenSize) {
     const wchar_t expected[] = {L'a', 0, L'b', L'c', 0, 0};
     ASSERT_EQ(chars, 6u);
     EXPECT_EQ(std::wmemcmp(buffer, expected, 6), 0);
+}
+
+// Out of memory for the text's UTF-8 copy is 14, for the blob 8; nothing is written either way.
+TEST_F(ObfuscatedRegKeyTest, AllocationFailuresAreReportedAndWriteNothing) {
+    const std::wstring text(100000, L'x');
+    const struct {
+        int skipped;  // large allocations that succeed before the failing one
+        LONG error;
+    } cases[] = {{0, ERROR_OUTOFMEMORY}, {1, ERROR_NOT_ENOUGH_MEMORY}};
+    for (const auto& c : cases) {
+        LONG error = ERROR_SUCCESS;
+        bool failed = false;
+        {
+            NuvTest::FailLargeAllocation failure(text.size(), c.skipped);
+            error = key_.SetStringValue(L"Large", text.c_str());
+            failed = failure.Failed();
+        }
+        EXPECT_TRUE(failed) << c.skipped;
+        EXPECT_EQ(error, c.error) << c.skipped;
+        EXPECT_EQ(::RegQueryValueExA(plain_, "Large", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+    }
 }
 
 TEST_F(ObfuscatedRegKeyTest, RefusesMissingArguments) {

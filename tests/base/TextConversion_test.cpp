@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 namespace {
 
 TEST(TextConversion, RoundTripsThroughUtf8) {
@@ -19,6 +21,20 @@ TEST(TextConversion, RoundTripsThroughUtf8) {
         EXPECT_EQ(Tessal::FromUtf8(c.utf8), c.wide);
     }
     EXPECT_EQ(Tessal::ToUtf8(std::wstring(L"a\0b", 3)), std::string("a\0b", 3));  // embedded NULs kept
+}
+
+// The thread's locale picks the code page, not the system's.
+TEST(TextConversion, ThreadAnsiFollowsTheThreadLocale) {
+    const LCID saved = ::GetThreadLocale();
+    ASSERT_TRUE(::SetThreadLocale(MAKELCID(MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT), SORT_DEFAULT)));
+    const std::string narrow = Tessal::ToThreadAnsi(L"\u0416a");  // Cyrillic Zhe is 0xC6 in code page 1251
+    const std::wstring wide = Tessal::FromThreadAnsi("\xC6" "a");
+    ::SetThreadLocale(saved);
+    EXPECT_EQ(narrow, "\xC6" "a");
+    EXPECT_EQ(wide, L"\u0416a");
+
+    EXPECT_EQ(Tessal::ToThreadAnsi(L""), "");
+    EXPECT_EQ(Tessal::ToThreadAnsi(L"plain"), "plain");
 }
 
 }  // namespace

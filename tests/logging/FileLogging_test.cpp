@@ -351,17 +351,23 @@ TEST_F(FileLogger, SeverityZeroLetsEveryLevelThrough) {
 }
 
 TEST_F(FileLogger, FolderThatCannotBeCreatedDisablesTheLogger) {
-    // A file where the "Oberix" folder would go.
-    logging_test::WriteFilledLog(scratch_ / L"Oberix", 4);
-    ASSERT_EQ(0u, Init());
-    EXPECT_TRUE(logger_.IsLevelEnabled(3));
+    // A file where a folder of the log path would go: above the log folder, or the log folder itself.
+    for (const std::wstring& file : {scratch_ / L"Oberix", Folder()}) {
+        SCOPED_TRACE(file);
+        CLogging logger;
+        Tessal::CreateDirectoryPath(file.substr(0, file.rfind(L'\\')).c_str());
+        logging_test::WriteFilledLog(file, 4);
+        ASSERT_EQ(0u, logger.Initialize(kComponent, ::GetModuleHandleW(nullptr), nullptr, nullptr));
+        EXPECT_TRUE(logger.IsLevelEnabled(3));
 
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), Log(3, L"lost"));
-    EXPECT_FALSE(logger_.IsEnabled());
-    for (DWORD level = 1; level <= 6; ++level) EXPECT_FALSE(logger_.IsLevelEnabled(level)) << level;
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), logger.LogText(L"a.cpp", L"F", 7, 3, L"lost"));
+        EXPECT_FALSE(logger.IsEnabled());
+        for (DWORD level = 1; level <= 6; ++level) EXPECT_FALSE(logger.IsLevelEnabled(level)) << level;
 
-    ::DeleteFileW((scratch_ / L"Oberix").c_str());
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), Log(3, L"still lost"));  // decided once
+        ::DeleteFileW(file.c_str());
+        // Decided once.
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), logger.LogText(L"a.cpp", L"F", 7, 3, L"still lost"));
+    }
 }
 
 TEST_F(FileLogger, InitializeAndUninitializeResults) {

@@ -52,6 +52,10 @@ check "ini set-string" run ini set-string "$winini" Config Name component
 check "ini get int" equals "$(run ini get "$winini" Config Enable | tr -d '\r')" "0"
 check "ini get string" equals "$(run ini get "$winini" Config Name | tr -d '\r')" "component"
 check "ini header entry" grep -q '^_Enable=51565247' "$ini"
+# A failed write exits with its cause, never 0.
+check "ini set-int without a file name" exits_with 123 run ini set-int '' Config Enable 0
+check "ini set-string without a file name" exits_with 123 run ini set-string '' Config Name x
+check "ini set-int in a missing folder" exits_with 3 run ini set-int 'C:\nuv-no-such-folder\log.ini' Config Enable 0
 printf 'Plain=1\r\n' >> "$ini"
 check "plain ini entry ignored" exits_with 1168 run ini get "$winini" Config Plain
 

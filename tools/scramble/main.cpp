@@ -40,6 +40,12 @@ int Fail(DWORD error, const std::wstring& what) {
     return static_cast<int>(error);
 }
 
+// The writer's cause of failure; never 0, which would tell the shell it worked.
+int WriteFailed(const std::wstring& file) {
+    const DWORD error = ::GetLastError();
+    return Fail(error != ERROR_SUCCESS ? error : ERROR_WRITE_FAULT, L"cannot write " + file);
+}
+
 int Usage() {
     Write(stderr, kUsage);
     return ERROR_BAD_ARGUMENTS;
@@ -128,12 +134,10 @@ int Ini(const std::vector<std::wstring>& args) {
     if (command == L"set-int" && args.size() == 6) {
         long long number = 0;
         if (!ParseNumber(args[5], INT_MIN, INT_MAX, number)) return Usage();
-        return reader.WriteIntValue(args[3], args[4], static_cast<int>(number))
-                   ? 0
-                   : Fail(::GetLastError(), L"cannot write " + args[2]);
+        return reader.WriteIntValue(args[3], args[4], static_cast<int>(number)) ? 0 : WriteFailed(args[2]);
     }
     if (command == L"set-string" && args.size() == 6) {
-        return reader.WriteStringValue(args[3], args[4], args[5]) ? 0 : Fail(::GetLastError(), L"cannot write " + args[2]);
+        return reader.WriteStringValue(args[3], args[4], args[5]) ? 0 : WriteFailed(args[2]);
     }
     if (command == L"get" && args.size() == 5) {
         if (!loaded) return Fail(ERROR_FILE_NOT_FOUND, L"cannot read " + args[2]);

@@ -120,6 +120,21 @@ TEST(SiteListMatch, FirstMatchingEntryIsAppendedToTheCallersText) {
     EXPECT_STREQ(matched.GetString(), L"untouched");
 }
 
+// Lists and URLs are compared in the thread's code page: in the system's (1252 here) two Cyrillic
+// names of the same length would both become question marks and match.
+TEST(SiteListMatch, NamesAreComparedInTheThreadsCodePage) {
+    const LCID saved = ::GetThreadLocale();
+    ASSERT_TRUE(::SetThreadLocale(MAKELCID(MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT), SORT_DEFAULT)));
+    CSafeStringW matched;
+    const bool other = MatchSiteList(L"\u043F\u0440\u0438\u043C\u0435\u0440.com/",
+                                     CSiteList{CSafeStringW(L"\u0434\u0440\u0443\u0433\u043E\u0439.com")}, matched);
+    const bool same = MatchSiteList(L"\u043F\u0440\u0438\u043C\u0435\u0440.com/",
+                                    CSiteList{CSafeStringW(L"\u043F\u0440\u0438\u043C\u0435\u0440.com")}, matched);
+    ::SetThreadLocale(saved);
+    EXPECT_FALSE(other);
+    EXPECT_TRUE(same);
+}
+
 TEST(SiteListMatch, AnOverlongQueryDoesNotCarryTheUrlPastTheList) {
     const CSiteList list{CSafeStringW(L"example.com")};
     const std::wstring url = L"example.com/?q=" + std::wstring(70000, L'x');
