@@ -1,5 +1,6 @@
 #include "base/BaseIniReader.h"
 
+#include "base/TextConversion.h"
 #include "base/Format.h"
 
 #include <windows.h>
@@ -22,16 +23,6 @@ std::wstring Trim(const std::wstring& text) {
     while (end > begin && std::iswspace(text[end - 1])) --end;
     while (begin < end && std::iswspace(text[begin])) ++begin;
     return text.substr(begin, end - begin);
-}
-
-std::wstring AnsiToWide(const std::string& text) {
-    if (text.empty()) return {};
-    const int length = static_cast<int>(text.size());
-    const int needed = ::MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), length, nullptr, 0);
-    if (needed <= 0) return {};
-    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
-    ::MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), length, &wide[0], needed);
-    return wide;
 }
 
 }  // namespace
@@ -87,7 +78,7 @@ bool CBaseIniReader::WriteStringValue(const std::wstring& section, const std::ws
 }
 
 void CBaseIniReader::ParseLine(const std::string& line) {
-    const std::wstring text = Trim(AnsiToWide(line));
+    const std::wstring text = Trim(FromThreadAnsi(line));
     if (text.empty() || text[0] == L';') return;
 
     if (text.size() >= 2 && text.front() == L'[' && text.back() == L']') {

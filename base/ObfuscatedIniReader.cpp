@@ -1,5 +1,6 @@
 #include "base/ObfuscatedIniReader.h"
 
+#include "base/TextConversion.h"
 #include "base/Digest.h"
 #include "base/Format.h"
 #include "base/ScrambleContext.h"
@@ -88,28 +89,6 @@ DWORD VerifyAndUnscramble(std::uint8_t (&header)[kHeaderSize], const std::uint8_
     return ERROR_SUCCESS;
 }
 
-std::wstring AnsiToWide(const std::uint8_t* bytes, std::size_t size) {
-    if (size == 0) return {};
-    const char* text = reinterpret_cast<const char*>(bytes);
-    const int length = static_cast<int>(size);
-    const int needed = ::MultiByteToWideChar(CP_THREAD_ACP, 0, text, length, nullptr, 0);
-    if (needed <= 0) return {};
-    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
-    ::MultiByteToWideChar(CP_THREAD_ACP, 0, text, length, &wide[0], needed);
-    return wide;
-}
-
-// The text in the thread's ANSI code page: one or two bytes per character, all of them stored.
-std::vector<std::uint8_t> WideToAnsi(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int length = static_cast<int>(text.size());
-    const int needed = ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    if (needed <= 0) return {};
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(needed));
-    ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), length, reinterpret_cast<char*>(bytes.data()), needed,
-                          nullptr, nullptr);
-    return bytes;
-}
 
 // The section before the first '.', the key after it; a name without '.' gives two empty parts.
 void SplitFullName(const std::wstring& fullName, std::wstring& section, std::wstring& key) {
@@ -163,7 +142,7 @@ void CObfuscatedIniReader::DecodeScrambledEntries() {
             std::vector<std::uint8_t> scrambled(size), plain(size);
             ParseHexBytes(value.text, scrambled.data(), size);
             if (VerifyAndUnscramble(header, scrambled.data(), size, plain.data(), size) != ERROR_SUCCESS) continue;
-            value = Entry{AnsiToWide(plain.data(), size), true, kTypeText};
+            value = Entry{FromThreadAnsi(std::string_view(reinterpret_cast<const char*>(plain.data()), size)), true, kTypeText};
         } else if (type == kTypeInteger) {
             std::uint8_t scrambled[4], plain[4];
             ParseHexBytes(value.text, scrambled, sizeof(scrambled));
@@ -241,7 +220,9 @@ bool CObfuscatedIniReader::WriteStringValue(const std::wstring& section, const s
     // Without a file the profile functions would be given an empty name: refuse, as for integers.
     if (m_fileName.empty()) return FailWith(ERROR_INVALID_NAME);
 
-    const std::vector<std::uint8_t> plain = WideToAnsi(value);
+    // The text in the thread's ANSI code page: one or two bytes per character, all of them stored.
+    const std::string ansi = ToThreadAnsi(value);
+    const std::vector<std::uint8_t> plain(ansi.begin(), ansi.end());
     std::vector<std::uint8_t> scrambled(plain.size());
     std::uint8_t header[kHeaderSize];
     const DWORD encoded = Encode(plain.data(), plain.size(), scrambled.data(), scrambled.size(), kTypeText, header);

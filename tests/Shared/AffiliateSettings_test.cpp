@@ -1,7 +1,7 @@
 #include "Shared/AffiliateSettings.h"
 
-#include "OberixKeyGuard.h"
-#include "RawRegistryValue.h"
+#include "tests/support/MachineKeyGuard.h"
+#include "tests/support/RawRegistryValue.h"
 #include "base/Format.h"
 #include "base/RegKey.h"
 
@@ -30,7 +30,7 @@ protected:
 
     std::wstring affiliateId_;
     std::wstring affiliate_;
-    nuvtest::COberixKeyGuard guard_;
+    NuvTest::MachineKeyGuard guard_;
 };
 
 TEST_F(AffiliateSettingsTest, AffiliateIdFallsBackToDefault) {
@@ -203,7 +203,7 @@ TEST_F(RegistryEnumerationTest, ListsTextNumberAndBinaryValuesWithinTheirOwnByte
     // (which lists values sorted).
     const std::wstring longText = L"a long text that leaves bytes behind";
     ASSERT_EQ(key_.SetStringValue(L"A1 Long", longText.c_str()), ERROR_SUCCESS);
-    ASSERT_EQ(nuvtest::SetRawValue(key_, L"A2 Short", REG_SZ, L"ab", 2 * sizeof(wchar_t)), ERROR_SUCCESS);
+    ASSERT_EQ(NuvTest::SetRawValue(key_, L"A2 Short", REG_SZ, L"ab", 2 * sizeof(wchar_t)), ERROR_SUCCESS);
     ASSERT_EQ(key_.SetDWORDValue(L"A3 Number", 0x01020304), ERROR_SUCCESS);
     const BYTE twoBytes[] = {0x11, 0x22};
     ASSERT_EQ(key_.SetValue(L"A4 Short Number", REG_DWORD, twoBytes, sizeof(twoBytes)), ERROR_SUCCESS);

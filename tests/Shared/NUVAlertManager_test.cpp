@@ -4,7 +4,8 @@
 #include "Shared/NUVAlertManager.h"
 
 #include "tests/support/LogRecorder.h"
-#include "OberixKeyGuard.h"
+#include "tests/support/ScratchFolder.h"
+#include "tests/support/MachineKeyGuard.h"
 #include "alerts.h"
 #include "suite/alerts/AlertRecords.h"
 
@@ -60,36 +61,6 @@ std::wstring SystemFile(const wchar_t* name) {
     ::GetSystemDirectoryW(folder, MAX_PATH);
     return std::wstring(folder) + L"\\" + name;
 }
-
-// A folder of this test's own below %TEMP%, removed with its files.
-class CScratchFolder {
-public:
-    CScratchFolder() {
-        wchar_t temp[MAX_PATH] = {};
-        ::GetTempPathW(MAX_PATH, temp);
-        m_path = Tessal::Format(L"%sNuvAlertTest-%lu", temp, ::GetCurrentProcessId());
-        ::CreateDirectoryW(m_path.c_str(), nullptr);
-    }
-    ~CScratchFolder() {
-        for (const std::wstring& file : m_files) ::DeleteFileW(File(file).c_str());
-        ::RemoveDirectoryW(m_path.c_str());
-    }
-    CScratchFolder(const CScratchFolder&) = delete;
-    CScratchFolder& operator=(const CScratchFolder&) = delete;
-
-    const std::wstring& Path() const { return m_path; }
-    std::wstring File(const std::wstring& name) const { return m_path + L"\\" + name; }
-
-    bool CopyIn(const std::wstring& source, const std::wstring& name) {
-        m_files.push_back(name);
-        return ::CopyFileW(source.c_str(), File(name).c_str(), FALSE) != FALSE;
-    }
-    bool Remove(const std::wstring& name) { return ::DeleteFileW(File(name).c_str()) != FALSE; }
-
-private:
-    std::wstring m_path;
-    std::vector<std::wstring> m_files;
-};
 
 // Records the answers the component passes on; IDispatch is not needed by the stand-in's direct
 // answer path.
@@ -200,8 +171,8 @@ protected:
     std::vector<CreationRecord> Creations() { return AlertStandIn::ReadCreations(m_control.Get()); }
 
     NuvCom::CCoInitialize m_com{COINIT_MULTITHREADED};
-    CScratchFolder m_folder;
-    nuvtest::COberixKeyGuard m_guard;
+    NuvTest::ScratchFolder m_folder{L"alerts"};
+    NuvTest::MachineKeyGuard m_guard;
     std::wstring m_affiliateKey;
     ComPtr<IQvAlertControl> m_control;
 };
@@ -286,7 +257,7 @@ TEST_F(NUVAlertManagerTest, EveryKindReachesTheComponentWithItsArguments) {
     ComPtr<CTestCallback> callback = NuvCom::MakeComObject<CTestCallback>();
     CNUVAlertManager manager;
     EXPECT_EQ(kTimeOut, manager.AlertTimeOut());
-    EXPECT_EQ(m_folder.File(L"NuvRes2.dll"), manager.ResourceDllPath());
+    EXPECT_EQ(m_folder / L"NuvRes2.dll", manager.ResourceDllPath());
     for (const KindCase& c : AllKinds(callback.Get(), kernel32, productName)) {
         SCOPED_TRACE(c.name);
         ASSERT_HRESULT_SUCCEEDED(m_control->Reset());
@@ -302,7 +273,7 @@ TEST_F(NUVAlertManagerTest, EveryKindReachesTheComponentWithItsArguments) {
 }
 
 TEST_F(NUVAlertManagerTest, AnImageWithoutProductNameIsNamedByItsPath) {
-    const std::wstring images[] = {m_folder.File(L"NuvRes2.dll"), L"C:\\Program Files\\Missing\\browser.exe"};
+    const std::wstring images[] = {m_folder / L"NuvRes2.dll", L"C:\\Program Files\\Missing\\browser.exe"};
     CNUVAlertManager manager;
     for (const std::wstring& image : images) {
         SCOPED_TRACE(image.size());
@@ -374,7 +345,7 @@ TEST_F(NUVAlertManagerTest, ARefusedCallbackAlertFallsBackToAPlainAlert) {
 }
 
 TEST_F(NUVAlertManagerTest, WithoutTheResourceDllNoAlertIsRequestedAndTheNextCallTriesAgain) {
-    ASSERT_TRUE(m_folder.Remove(L"NuvRes2.dll"));
+    ASSERT_TRUE(::DeleteFileW((m_folder / L"NuvRes2.dll").c_str()));
     ComPtr<CTestCallback> callback = NuvCom::MakeComObject<CTestCallback>();
     CNUVAlertManager manager;
     for (const KindCase& c : AllKinds(callback.Get(), L"C:\\Apps\\browser.exe", L"C:\\Apps\\browser.exe")) {

@@ -3,7 +3,7 @@
 
 #include "Shared/NuvPaths.h"
 
-#include "tests/Shared/OberixKeyGuard.h"
+#include "tests/support/MachineKeyGuard.h"
 
 #include <gtest/gtest.h>
 
@@ -60,7 +60,7 @@ protected:
         ASSERT_TRUE(m_guard.SetValue(kNuvKey, kInstallDir, type, data.data(), static_cast<DWORD>(data.size())));
     }
 
-    nuvtest::COberixKeyGuard m_guard;
+    NuvTest::MachineKeyGuard m_guard;
 };
 
 TEST_F(NuvPathsTest, InstallDirValues) {

@@ -7,7 +7,7 @@
 #include "base/UniqueHandle.h"
 #include "logging/LoggingIf.h"
 #include "tests/support/LogRecorder.h"
-#include "tests/Shared/OberixKeyGuard.h"
+#include "tests/support/MachineKeyGuard.h"
 #include "tests/Shared/ResourceTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -59,8 +59,8 @@ protected:
         TakeLoggedLines();
     }
 
-    nuvtest::COberixKeyGuard m_guard;
-    NuvTest::CScratchFolder m_folder{L"nuv-resloader"};
+    NuvTest::MachineKeyGuard m_guard;
+    NuvTest::ScratchFolder m_folder{L"resloader"};
 };
 
 TEST_F(NuvResLoaderTest, StringsComeFromTheCustomDllWhenItHasThem) {

@@ -5,6 +5,7 @@
 #include "base/TextConversion.h"
 #include "base/UniqueHandle.h"
 #include "suite/rtmui/QvRtMuiStandIn.h"
+#include "tests/support/ScratchFolder.h"
 #include "tests/support/TestPaths.h"
 
 #include <windows.h>
@@ -20,31 +21,6 @@ inline std::wstring RuntimeStandIn() { return ExeFolder() + L"\\rtmui\\QvRtMui.d
 inline std::wstring IncompleteRuntimeStandIn() { return ExeFolder() + L"\\rtmui-incomplete\\QvRtMui.dll"; }
 
 inline std::string Utf8(const std::wstring& text) { return Tessal::ToUtf8(text); }
-
-// "%TEMP%\<name>-<pid>", empty at construction, removed with its content at destruction.
-class CScratchFolder {
-public:
-    explicit CScratchFolder(const wchar_t* name) {
-        wchar_t temp[MAX_PATH] = {};
-        ::GetTempPathW(MAX_PATH, temp);
-        m_path = std::wstring(temp) + name + L"-" + std::to_wstring(::GetCurrentProcessId());
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-        std::filesystem::create_directories(m_path, ignored);
-    }
-    ~CScratchFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    CScratchFolder(const CScratchFolder&) = delete;
-    CScratchFolder& operator=(const CScratchFolder&) = delete;
-
-    const std::wstring& Path() const noexcept { return m_path; }
-    std::wstring operator/(const std::wstring& name) const { return m_path + L"\\" + name; }
-
-private:
-    std::wstring m_path;
-};
 
 // Copies `source` to `folder\name`, creating the folder.
 inline bool CopyInto(const std::wstring& source, const std::wstring& folder, const std::wstring& name) {

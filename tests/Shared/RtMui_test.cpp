@@ -8,7 +8,7 @@
 
 #include "base/DllWrapperBase.h"
 #include "base/UniqueHandle.h"
-#include "tests/Shared/OberixKeyGuard.h"
+#include "tests/support/MachineKeyGuard.h"
 #include "tests/Shared/ResourceTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -25,7 +25,7 @@ namespace {
 
 using NuvTest::CopyInto;
 using NuvTest::CScopedEnvironmentVariable;
-using NuvTest::CScratchFolder;
+using NuvTest::ScratchFolder;
 using NuvTest::IncompleteRuntimeStandIn;
 using NuvTest::RuntimeStandIn;
 using NuvTest::Utf8;
@@ -92,7 +92,7 @@ protected:
         return common;
     }
 
-    CScratchFolder m_folder{L"nuv-rtmui"};
+    ScratchFolder m_folder{L"rtmui"};
     const std::wstring m_record = m_folder / L"record.txt";
     CScopedEnvironmentVariable m_recordVariable{QVRTMUI_RECORD_VARIABLE, m_record};
 };
@@ -321,7 +321,7 @@ protected:
         return values;
     }
 
-    nuvtest::COberixKeyGuard m_guard;
+    NuvTest::MachineKeyGuard m_guard;
 };
 
 TEST_F(RtMuiSingletonTest, Configurations) {

@@ -1,7 +1,7 @@
 #include "Shared/SealedRegistry.h"
 
-#include "OberixKeyGuard.h"
-#include "RawRegistryValue.h"
+#include "tests/support/MachineKeyGuard.h"
+#include "tests/support/RawRegistryValue.h"
 #include "base/Digest.h"
 #include "base/Format.h"
 #include "base/RegKey.h"
@@ -187,7 +187,7 @@ TEST_F(SealedRegistryTest, SealedDataTooLargeForBuffer) {
 TEST_F(SealedRegistryTest, UnterminatedTextEndsWithItsData) {
     PutRaw("Sealed", REG_BINARY, Seal(REG_SZ, Narrow("abc", 3)));
     PutRaw("SealedMulti", REG_BINARY, Seal(REG_MULTI_SZ, Narrow("ab\0cd", 5)));
-    ASSERT_EQ(nuvtest::SetRawValue(key_, L"Plain", REG_SZ, L"abc", 3 * sizeof(wchar_t)), ERROR_SUCCESS);
+    ASSERT_EQ(NuvTest::SetRawValue(key_, L"Plain", REG_SZ, L"abc", 3 * sizeof(wchar_t)), ERROR_SUCCESS);
     struct Case {
         const wchar_t* name;
         DWORD flags;
@@ -290,7 +290,7 @@ TEST(SealedRegistryViewTest, Flag08OpensThe32BitView) {
 class SealedRegistryWriteTest : public ::testing::Test {
 protected:
     const std::wstring statistics_ = L"Software\\Oberix\\NUV\\TYVO";
-    nuvtest::COberixKeyGuard guard_;
+    NuvTest::MachineKeyGuard guard_;
 };
 
 TEST_F(SealedRegistryWriteTest, WritesPlainValuesUnderStatisticsKey) {
@@ -301,7 +301,7 @@ TEST_F(SealedRegistryWriteTest, WritesPlainValuesUnderStatisticsKey) {
 
     const DWORD number = 77;
     ASSERT_EQ(SealedRegWriteValue(L"NuvTest.Dword", REG_DWORD, &number, sizeof(number)), ERROR_SUCCESS);
-    EXPECT_TRUE(nuvtest::COberixKeyGuard::KeyExists(statistics_));
+    EXPECT_TRUE(NuvTest::MachineKeyGuard::KeyExists(statistics_));
     const wchar_t text[] = L"written";
     ASSERT_EQ(SealedRegWriteValue(L"NuvTest.Text", REG_SZ, text, sizeof(text)), ERROR_SUCCESS);
     // Only the caller's size is read: no NUL within it, the text ends there.

@@ -3,6 +3,8 @@
 #include "base/Format.h"
 #include "base/UniqueHandle.h"
 
+#include "tests/support/WaitUntil.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -50,12 +52,6 @@ bool StartUnixCommand(std::wstring command) {
     return true;
 }
 
-template <class Condition>
-bool PollFor(Condition condition) {
-    for (int i = 0; i < 200 && !condition(); ++i) ::Sleep(25);
-    return condition();
-}
-
 bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // The unix folder of a Windows path and its last name (which need not exist yet).
@@ -81,7 +77,7 @@ bool MakeDirectoryLink(const std::wstring& link, const std::wstring& target) {
     if (unixTarget.empty() || !SplitUnix(link, unixFolder, name)) return false;
     return StartUnixCommand(Tessal::Format(L"/bin/ln -s %hs %hs/%s", unixTarget.c_str(), unixFolder.c_str(),
                                            name.c_str())) &&
-           PollFor([&] { return DirectoryExists(link.c_str()); });
+           NuvTest::WaitUntil([&] { return DirectoryExists(link.c_str()); });
 }
 
 // Wine cannot remove a unix link through Win32; rm can.
@@ -90,7 +86,7 @@ void RemoveLink(const std::wstring& link) {
     std::wstring name;
     if (!Exists(link) || !SplitUnix(link, unixFolder, name)) return;
     if (StartUnixCommand(Tessal::Format(L"/bin/rm -f %hs/%s", unixFolder.c_str(), name.c_str()))) {
-        PollFor([&] { return !Exists(link); });
+        NuvTest::WaitUntil([&] { return !Exists(link); });
     }
 }
 

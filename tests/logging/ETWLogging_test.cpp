@@ -10,6 +10,8 @@
 #include "base/RegKey.h"
 #include "base/UniqueHandle.h"
 
+#include "tests/support/ScopedReplacement.h"
+
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -24,9 +26,9 @@ namespace {
 
 using ETWLogging::CETWLogging;
 using ETWLogging::internal::ETWAppProperties;
-using logging_test::FakeEnvironment;
-using logging_test::ScopedEnvironment;
-using logging_test::ScratchFolder;
+using NuvTest::FakeEnvironment;
+using NuvTest::ScopedEnvironment;
+using NuvTest::ScratchFolder;
 
 constexpr wchar_t kComponent[] = L"EtwComp";
 constexpr wchar_t kExeName[] = L"logging_etw_tests.exe";
@@ -110,14 +112,7 @@ public:
     std::map<TRACEHANDLE, FakeSession> sessions;
 };
 
-class ScopedETWApi {
-public:
-    explicit ScopedETWApi(ETWLogging::ETWApi* api) : m_previous(ETWLogging::SetETWApi(api)) {}
-    ~ScopedETWApi() { ETWLogging::SetETWApi(m_previous); }
-
-private:
-    ETWLogging::ETWApi* m_previous;
-};
+using ScopedETWApi = NuvTest::ScopedReplacement<ETWLogging::ETWApi*>;
 
 bool KeyExists(const std::wstring& path) {
     Tessal::UniqueHKey key;
@@ -193,7 +188,7 @@ T At(const std::vector<BYTE>& bytes, std::size_t offset) {
 
 class EtwLogger : public ::testing::Test {
 protected:
-    EtwLogger() : scratch_(L"etw"), environmentScope_(&environment_), apiScope_(&api_) {
+    EtwLogger() : scratch_(L"etw"), environmentScope_(&environment_), apiScope_(ETWLogging::SetETWApi, &api_) {
         environment_.dataRoot = scratch_.Path();
     }
 

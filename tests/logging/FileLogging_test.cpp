@@ -20,14 +20,14 @@
 namespace {
 
 using ETWLogging::CLogging;
-using logging_test::FakeEnvironment;
-using logging_test::ReadIniInt;
-using logging_test::ReadLogText;
-using logging_test::ScopedEnvironment;
-using logging_test::ScratchFolder;
-using logging_test::SplitLines;
-using logging_test::WriteFilledLog;
-using logging_test::WriteIniInt;
+using NuvTest::FakeEnvironment;
+using NuvTest::ReadIniInt;
+using NuvTest::ReadLogText;
+using NuvTest::ScopedEnvironment;
+using NuvTest::ScratchFolder;
+using NuvTest::SplitLines;
+using NuvTest::WriteFilledLog;
+using NuvTest::WriteIniInt;
 
 constexpr wchar_t kComponent[] = L"FileComp";
 constexpr wchar_t kBaseName[] = L"logging_file_tests";  // this program's file name without extension
@@ -220,11 +220,11 @@ TEST_F(FileLogger, RotatesWhenTheFileHasReachedMaxSize) {
             bool bom = false;
             EXPECT_EQ(line, ReadLogText(file1, &bom));
             EXPECT_TRUE(bom);
-            EXPECT_EQ(c.existingSize, logging_test::ReadBytes(file0).size());
+            EXPECT_EQ(c.existingSize, NuvTest::ReadBytes(file0).size());
         } else {
             EXPECT_FALSE(Tessal::FileExists(file1.c_str()));
             // Appended after the odd-sized content: compare the bytes.
-            const std::vector<BYTE> bytes = logging_test::ReadBytes(file0);
+            const std::vector<BYTE> bytes = NuvTest::ReadBytes(file0);
             ASSERT_EQ(c.existingSize + line.size() * sizeof(wchar_t), bytes.size());
             EXPECT_EQ(0, std::memcmp(bytes.data() + c.existingSize, line.data(), line.size() * sizeof(wchar_t)));
         }
@@ -356,7 +356,7 @@ TEST_F(FileLogger, FolderThatCannotBeCreatedDisablesTheLogger) {
         SCOPED_TRACE(file);
         CLogging logger;
         Tessal::CreateDirectoryPath(file.substr(0, file.rfind(L'\\')).c_str());
-        logging_test::WriteFilledLog(file, 4);
+        NuvTest::WriteFilledLog(file, 4);
         ASSERT_EQ(0u, logger.Initialize(kComponent, ::GetModuleHandleW(nullptr), nullptr, nullptr));
         EXPECT_TRUE(logger.IsLevelEnabled(3));
 

@@ -9,6 +9,8 @@
 
 #include "base/Logging/Logger.h"
 
+#include "tests/support/NullLogger.h"
+
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -21,7 +23,7 @@ namespace {
 
 using ETWLogging::CLogManager;
 
-class RecordingLogger : public ETWLogging::CLoggingIf {
+class RecordingLogger : public NuvTest::NullLogger {
 public:
     struct Call {
         std::wstring sourceFile;
@@ -31,17 +33,10 @@ public:
         std::wstring text;
     };
 
-    DWORD Initialize(const wchar_t*, HMODULE, const wchar_t*, ETWLogging::LoggingConfigListenerIf*) override { return 0; }
     DWORD Start() override {
         ++starts;
         return startResult;
     }
-    void GetLogName(std::wstring&) override {}
-    void GetComponentName(std::wstring&) override {}
-    DWORD Uninitialize() override { return 0; }
-    void SetEnabled(DWORD) override {}
-    bool IsEnabled() override { return true; }
-    void LogFormatted(DWORD, const wchar_t*, const wchar_t*, int, const wchar_t*, ...) override {}
     DWORD LogText(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD level,
                   const wchar_t* text) override {
         calls.push_back({sourceFile != nullptr ? sourceFile : L"(null)", function != nullptr ? function : L"(null)", line,
@@ -49,10 +44,6 @@ public:
         return logTextResult;
     }
     bool IsLevelEnabled(DWORD level) override { return level >= severity; }
-    void SetMaxEntries(DWORD) override {}
-    DWORD GetMaxEntries() override { return 0; }
-    void SetMaxSize(DWORD) override {}
-    DWORD GetMaxSize() override { return 0; }
     DWORD SetSeverity(DWORD level) override { return severity = level; }
     DWORD GetSeverity() override { return severity; }
     LONG AddRef() override { return ++references; }

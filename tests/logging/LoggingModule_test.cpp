@@ -22,10 +22,10 @@
 
 namespace {
 
-using logging_test::ReadLogText;
-using logging_test::ScopedLoggingMechanism;
-using logging_test::ScratchFolder;
-using logging_test::SplitLines;
+using NuvTest::ReadLogText;
+using NuvTest::ScopedLoggingMechanism;
+using NuvTest::ScratchFolder;
+using NuvTest::SplitLines;
 
 std::wstring ProgramFolder() {
     std::wstring folder;
@@ -156,7 +156,7 @@ TEST_F(LoggingModule, FileLoggerWritesComponentAndBaseLibraryMessages) {
     const std::wstring component = L"FileEnd";
     const std::wstring folder = scratch_.Path() + L"\\Oberix\\QVLOGS\\" + component + L"\\" + name;
     ASSERT_TRUE(Tessal::CreateDirectoryPath(folder.c_str()));
-    ASSERT_TRUE(logging_test::WriteIniInt(folder + L"\\log.ini", L"Options", 0x28));  // source and function
+    ASSERT_TRUE(NuvTest::WriteIniInt(folder + L"\\log.ini", L"Options", 0x28));  // source and function
     std::unique_ptr<Probe> probe = Load(name);
     ASSERT_TRUE(probe);
     probe->Configure(component.c_str(), 0);

@@ -9,24 +9,13 @@
 #include <atomic>
 #include <cstring>
 
-namespace logging_test {
+namespace NuvTest {
 namespace {
 
 constexpr wchar_t kLoggingKey[] = L"SOFTWARE\\Oberix\\Logging";
 constexpr wchar_t kMechanismValue[] = L"Logging Mechanism";
 
 }  // namespace
-
-ScratchFolder::ScratchFolder(const std::wstring& tag) {
-    static std::atomic<unsigned> counter{0};
-    wchar_t temp[MAX_PATH];
-    ::GetTempPathW(MAX_PATH, temp);
-    m_path = Tessal::Format(L"%snuvlog-%lu-%u-%s", temp, ::GetCurrentProcessId(), counter++, tag.c_str());
-    Tessal::RemoveDirectoryTree(m_path.c_str());
-    Tessal::CreateDirectoryPath(m_path.c_str());
-}
-
-ScratchFolder::~ScratchFolder() { Tessal::RemoveDirectoryTree(m_path.c_str()); }
 
 HRESULT FakeEnvironment::GetProgramDataFolder(std::wstring& path) {
     if (FAILED(folderResult)) return folderResult;
@@ -173,4 +162,4 @@ bool ScopedLoggingMechanism::RemoveKeyIfOnlyValue() {
     return ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kLoggingKey) == ERROR_SUCCESS;
 }
 
-}  // namespace logging_test
+}  // namespace NuvTest

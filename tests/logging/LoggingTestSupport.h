@@ -1,30 +1,17 @@
 #pragma once
-// Shared by the logging tests: scratch folders, a controllable environment for the loggers, log
+// Shared by the logging tests: a controllable environment for the loggers, log
 // files read back, and the registry switch between the file and the ETW logger.
 
 #include "logging/LoggingSeams.h"
+#include "tests/support/ScratchFolder.h"
+#include "tests/support/ScopedReplacement.h"
 
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
-namespace logging_test {
-
-// A fresh folder below the temporary folder, removed with everything in it.
-class ScratchFolder {
-public:
-    explicit ScratchFolder(const std::wstring& tag);
-    ~ScratchFolder();
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-    const std::wstring& Path() const noexcept { return m_path; }
-    std::wstring operator/(const std::wstring& name) const { return m_path + L"\\" + name; }
-
-private:
-    std::wstring m_path;
-};
+namespace NuvTest {
 
 // The common application-data folder and the clock the loggers see.
 class FakeEnvironment : public ETWLogging::LoggingEnvironment {
@@ -39,16 +26,10 @@ public:
 };
 
 // Installs an environment for its lifetime.
-class ScopedEnvironment {
+class ScopedEnvironment : public ScopedReplacement<ETWLogging::LoggingEnvironment*> {
 public:
     explicit ScopedEnvironment(ETWLogging::LoggingEnvironment* environment)
-        : m_previous(ETWLogging::SetLoggingEnvironment(environment)) {}
-    ~ScopedEnvironment() { ETWLogging::SetLoggingEnvironment(m_previous); }
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-private:
-    ETWLogging::LoggingEnvironment* m_previous;
+        : ScopedReplacement(ETWLogging::SetLoggingEnvironment, environment) {}
 };
 
 // The raw bytes of a file; empty when it cannot be read.
@@ -85,4 +66,4 @@ private:
     std::vector<BYTE> m_data;
 };
 
-}  // namespace logging_test
+}  // namespace NuvTest

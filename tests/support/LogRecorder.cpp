@@ -5,37 +5,22 @@
 #include "logging/Logging.h"
 
 #include "base/Sync.h"
+#include "tests/support/NullLogger.h"
 
 #include <gtest/gtest.h>
 
 namespace NuvTest {
 namespace {
 
-class RecordingLogger : public ETWLogging::CLoggingIf {
+// The manager deletes it at exit: NullLogger's reference counts keep it alive until then.
+class RecordingLogger : public NullLogger {
 public:
-    DWORD Initialize(const wchar_t*, HMODULE, const wchar_t*, ETWLogging::LoggingConfigListenerIf*) override { return 0; }
-    DWORD Start() override { return 0; }
-    void GetLogName(std::wstring&) override {}
-    void GetComponentName(std::wstring&) override {}
-    DWORD Uninitialize() override { return 0; }
-    void SetEnabled(DWORD) override {}
-    bool IsEnabled() override { return true; }
-    void LogFormatted(DWORD, const wchar_t*, const wchar_t*, int, const wchar_t*, ...) override {}
     DWORD LogText(const wchar_t* sourceFile, const wchar_t* function, int, DWORD level, const wchar_t* text) override {
         Tessal::CAutoLock lock(m_lock);
         m_lines.push_back({level, sourceFile != nullptr ? sourceFile : L"", function != nullptr ? function : L"",
                            text != nullptr ? text : L""});
         return 0;
     }
-    bool IsLevelEnabled(DWORD) override { return true; }
-    void SetMaxEntries(DWORD) override {}
-    DWORD GetMaxEntries() override { return 0; }
-    void SetMaxSize(DWORD) override {}
-    DWORD GetMaxSize() override { return 0; }
-    DWORD SetSeverity(DWORD) override { return 1; }
-    DWORD GetSeverity() override { return 1; }
-    LONG AddRef() override { return 2; }  // the manager deletes it at exit
-    LONG Release() override { return 1; }
 
     std::vector<LoggedLine> Take() {
         Tessal::CAutoLock lock(m_lock);

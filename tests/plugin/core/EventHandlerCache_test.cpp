@@ -4,6 +4,7 @@
 #include "plugin/core/EventHandlerCache.h"
 
 #include "suite/eventbroker/EventBrokerRecords.h"
+#include "tests/plugin/core/BrokerFixture.h"
 #include "tests/plugin/core/TestModuleServices.h"
 #include "tests/support/LogRecorder.h"
 
@@ -24,37 +25,17 @@ using Microsoft::WRL::ComPtr;
 
 constexpr DWORD kSession = 4;
 
-class EventHandlerSourceTest : public ::testing::Test {
+class EventHandlerSourceTest : public NuvTest::BrokerFixture {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(m_com.Succeeded());
-        ASSERT_NO_THROW(m_control = EventBrokerStandIn::CreateControl());
-        ASSERT_HRESULT_SUCCEEDED(m_control->Reset());
-        ASSERT_HRESULT_SUCCEEDED(m_control->SetCreationResult(S_OK));
-        ASSERT_HRESULT_SUCCEEDED(m_control->GetLiveHandlerCount(&m_liveAtStart));
+        BrokerFixture::SetUp();
         NuvTest::TakeLoggedLines();
     }
     void TearDown() override {
         m_source.Uninitialize();
-        if (m_control) {
-            m_control->SetCreationResult(S_OK);
-            m_control->Reset();
-        }
+        BrokerFixture::TearDown();
     }
 
-    std::vector<BrokerCallRecord> BrokerCalls() { return EventBrokerStandIn::ReadBrokerCalls(m_control.Get()); }
-    ULONG LiveHandlers() {
-        ULONG count = 0;
-        EXPECT_HRESULT_SUCCEEDED(m_control->GetLiveHandlerCount(&count));
-        return count - m_liveAtStart;
-    }
-    void Answer(REFIID iid, HRESULT hr, DWORD status, EventBrokerHandlerKind kind) {
-        ASSERT_HRESULT_SUCCEEDED(m_control->SetBrokerAnswer(iid, hr, status, kind));
-    }
-
-    NuvCom::CCoInitialize m_com{COINIT_MULTITHREADED};
-    ComPtr<IEventBrokerControl> m_control;
-    ULONG m_liveAtStart = 0;
     NuvTest::TestModuleServices m_module;
     CEventHandlerSource m_source{m_module};
 };

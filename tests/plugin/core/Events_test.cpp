@@ -13,6 +13,7 @@
 #include "plugin/core/UrlVisitedEvent.h"
 
 #include "suite/eventbroker/EventBrokerRecords.h"
+#include "tests/plugin/core/BrokerFixture.h"
 #include "tests/plugin/core/TestModuleServices.h"
 #include "tests/support/LogRecorder.h"
 
@@ -66,50 +67,12 @@ std::vector<Line> LinesOf(const std::wstring& function) {
     return lines;
 }
 
-// A one-shot answer of the broker: what the next Get of an interface gets.
-struct BrokerAnswer {
-    HRESULT result;
-    DWORD status;
-    EventBrokerHandlerKind handler;
-};
+using NuvTest::BrokerAnswer;
 constexpr BrokerAnswer kRecording = {S_OK, 0, EventBrokerHandler_Recording};
 constexpr BrokerAnswer kNotRegistered = {REGDB_E_CLASSNOTREG, ERROR_NOT_FOUND, EventBrokerHandler_None};
 constexpr BrokerAnswer kBrokerFails = {E_ACCESSDENIED, ERROR_ACCESS_DENIED, EventBrokerHandler_None};
 
-// The event-broker stand-in, reset for each test, read and steered through its control object.
-class BrokerFixture : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(m_com.Succeeded());
-        ASSERT_NO_THROW(m_control = EventBrokerStandIn::CreateControl());
-        ASSERT_HRESULT_SUCCEEDED(m_control->Reset());
-        ASSERT_HRESULT_SUCCEEDED(m_control->SetCreationResult(S_OK));
-        ASSERT_HRESULT_SUCCEEDED(m_control->GetLiveHandlerCount(&m_liveAtStart));
-    }
-    void TearDown() override {
-        if (m_control) m_control->Reset();
-    }
-
-    std::vector<BrokerCallRecord> BrokerCalls() { return EventBrokerStandIn::ReadBrokerCalls(m_control.Get()); }
-    std::vector<HandlerCallRecord> HandlerCalls() { return EventBrokerStandIn::ReadHandlerCalls(m_control.Get()); }
-    ULONG LiveHandlers() {
-        ULONG count = 0;
-        EXPECT_HRESULT_SUCCEEDED(m_control->GetLiveHandlerCount(&count));
-        return count - m_liveAtStart;
-    }
-    void QueueAnswers(REFIID iid, const std::vector<BrokerAnswer>& answers) {
-        for (const BrokerAnswer& a : answers) {
-            ASSERT_HRESULT_SUCCEEDED(m_control->QueueBrokerAnswer(iid, a.result, a.status, a.handler));
-        }
-    }
-    void QueueResults(REFIID iid, const std::vector<HRESULT>& results) {
-        for (HRESULT hr : results) ASSERT_HRESULT_SUCCEEDED(m_control->QueueHandlerResult(iid, hr));
-    }
-
-    NuvCom::CCoInitialize m_com{COINIT_MULTITHREADED};
-    ComPtr<IEventBrokerControl> m_control;
-    ULONG m_liveAtStart = 0;
-};
+using NuvTest::BrokerFixture;
 
 // The four events without a check of their own, as producers make them.
 struct PlainEvent {

@@ -1,6 +1,7 @@
 #include "plugin/core/MiscThread.h"
 #include "plugin/core/NuvException.h"
 #include "tests/plugin/core/ThreadTestDoubles.h"
+#include "tests/support/WaitUntil.h"
 
 #include "base/UniqueHandle.h"
 #include "logging/LoggingIf.h"
@@ -71,11 +72,7 @@ protected:
         options.timeZoneCheckDelay = timeZoneDelay;
         options.useConsole = false;
         m_thread = std::make_unique<CMiscThread>(&m_owner, &m_owner, options);
-        const ULONGLONG end = ::GetTickCount64() + 5000;
-        while ((m_window = ::FindWindowW(CMiscThread::kWindowClassName, nullptr)) == nullptr &&
-               ::GetTickCount64() < end) {
-            ::Sleep(10);
-        }
+        NuvTest::WaitUntil([&] { return (m_window = ::FindWindowW(CMiscThread::kWindowClassName, nullptr)) != nullptr; });
         if (m_window == nullptr) {
             for (const auto& line : m_log.All()) ADD_FAILURE() << "logged: " << std::string(line.text.begin(), line.text.end());
         }
@@ -198,14 +195,16 @@ TEST_F(MiscThreadTest, RegistryChangesAreSeenAgainAndAgain) {
         // Twice: the notification is re-armed after each change. Writes repeat until seen, since
         // the first arming races with the test's first write.
         for (size_t times = 1; times <= 2; ++times) {
-            const ULONGLONG end = ::GetTickCount64() + 5000;
             DWORD value = 0;
-            while (m_owner.m_calls.Count(c.call) < times && ::GetTickCount64() < end) {
-                ++value;
-                ::RegSetValueExW(key, kProbeValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
-                ::Sleep(100);
-            }
-            EXPECT_GE(m_owner.m_calls.Count(c.call), times);
+            EXPECT_TRUE(NuvTest::WaitUntil(
+                [&] {
+                    if (m_owner.m_calls.Count(c.call) >= times) return true;
+                    ++value;
+                    ::RegSetValueExW(key, kProbeValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+                    return false;
+                },
+                5000, 100))
+                << times;
         }
         ::RegDeleteValueW(key, kProbeValue);
         ::RegCloseKey(key);

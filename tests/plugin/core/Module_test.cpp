@@ -1,6 +1,7 @@
 #include "plugin/core/Module.h"
 
 #include "tests/support/LogRecorder.h"
+#include "tests/support/ScopedReplacement.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +25,8 @@ std::wstring StandInPath() {
 class Module : public ::testing::Test {
 protected:
     void SetUp() override { TakeLoggedLines(); }
-    void TearDown() override { ModuleInternal::SetLoadFunction(nullptr); }
+
+    NuvTest::ScopedReplacement<ModuleInternal::LoadFunction> m_load{ModuleInternal::SetLoadFunction, nullptr};
 };
 
 TEST_F(Module, LoadsForItsLifetime) {
@@ -79,7 +81,7 @@ TEST_F(Module, ExceptionWhileLoadingIsCaughtAndLogged) {
         {&LoadThenFault, L"version.dll", L"Exception 0xC000001D while loading version.dll\r\n"},
     };
     for (const auto& c : cases) {
-        ModuleInternal::SetLoadFunction(c.load);
+        m_load.Replace(c.load);
         const CModule module(c.fileName, 0);
         EXPECT_FALSE(module.IsLoaded()) << c.fileName;
         EXPECT_EQ(nullptr, module.GetProcAddress("GetFileVersionInfoSizeW"));
@@ -94,7 +96,7 @@ TEST_F(Module, ExceptionWhileLoadingIsCaughtAndLogged) {
 }
 
 TEST_F(Module, LongFileNameIsCutTo200Characters) {
-    ModuleInternal::SetLoadFunction(&FaultingLoad);
+    m_load.Replace(&FaultingLoad);
     const std::wstring name = L"C:\\" + std::wstring(300, L'n') + L".dll";
     const CModule module(name.c_str(), 0);
     EXPECT_FALSE(module.IsLoaded());

@@ -5,7 +5,7 @@
 #include "plugin/core/NuvPlugin.h"
 
 #include "base/UniqueHandle.h"
-#include "tests/Shared/OberixKeyGuard.h"
+#include "tests/support/MachineKeyGuard.h"
 #include "tests/support/ChildProcess.h"
 
 #include <gtest/gtest.h>
@@ -76,7 +76,7 @@ protected:
         return result;
     }
 
-    nuvtest::COberixKeyGuard m_guard;
+    NuvTest::MachineKeyGuard m_guard;
 };
 
 TEST_F(NuvDllTest, RegistrationWritesTheClassKeysAndLeavesTheProxyKeyToTheInstaller) {

@@ -12,12 +12,13 @@
 #include "plugin/core/ModuleRegistry.h"
 #include "plugin/core/NuvConfig.h"
 #include "plugin/core/Session.h"
-#include "tests/Shared/OberixKeyGuard.h"
+#include "tests/support/MachineKeyGuard.h"
 #include "tests/plugin/core/ModuleTestDoubles.h"
 #include "tests/plugin/core/SessionTestDoubles.h"
 #include "logging/Logging.h"
 #include "plugin/core/Thread.h"
 #include "tests/support/LogRecorder.h"
+#include "tests/support/WaitUntil.h"
 #include "tests/plugin/core/ConfigServiceStandIn.h"
 
 #include <gtest/gtest.h>
@@ -109,7 +110,7 @@ protected:
     NuvCom::CCoInitialize m_com;
     ComPtr<IQvConfigCategory> m_service;
     ComPtr<IQvConfigServiceControl> m_control;
-    nuvtest::COberixKeyGuard m_guard;
+    NuvTest::MachineKeyGuard m_guard;
     CallLog m_log;
     NuvTest::RecordingFilter m_filter{m_log};
     NuvTest::RecordingTimeLimits m_timeLimits{m_log};
@@ -219,17 +220,16 @@ TEST_F(ModuleTest, SwitchesAreReadAtStartAndAgainWhenTheProductKeyChanges) {
     EXPECT_FALSE(module.IsLogUrlRequestsEnabled());
 
     // The misc thread arms its watch once its window exists; writes made before that are not seen.
-    const ULONGLONG ready = ::GetTickCount64() + 5000;
-    while (::FindWindowW(CMiscThread::kWindowClassName, nullptr) == nullptr && ::GetTickCount64() < ready) ::Sleep(10);
+    NuvTest::WaitUntil([] { return ::FindWindowW(CMiscThread::kWindowClassName, nullptr) != nullptr; });
     auto writeUntil = [&](DWORD dump, DWORD logUrls, bool expected) {
-        const ULONGLONG end = ::GetTickCount64() + 5000;
-        while (::GetTickCount64() < end) {
-            EXPECT_TRUE(m_guard.SetDword(kProductKey, L"Dump", dump));
-            EXPECT_TRUE(m_guard.SetDword(kProductKey, L"LogUrlRequests", logUrls));
-            ::Sleep(100);
-            if (module.IsDumpEnabled() == expected && module.IsLogUrlRequestsEnabled() == expected) return true;
-        }
-        return false;
+        return NuvTest::WaitUntil(
+            [&] {
+                EXPECT_TRUE(m_guard.SetDword(kProductKey, L"Dump", dump));
+                EXPECT_TRUE(m_guard.SetDword(kProductKey, L"LogUrlRequests", logUrls));
+                ::Sleep(100);
+                return module.IsDumpEnabled() == expected && module.IsLogUrlRequestsEnabled() == expected;
+            },
+            5000, 0);
     };
     EXPECT_TRUE(writeUntil(1, 1, true));
     EXPECT_TRUE(writeUntil(2, 0, false)) << "only 1 switches on";

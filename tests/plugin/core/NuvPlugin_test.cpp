@@ -9,7 +9,7 @@
 #include "plugin/core/ModuleRegistry.h"
 #include "plugin/core/NuvModule.h"
 #include "plugin/core/UserSettings.h"
-#include "tests/Shared/OberixKeyGuard.h"
+#include "tests/support/MachineKeyGuard.h"
 #include "tests/plugin/core/ModuleTestDoubles.h"
 #include "logging/Logging.h"
 #include "plugin/core/Thread.h"
@@ -95,7 +95,7 @@ protected:
     NuvCom::CCoInitialize m_com;
     ComPtr<IQvConfigCategory> m_service;
     ComPtr<IQvConfigServiceControl> m_control;
-    nuvtest::COberixKeyGuard m_guard;
+    NuvTest::MachineKeyGuard m_guard;
     NuvTest::CallLog m_log;
     NuvTest::RecordingFilter m_filter{m_log};
     std::unique_ptr<CNuvModule> m_module;

@@ -18,6 +18,7 @@
 #include "nuvutil/com/CoInitializeScope.h"
 #include "nuvutil/com/Variant.h"
 #include "tests/plugin/core/ConfigServiceStandIn.h"
+#include "tests/support/ScopedReplacement.h"
 
 #include <gtest/gtest.h>
 
@@ -30,6 +31,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -159,7 +161,7 @@ public:
         ASSERT_HRESULT_SUCCEEDED(m_nuvControl->Reset());
         ASSERT_HRESULT_SUCCEEDED(
             m_nuvControl->FailCall(NuvConfigOp_GetVORLUserList, E_FAIL, 0, NUVCONFIG_FAIL_ALWAYS));
-        m_previousWts = SetWtsApi(&m_wts);
+        m_wtsInstalled.emplace(SetWtsApi, &m_wts);
         m_module.makeEventProcessor = [this] {
             return std::make_unique<RecordingEventProcessor>(m_events, [this](DWORD id, CEventWork& work) {
                 if (m_onProcess) m_onProcess(id, work);
@@ -172,7 +174,7 @@ public:
 
     void TearDown() override {
         m_module.Detach();
-        SetWtsApi(m_previousWts);
+        m_wtsInstalled.reset();
         if (m_control) m_control->Reset();
         if (m_nuvControl) m_nuvControl->Reset();
     }
@@ -226,7 +228,7 @@ public:
     Microsoft::WRL::ComPtr<INuvConfig> m_nuvConfig;  // the legacy object counting protected users
     Microsoft::WRL::ComPtr<INuvConfigStandIn> m_nuvControl;
     FakeWtsApi m_wts;
-    IWtsApi* m_previousWts = nullptr;
+    std::optional<ScopedReplacement<IWtsApi*>> m_wtsInstalled;
     CallLog m_calls;   // listener, firewall, activity log, paused connections
     CallLog m_events;  // what the event threads processed
     LogLines m_log;

@@ -6,6 +6,7 @@
 #include "plugin/core/Session.h"
 
 #include "tests/plugin/core/SessionTestDoubles.h"
+#include "tests/support/ScopedReplacement.h"
 
 #include <gtest/gtest.h>
 
@@ -450,11 +451,8 @@ TEST_F(SessionLifeTest, DeletionSignsOutBeforeTheThreadEndsWithoutLocksHeld) {
 
 class SessionUserSid : public ::testing::Test {
 protected:
-    void SetUp() override { m_previous = SetWtsApi(&m_wts); }
-    void TearDown() override { SetWtsApi(m_previous); }
-
     FakeWtsApi m_wts;
-    IWtsApi* m_previous = nullptr;
+    NuvTest::ScopedReplacement<IWtsApi*> m_wtsInstalled{SetWtsApi, &m_wts};
 };
 
 TEST_F(SessionUserSid, FromTheSessionsToken) {

@@ -3,6 +3,7 @@
 
 #include "base/Sync.h"
 #include "tests/support/LogRecorder.h"
+#include "tests/support/WaitUntil.h"
 
 #include <windows.h>
 
@@ -35,12 +36,7 @@ public:
     }
     // Polls until the call has been seen `times` times or the time is up.
     bool WaitFor(const std::wstring& call, size_t times = 1, DWORD timeoutMs = 5000) {
-        const ULONGLONG end = ::GetTickCount64() + timeoutMs;
-        while (Count(call) < times) {
-            if (::GetTickCount64() > end) return false;
-            ::Sleep(10);
-        }
-        return true;
+        return WaitUntil([&] { return Count(call) >= times; }, timeoutMs);
     }
 
 private:
@@ -63,12 +59,7 @@ public:
     bool Has(DWORD level, const std::wstring& text) { return Count(level, text) > 0; }
     // Polls until the line has been logged `times` times or the time is up.
     bool WaitFor(DWORD level, const std::wstring& text, size_t times, DWORD timeoutMs = 5000) {
-        const ULONGLONG end = ::GetTickCount64() + timeoutMs;
-        while (Count(level, text) < times) {
-            if (::GetTickCount64() > end) return false;
-            ::Sleep(10);
-        }
-        return true;
+        return WaitUntil([&] { return Count(level, text) >= times; }, timeoutMs);
     }
 
 private:

@@ -9,6 +9,8 @@
 #include "logging/LoggingIf.h"
 #include "nuvutil/WorkQueue.h"
 
+#include "tests/support/WaitUntil.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -308,12 +310,12 @@ TEST_F(ThreadTest, EventThreadEndsEarlyWithoutInitializationOrHandlers) {
 // --- Sign-in signal thread ----------------------------------------------------------------------
 
 Tessal::UniqueHandle OpenSigninEvent() {
-    const ULONGLONG end = ::GetTickCount64() + 5000;
-    for (;;) {
-        HANDLE event = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, CSignalSigninRequiredThread::kEventName);
-        if (event != nullptr || ::GetTickCount64() > end) return Tessal::UniqueHandle(event);
-        ::Sleep(10);
-    }
+    Tessal::UniqueHandle event;
+    NuvTest::WaitUntil([&] {
+        event.Reset(::OpenEventW(EVENT_MODIFY_STATE, FALSE, CSignalSigninRequiredThread::kEventName));
+        return static_cast<bool>(event);
+    });
+    return event;
 }
 
 TEST_F(ThreadTest, SigninSignalQueuesOneItemForSessionZeroThenTheThreadEnds) {

@@ -13,7 +13,7 @@
 #include "nuvutil/com/CoInitializeScope.h"
 #include "nuvutil/com/Variant.h"
 #include "suite/alerts/AlertRecords.h"
-#include "tests/Shared/OberixKeyGuard.h"
+#include "tests/support/MachineKeyGuard.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/ScratchRegistryKey.h"
 #include "tests/plugin/core/ConfigServiceStandIn.h"
@@ -150,7 +150,7 @@ public:
     ComPtr<IQvConfigCategory> m_config;
     ComPtr<IQvConfigServiceControl> m_control;
     ComPtr<IQvAlertControl> m_alerts;  // also keeps the alert stand-in and its records loaded
-    nuvtest::COberixKeyGuard m_guard;
+    NuvTest::MachineKeyGuard m_guard;
     NuvTest::ScratchRegistryKey m_zones{L"TimeZoneCheck"};
 };
 

@@ -8,7 +8,7 @@
 
 #include <cwchar>
 
-namespace nuvtest {
+namespace NuvTest {
 
 inline LONG SetRawValue(HKEY key, const wchar_t* name, DWORD type, const void* data, DWORD size) {
     using NtSetValueKeyFn = NTSTATUS(NTAPI*)(HANDLE, PUNICODE_STRING, ULONG, ULONG, PVOID, ULONG);
@@ -26,4 +26,4 @@ inline LONG SetRawValue(HKEY key, const wchar_t* name, DWORD type, const void* d
     return static_cast<LONG>(toDosError(setValue(key, &valueName, 0, type, const_cast<void*>(data), size)));
 }
 
-}  // namespace nuvtest
+}  // namespace NuvTest

@@ -1,9 +1,10 @@
 #pragma once
-// Leaves HKLM\SOFTWARE\Oberix as a test found it: values changed through the guard get their old
+// Leaves HKEY_LOCAL_MACHINE as a test found it: values changed through the guard get their old
 // data (or their absence) back, and keys it had to create are deleted with everything below them.
-// Test programs that use it hold the ctest resource lock OberixNuvKey.
+// Test programs have a machine registry of their own (MachineRegistry.h): the guard keeps the
+// tests of one program apart.
 
-#include "RawRegistryValue.h"
+#include "tests/support/RawRegistryValue.h"
 #include "base/UniqueHandle.h"
 
 #include <windows.h>
@@ -11,15 +12,15 @@
 #include <string>
 #include <vector>
 
-namespace nuvtest {
+namespace NuvTest {
 
-class COberixKeyGuard {
+class MachineKeyGuard {
 public:
-    COberixKeyGuard() = default;
-    COberixKeyGuard(const COberixKeyGuard&) = delete;
-    COberixKeyGuard& operator=(const COberixKeyGuard&) = delete;
+    MachineKeyGuard() = default;
+    MachineKeyGuard(const MachineKeyGuard&) = delete;
+    MachineKeyGuard& operator=(const MachineKeyGuard&) = delete;
 
-    ~COberixKeyGuard() {
+    ~MachineKeyGuard() {
         for (auto saved = m_values.rbegin(); saved != m_values.rend(); ++saved) Restore(*saved);
         for (auto created = m_createdKeys.rbegin(); created != m_createdKeys.rend(); ++created) {
             ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, created->c_str());
@@ -115,4 +116,4 @@ private:
     std::vector<std::wstring> m_createdKeys;
 };
 
-}  // namespace nuvtest
+}  // namespace NuvTest
