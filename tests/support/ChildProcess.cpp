@@ -4,7 +4,6 @@
 #include "nuvutil/NoCaseLess.h"
 
 #include <map>
-#include <thread>
 
 namespace NuvTest {
 namespace {
@@ -62,20 +61,34 @@ ChildResult RunChild(const std::wstring& commandLine, const std::vector<std::pai
     result.started = true;
     Tessal::UniqueHandle processHandle(process.hProcess);
     Tessal::UniqueHandle threadHandle(process.hThread);
-    writeEnd.Reset();  // the child holds the only write end now: reading ends when it exits
+    writeEnd.Reset();  // the child (and what it starts) holds the only write ends now
 
+    // Reads what is there while the child runs, then what it left: never waits for the end of
+    // the pipe, which a grandchild that inherited it (Wine's desktop process) may hold for long.
     std::string output;
-    std::thread reader([&output, &readEnd] {
-        char buffer[4096];
-        DWORD read = 0;
-        while (::ReadFile(readEnd.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) output.append(buffer, read);
-    });
-    result.finished = ::WaitForSingleObject(processHandle.Get(), timeoutMs) == WAIT_OBJECT_0;
-    if (!result.finished) {
-        ::TerminateProcess(processHandle.Get(), 1);
-        ::WaitForSingleObject(processHandle.Get(), 5000);
+    auto drain = [&] {
+        DWORD available = 0;
+        while (::PeekNamedPipe(readEnd.Get(), nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+            char buffer[4096];
+            DWORD read = 0;
+            if (!::ReadFile(readEnd.Get(), buffer, sizeof(buffer), &read, nullptr) || read == 0) break;
+            output.append(buffer, read);
+        }
+    };
+    const ULONGLONG end = ::GetTickCount64() + timeoutMs;
+    for (;;) {
+        drain();
+        if (::WaitForSingleObject(processHandle.Get(), 10) == WAIT_OBJECT_0) {
+            result.finished = true;
+            break;
+        }
+        if (::GetTickCount64() > end) {
+            ::TerminateProcess(processHandle.Get(), 1);
+            ::WaitForSingleObject(processHandle.Get(), 5000);
+            break;
+        }
     }
-    reader.join();
+    drain();
     ::GetExitCodeProcess(processHandle.Get(), &result.exitCode);
     result.output = std::move(output);
     return result;

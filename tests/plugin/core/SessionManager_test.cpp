@@ -312,33 +312,19 @@ public:
         SessionFixture::TearDown();
     }
 
-    static bool SuiteKeyExists() {
-        Tessal::UniqueHKey key;
-        return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSuiteKey, 0, KEY_READ | KEY_WOW64_64KEY, key.Put()) ==
-               ERROR_SUCCESS;
-    }
-
-    // Another test program of this prefix may hold the suite's key for a while, or take it away
-    // under us: wait for it to go, and try again when what loaded is not our copy.
+    // The suite's key in this program's own machine registry points at the scratch copy.
     void LoadStatisticsDll() {
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            for (const ULONGLONG end = ::GetTickCount64() + 10000; SuiteKeyExists() && ::GetTickCount64() < end;) {
-                ::Sleep(50);
-            }
-            if (SuiteKeyExists()) GTEST_SKIP() << "the prefix keeps a suite's key: not changed here";
-            Tessal::UniqueHKey key;
-            ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSuiteKey, 0, nullptr, 0,
-                                                       KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.Put(), nullptr));
-            const DWORD bytes = static_cast<DWORD>((m_scratch.size() + 1) * sizeof(wchar_t));
-            ::RegSetValueExW(key.Get(), L"Install Dir", 0, REG_SZ, reinterpret_cast<const BYTE*>(m_scratch.c_str()),
-                             bytes);
-            key.Reset();
-            const DWORD loaded = m_module.lightWeightApi.Init();
-            ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kSuiteKey, KEY_WOW64_64KEY, 0);
-            if (loaded == 0 && ::GetModuleHandleW(m_dll.c_str()) != nullptr) return;
-            m_module.lightWeightApi.Unload();
-        }
-        FAIL() << "the statistics DLL did not load from " << fs::path(m_scratch).string();
+        Tessal::UniqueHKey key;
+        ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSuiteKey, 0, nullptr, 0, KEY_SET_VALUE,
+                                                   nullptr, key.Put(), nullptr));
+        const DWORD bytes = static_cast<DWORD>((m_scratch.size() + 1) * sizeof(wchar_t));
+        ::RegSetValueExW(key.Get(), L"Install Dir", 0, REG_SZ, reinterpret_cast<const BYTE*>(m_scratch.c_str()), bytes);
+        key.Reset();
+        const DWORD loaded = m_module.lightWeightApi.Init();
+        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kSuiteKey);
+        ASSERT_EQ(0u, loaded);
+        ASSERT_NE(nullptr, ::GetModuleHandleW(m_dll.c_str()))
+            << "the statistics DLL did not load from " << fs::path(m_scratch).string();
     }
 
     void SetList(NuvCom::CVariant list) { ASSERT_HRESULT_SUCCEEDED(m_nuvControl->SetWindowsUserList(*list.Get())); }
