@@ -1,6 +1,8 @@
 #include "plugin/filter/ScanAlgorithm.h"
 
 #include "plugin/core/NuvException.h"
+#include "plugin/filter/OutboundHttpRequestScan.h"
+#include "plugin/filter/OutboundSearchScan.h"
 
 #include <array>
 #include <atomic>
@@ -16,8 +18,14 @@ using AlgorithmTable = std::array<std::unique_ptr<IScanAlgorithm>, kTableEntries
 // Written only at start-up and shutdown, when no scan runs; read without a lock.
 std::atomic<AlgorithmTable*> g_table{nullptr};
 
-// The product's algorithms arrive with the scans that implement them.
-std::unique_ptr<IScanAlgorithm> MakeProductAlgorithm(int) { return nullptr; }
+// The product's algorithms; the others arrive with the scans that implement them.
+std::unique_ptr<IScanAlgorithm> MakeProductAlgorithm(int id) {
+    switch (id) {
+        case kScanOutboundHttpRequest: return std::make_unique<COutboundHttpRequestScan>();
+        case kScanOutboundSearch: return std::make_unique<COutboundSearchScan>();
+        default: return nullptr;
+    }
+}
 
 void DeleteTable(AlgorithmTable* table) noexcept {
     if (table == nullptr) return;

@@ -1,6 +1,8 @@
 // The process-wide table of scan algorithms and the base of every scan state.
 
 #include "plugin/filter/ScanAlgorithm.h"
+#include "plugin/filter/OutboundHttpRequestScan.h"
+#include "plugin/filter/OutboundSearchScan.h"
 
 #include "plugin/core/NuvException.h"
 #include "tests/plugin/filter/ScanTestDoubles.h"
@@ -86,9 +88,11 @@ TEST_F(ScanAlgorithmTest, AbandonedTableIsForgottenNotDeleted) {
     EXPECT_EQ(CNuvException::kNotInitialized, CodeOfGet(5));
 }
 
-TEST_F(ScanAlgorithmTest, ProductTableHasNoAlgorithmsYet) {
+TEST_F(ScanAlgorithmTest, ProductTableHoldsTheScansBuiltSoFar) {
     CreateScanAlgorithms();
-    for (const int id : {1, 3, 4, 5, 7}) EXPECT_EQ(nullptr, GetScanAlgorithm(id)) << id;
+    EXPECT_NE(nullptr, dynamic_cast<COutboundHttpRequestScan*>(GetScanAlgorithm(1)));
+    EXPECT_NE(nullptr, dynamic_cast<COutboundSearchScan*>(GetScanAlgorithm(3)));
+    for (const int id : {4, 5, 7}) EXPECT_EQ(nullptr, GetScanAlgorithm(id)) << id;
 }
 
 TEST(ScanAlgorithmNames, NameEveryIdOfTheTable) {

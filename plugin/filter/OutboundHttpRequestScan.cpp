@@ -1,0 +1,638 @@
+#include "plugin/filter/OutboundHttpRequestScan.h"
+
+#include "base/TextConversion.h"
+#include "logging/Logging.h"
+#include "plugin/core/SiteListMatch.h"
+#include "plugin/filter/ScanBuffer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+// A request line, header line or trailer longer than this is no request a client sends.
+constexpr LONG kMaxLineLength = 65536;
+constexpr LONG kMaxChunkSizeLine = 1024;
+
+constexpr const char* kKnownMethods[] = {"GET ",   "PUT ",    "HEAD ",    "POST ",   "TRACE ",
+                                         "DEBUG ", "DELETE ", "OPTIONS ", "CONNECT "};
+
+bool IsTokenChar(unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+           (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+}
+bool IsControl(unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7F; }
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && ::_strnicmp(a.data(), b.data(), a.size()) == 0;
+}
+bool StartsNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && ::_strnicmp(text.data(), prefix.data(), prefix.size()) == 0;
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+std::string Lower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) c = static_cast<char>(::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
+// Narrow texts are cut to what a CSafeStringA holds.
+void AssignCut(CSafeStringA& target, std::string_view text) {
+    target.Assign(text.data(), static_cast<int>(std::min<std::size_t>(text.size(), CSafeStringA::kMaxLength)));
+}
+
+// The held bytes are the start of one of the known methods (or the whole of one).
+bool IsKnownMethodPrefix(const char* text, std::size_t n) {
+    for (const char* method : kKnownMethods) {
+        const std::size_t length = std::strlen(method);
+        if (::_strnicmp(text, method, std::min(n, length)) == 0) return true;
+    }
+    return false;
+}
+
+bool StartsWithKnownMethod(std::string_view line) {
+    for (const char* method : kKnownMethods) {
+        if (StartsNoCase(line, method)) return true;
+    }
+    return false;
+}
+
+// The held bytes may still become a request line of the HTTP form: a method token, a blank, and
+// then nothing that no request line holds.
+bool CouldBeRequestLine(const char* text, std::size_t n) {
+    std::size_t at = 0;
+    while (at < n && IsTokenChar(static_cast<unsigned char>(text[at]))) ++at;
+    if (at == n) return n > 0;
+    if (at == 0 || text[at] != ' ') return false;
+    for (++at; at < n; ++at) {
+        const unsigned char c = static_cast<unsigned char>(text[at]);
+        if (IsControl(c) && !(c == '\r' && at + 1 == n)) return false;
+    }
+    return true;
+}
+
+bool IsVersion(std::string_view text) {
+    return text.size() == 8 && StartsNoCase(text, "HTTP/") && ::isdigit(static_cast<unsigned char>(text[5])) &&
+           text[6] == '.' && ::isdigit(static_cast<unsigned char>(text[7]));
+}
+
+// Whether text begins with a scheme and "://"; the length of "scheme://" when it does.
+std::size_t SchemeLength(std::string_view text) {
+    std::size_t at = 0;
+    while (at < text.size() && (::isalnum(static_cast<unsigned char>(text[at])) || text[at] == '+' || text[at] == '-' ||
+                                text[at] == '.')) {
+        ++at;
+    }
+    return at > 0 && text.substr(at, 3) == "://" ? at + 3 : 0;
+}
+
+// The host of an authority ("user@host:port" gives "host:port"), for comparing two names of it.
+std::string_view AuthorityHost(std::string_view authority) {
+    const std::size_t at = authority.rfind('@');
+    return at == std::string_view::npos ? authority : authority.substr(at + 1);
+}
+// "host:80" and "host" name one host.
+std::string_view WithoutDefaultPort(std::string_view host) {
+    return host.size() > 3 && host.substr(host.size() - 3) == ":80" ? host.substr(0, host.size() - 3) : host;
+}
+
+bool ParseChunkSize(std::string_view line, std::uint64_t& size) {
+    std::size_t at = 0;
+    size = 0;
+    while (at < line.size() && ::isxdigit(static_cast<unsigned char>(line[at]))) {
+        if (at == 15) return false;  // past any size a buffer could take
+        const char c = static_cast<char>(::tolower(static_cast<unsigned char>(line[at])));
+        size = size * 16 + static_cast<std::uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+        ++at;
+    }
+    if (at == 0) return false;
+    while (at < line.size() && IsBlank(line[at])) ++at;
+    if (at == line.size()) return true;
+    if (line[at] != ';') return false;  // a chunk extension follows
+    for (++at; at < line.size(); ++at) {
+        if (IsControl(static_cast<unsigned char>(line[at]))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// --- State --------------------------------------------------------------------------------------
+
+COutboundHttpRequestScan::CState::CState(CScanBuffer* buffer, IOutboundHttpRequestScanCallback* callbacks,
+                                         bool safeSearch, const wchar_t* categoryMask, LONG categoryMode)
+    : m_buffer(buffer), m_callbacks(callbacks) {
+    Reset();
+    m_search = std::make_unique<COutboundSearchScan::CState>(this, buffer, safeSearch);
+    const std::string mask = categoryMask != nullptr ? Tessal::ToThreadAnsi(categoryMask) : std::string();
+    m_categories = std::make_unique<COutboundCategoriesScan::CState>(this, mask.c_str(), categoryMode,
+                                                                    buffer != nullptr ? buffer->GetProcessId() : 0);
+}
+
+COutboundHttpRequestScan::CState::~CState() {
+    m_categories.reset();
+    m_search.reset();
+}
+
+void COutboundHttpRequestScan::CState::Reset() {
+    m_phase = kRequestLine;
+    m_bMultipart = false;
+    m_bEarlyDecision = false;
+    m_bDecided = false;
+    m_contentLength = 0;
+    m_bodyLeft = 0;
+    m_bodyStart = 0;
+    m_headerStart = 0;
+    m_blankLine = -1;
+    m_bHeaderComplete = false;
+    m_nextHeader = 0;
+    m_bAllowedByList = false;
+    m_headers.clear();
+    m_urlOffset = 0;
+    m_urlLength = 0;
+    m_hostHeaders = 0;
+    m_lengthHeaders = 0;
+    m_badLength = false;
+    m_transferEncoding.clear();
+    m_chunked = false;
+    m_absoluteHost.clear();
+    // The next request may lack these headers: its judgement must not see this one's.
+    m_strHost.Empty();
+    m_strRefererHost.Empty();
+    if (m_search) m_search->m_edits = 0;
+}
+
+void COutboundHttpRequestScan::CState::AdjustPosition(LONG delta) noexcept {
+    m_bodyStart = std::max<LONG>(0, m_bodyStart + delta);
+    m_urlOffset += delta;
+    m_headerStart += delta;
+    m_blankLine += delta;
+    CScanAlgorithmState::AdjustPosition(delta);
+}
+
+void COutboundHttpRequestScan::CState::OnOutboundSearch(const SafeSearchEdit& edit,
+                                                        COutboundSearchScan::CState& search) {
+    const DWORD before = m_buffer->GetLength();
+    const LONG at = search.m_targetFirst + edit.offset;
+    if (m_callbacks != nullptr) m_callbacks->OnOutboundSearch(edit, search);
+    // What the edit did to the data (the buffer may have refused it): offsets behind it move.
+    const LONG delta = static_cast<LONG>(m_buffer->GetLength()) - static_cast<LONG>(before);
+    if (delta == 0) return;
+    search.OnEdited(at, delta);
+    if (at >= m_urlOffset && at < m_urlOffset + m_urlLength) m_urlLength += delta;
+    if (GetPosition() > at) SetPosition(GetPosition() + delta);
+    if (m_bodyStart > at) m_bodyStart += delta;
+    if (m_blankLine >= at) m_blankLine += delta;
+}
+
+void COutboundHttpRequestScan::CState::OnOutboundURLCategories(COutboundCategoriesScan::CState& categories) {
+    if (m_callbacks != nullptr) m_callbacks->OnOutboundURLCategories(categories);
+}
+
+void COutboundHttpRequestScan::CState::EnableEmbeddedUrlScan() {
+    if (m_callbacks != nullptr) m_callbacks->EnableEmbeddedUrlScan();
+}
+
+LONG COutboundHttpRequestScan::CState::Available() const noexcept {
+    return static_cast<LONG>(m_buffer->GetLength()) - GetPosition();
+}
+
+const char* COutboundHttpRequestScan::CState::AtPosition() const noexcept { return m_buffer->GetData() + GetPosition(); }
+
+bool COutboundHttpRequestScan::CState::Fail(const char* why) {
+    if (m_phase != kFailed) {
+        NUV_LOG(ETWLogging::LOG_WARNING, L"Dropping the outbound data of a connection: %hs\r\n", why);
+        m_phase = kFailed;
+    }
+    m_buffer->DropAll();
+    return false;
+}
+
+void COutboundHttpRequestScan::CState::NextRequest() { Reset(); }
+
+void COutboundHttpRequestScan::CState::ForwardBodyBytes(LONG count) {
+    SetPosition(GetPosition() + count);
+    m_buffer->Consume(static_cast<DWORD>(GetPosition()));
+}
+
+bool COutboundHttpRequestScan::CState::Step() {
+    switch (m_phase) {
+        case kRequestLine: return StepRequestLine();
+        case kHeaders: return StepHeaders();
+        case kJudge: return StepJudge();
+        case kReleaseHeaders: return StepReleaseHeaders();
+        case kBody:
+        case kChunkData: return StepBody();
+        case kChunkSize: return StepChunkSize();
+        case kChunkDataEnd: return StepChunkDataEnd();
+        case kTrailers: return StepTrailers();
+        default: return Fail("earlier framing error");
+    }
+}
+
+bool COutboundHttpRequestScan::CState::StepRequestLine() {
+    const LONG available = Available();
+    if (available <= 0) return false;
+    const char* const p = AtPosition();
+    DWORD consumed = 0, terminator = 0;
+    if (!FindLineEnd(reinterpret_cast<const BYTE*>(p), reinterpret_cast<const BYTE*>(m_buffer->GetLast()), consumed,
+                     terminator)) {
+        if (m_buffer->IsEnded()) {
+            m_buffer->PassAll();
+            return false;
+        }
+        const std::size_t held = static_cast<std::size_t>(available);
+        const bool maybeHttp = IsKnownMethodPrefix(p, held) || CouldBeRequestLine(p, held) ||
+                               ::_strnicmp(p, "X-AOLIAC", std::min<std::size_t>(held, 8)) == 0;
+        if (maybeHttp && available <= kMaxLineLength) return false;  // wait for the line's end
+        if (maybeHttp) return Fail("request line too long");
+        NUV_LOG(ETWLogging::LOG_WARNING, L"Ignoring unknown HTTP request\r\n");
+        m_buffer->PassAll();
+        return false;
+    }
+    const DWORD length = consumed - terminator;
+    if (length == 0 || ::_strnicmp(p, "X-AOLIAC", std::min<DWORD>(length, 8)) == 0) {
+        SetPosition(GetPosition() + static_cast<LONG>(consumed));
+        m_buffer->Consume(static_cast<DWORD>(GetPosition()));
+        return true;
+    }
+    if (ParseRequestLine(p, length)) {
+        SetPosition(GetPosition() + static_cast<LONG>(consumed));
+        m_headerStart = GetPosition();
+        m_phase = kHeaders;
+        return true;
+    }
+    if (StartsWithKnownMethod(std::string_view(p, length))) {
+        const std::string line(p, std::min<DWORD>(length, 1024));
+        NUV_LOG(ETWLogging::LOG_WARNING, L"Malformed HTTP request line: \"%hs\"\r\n", line.c_str());
+        // What follows could be anything to the server: nothing of it is released.
+        return Fail("malformed request line");
+    }
+    NUV_LOG(ETWLogging::LOG_WARNING, L"Ignoring unknown HTTP request\r\n");
+    m_buffer->PassAll();
+    return false;
+}
+
+bool COutboundHttpRequestScan::CState::ParseRequestLine(const char* line, DWORD length) {
+    const std::string_view text(line, length);
+    std::size_t at = 0;
+    while (at < text.size() && IsTokenChar(static_cast<unsigned char>(text[at]))) ++at;
+    if (at == 0 || at >= text.size() || text[at] != ' ') return false;
+    const std::string_view method = text.substr(0, at);
+    const std::size_t targetStart = at + 1;
+    const std::size_t targetEnd = text.find(' ', targetStart);
+    if (targetEnd == std::string_view::npos || targetEnd == targetStart) return false;
+    if (!IsVersion(text.substr(targetEnd + 1))) return false;
+    for (std::size_t n = targetStart; n < targetEnd; ++n) {
+        if (IsControl(static_cast<unsigned char>(text[n]))) return false;
+    }
+    std::string_view target = text.substr(targetStart, targetEnd - targetStart);
+    LONG offset = static_cast<LONG>(line - m_buffer->GetData()) + static_cast<LONG>(targetStart);
+
+    // An absolute-form target names the host; the target proper starts at the path.
+    const std::size_t scheme = SchemeLength(target);
+    if (scheme > 0) {
+        const std::size_t authorityEnd = target.find_first_of("/?#", scheme);
+        m_absoluteHost = std::string(AuthorityHost(target.substr(scheme, authorityEnd - scheme)));
+        if (authorityEnd != std::string_view::npos && target[authorityEnd] == '/') {
+            offset += static_cast<LONG>(authorityEnd);
+            target.remove_prefix(authorityEnd);
+        }
+    }
+    m_urlOffset = offset;
+    m_urlLength = static_cast<LONG>(target.size());
+    AssignCut(m_strMethod, method);
+    m_target.assign(target);
+    AssignCut(m_search->m_strUrl, target);
+    AssignCut(m_categories->m_strUrl, target);
+    std::string_view path = target.substr(0, target.find('?'));
+    path = path.substr(0, path.find('#'));
+    AssignCut(m_strPath, path);
+    return true;
+}
+
+bool COutboundHttpRequestScan::CState::AddHeaderLine(const char* line, DWORD length) {
+    const std::string_view text(line, length);
+    if (IsBlank(text.front())) return false;  // a folded line
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos || colon == 0) return false;
+    for (std::size_t n = 0; n < colon; ++n) {
+        if (!IsTokenChar(static_cast<unsigned char>(text[n]))) return false;  // blanks before ':' too
+    }
+    const std::string_view value = TrimBlanks(text.substr(colon + 1));
+    for (const char c : value) {
+        if (IsControl(static_cast<unsigned char>(c))) return false;
+    }
+    m_headers.push_back({std::string(text.substr(0, colon)), std::string(value)});
+    return true;
+}
+
+bool COutboundHttpRequestScan::CState::StepHeaders() {
+    for (;;) {
+        const LONG available = Available();
+        const char* const p = AtPosition();
+        DWORD consumed = 0, terminator = 0;
+        if (available <= 0 || !FindLineEnd(reinterpret_cast<const BYTE*>(p),
+                                           reinterpret_cast<const BYTE*>(m_buffer->GetLast()), consumed, terminator)) {
+            if (!m_bDecided && EqualsNoCase(m_strMethod.m_pBuffer, "POST") &&
+                std::any_of(m_headers.begin(), m_headers.end(),
+                            [](const Header& h) { return EqualsNoCase(h.name, "Host"); })) {
+                // A POST is decided on the headers seen so far; the rest are released as they come.
+                m_bEarlyDecision = true;
+                m_phase = kJudge;
+                return true;
+            }
+            if (available > kMaxLineLength) return Fail("header line too long");
+            // The client stopped within a header block: the request never completes.
+            if (m_buffer->IsEnded() && available > 0) m_buffer->DropAll();
+            return false;
+        }
+        const DWORD length = consumed - terminator;
+        if (length == 0) {
+            m_blankLine = GetPosition();
+            m_bHeaderComplete = true;
+            SetPosition(GetPosition() + static_cast<LONG>(consumed));
+            m_bodyStart = GetPosition();
+            if (!DecideFraming()) return false;
+            m_phase = m_bDecided ? kReleaseHeaders : kJudge;
+            return true;
+        }
+        if (!AddHeaderLine(p, length)) return Fail("header line that cannot be parsed");
+        SetPosition(GetPosition() + static_cast<LONG>(consumed));
+        if (m_bDecided) {
+            // Headers that follow an early decision are examined as they come.
+            for (; m_nextHeader < m_headers.size(); ++m_nextHeader) ExamineHeader(m_headers[m_nextHeader]);
+            m_phase = kReleaseHeaders;
+            return true;
+        }
+    }
+}
+
+bool COutboundHttpRequestScan::CState::DecideFraming() {
+    int hosts = 0;
+    bool hasLength = false;
+    bool hasEncoding = false;
+    std::uint64_t length = 0;
+    std::vector<std::string> codings;
+    for (const Header& header : m_headers) {
+        if (EqualsNoCase(header.name, "Host")) {
+            ++hosts;
+        } else if (EqualsNoCase(header.name, "Content-Length")) {
+            const std::string& value = header.value;
+            if (value.empty() || value.size() > 18 ||
+                !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+                return Fail("malformed Content-Length");
+            }
+            const std::uint64_t parsed = std::stoull(value);
+            if (hasLength && parsed != length) return Fail("conflicting Content-Length values");
+            hasLength = true;
+            length = parsed;
+        } else if (EqualsNoCase(header.name, "Transfer-Encoding")) {
+            hasEncoding = true;
+            std::string_view rest(header.value);
+            while (!rest.empty()) {
+                const std::size_t comma = rest.find(',');
+                const std::string_view coding = TrimBlanks(rest.substr(0, comma));
+                if (!coding.empty()) codings.push_back(Lower(coding));
+                rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+            }
+        }
+    }
+    if (hosts > 1) return Fail("two Host headers");
+    if (hasEncoding) {
+        if (hasLength) return Fail("Transfer-Encoding with Content-Length");
+        const auto chunked = std::find(codings.begin(), codings.end(), "chunked");
+        if (codings.empty() || chunked != codings.end() - 1) return Fail("Transfer-Encoding other than a final chunked");
+        m_chunked = true;
+    }
+    m_contentLength = length;
+    return true;
+}
+
+void COutboundHttpRequestScan::CState::ExamineHeader(const Header& header) {
+    if (EqualsNoCase(header.name, "Content-Type")) {
+        const std::string& value = header.value;
+        const std::size_t boundary = value.find("boundary=", 1);
+        if (boundary != std::string::npos && boundary > 0) {
+            std::string_view text = std::string_view(value).substr(boundary + 9);
+            if (!text.empty() && text.front() == '"') {
+                text.remove_prefix(1);
+                text = text.substr(0, text.find('"'));
+            } else {
+                text = text.substr(0, text.find(';'));
+            }
+            AssignCut(m_strBoundary, text);
+        }
+        const std::string_view type = std::string_view(value).substr(0, value.find(';'));
+        CSafeStringA contentType;
+        AssignCut(contentType, type);
+        bool scan = true;
+        // A type the handler does not scan changes nothing here: the body is released as it
+        // arrives anyway, and passing all held bytes would release what is not yet decided.
+        if (m_callbacks != nullptr) m_callbacks->OnContentType(contentType, false, scan);
+        if (type.substr(0, type.find('/')) == "multipart") m_bMultipart = true;
+    } else if (EqualsNoCase(header.name, "Host")) {
+        AssignCut(m_strHost, header.value);
+    } else if (EqualsNoCase(header.name, "Referer")) {
+        std::string referer = Lower(header.value);
+        if (referer.compare(0, 7, "http://") == 0) referer.erase(0, 7);
+        AssignCut(m_strRefererHost, std::string_view(referer).substr(0, referer.find('/')));
+    }
+}
+
+bool COutboundHttpRequestScan::CState::StepJudge() {
+    const Header* host = nullptr;
+    for (const Header& header : m_headers) {
+        if (EqualsNoCase(header.name, "Host")) {
+            host = &header;
+            break;
+        }
+    }
+    const std::string path(m_strPath.m_pBuffer, m_strPath.m_nLength);
+    std::string url = path;
+    std::string categoriesUrl = m_target;
+    if (!m_strPath.HasScheme()) {
+        const std::string* name = host != nullptr ? &host->value : (!m_absoluteHost.empty() ? &m_absoluteHost : nullptr);
+        if (name != nullptr) {
+            url = *name + path;
+            categoriesUrl = *name + m_target;
+            AssignCut(m_search->m_strUrl, url);
+        } else {
+            NUV_LOG(ETWLogging::LOG_WARNING, L"Host header is missing (URL=\"%hs\")!\r\n", m_strPath.m_pBuffer);
+        }
+    }
+    // An absolute target and a Host header that name different hosts: either may be the one the
+    // server follows, so both are judged.
+    std::vector<std::pair<std::string, std::string>> candidates = {{url, categoriesUrl}};
+    if (host != nullptr && !m_absoluteHost.empty() &&
+        !EqualsNoCase(WithoutDefaultPort(AuthorityHost(host->value)), WithoutDefaultPort(m_absoluteHost))) {
+        candidates.push_back({m_absoluteHost + path, m_absoluteHost + m_target});
+    }
+    for (std::size_t n = 0; n < candidates.size(); ++n) {
+        if (!Judge(candidates[n].first, candidates[n].second, n == 0)) return false;
+    }
+    CSafeStringA recorded;
+    AssignCut(recorded, url);
+    if (m_callbacks != nullptr) m_callbacks->OnOutboundRequestRecorded(m_strMethod, recorded, m_strHost);
+    RunSafeSearch();
+    m_bDecided = true;
+    m_phase = kReleaseHeaders;
+    return true;
+}
+
+bool COutboundHttpRequestScan::CState::Judge(const std::string& urlText, const std::string& categoriesUrl, bool first) {
+    CSafeStringA url;
+    AssignCut(url, urlText);
+    AssignCut(m_categories->m_strUrl, categoriesUrl);
+    bool allowed = false, allowedListOnly = false, proceed = true;
+    if (m_callbacks != nullptr) m_callbacks->OnOutboundHttpRequestUrl(m_strMethod, url, allowed, allowedListOnly, proceed);
+    if (!proceed) return NotProceeding();
+    if (allowed) m_bAllowedByList = true;
+    if (first) {
+        for (; m_nextHeader < m_headers.size(); ++m_nextHeader) ExamineHeader(m_headers[m_nextHeader]);
+    }
+    LONG reason = 0;
+    if (!allowed && allowedListOnly) {
+        reason = kNotOnAllowedList;
+    } else {
+        m_categories->m_bAllowedByList = allowed;
+        m_categories->m_bPassed = true;
+        if (IScanAlgorithm* categories = GetScanAlgorithm(kScanOutboundCategories)) categories->Scan(*m_categories);
+        if (!m_categories->m_bPassed) reason = kBlockedCategory;
+    }
+    if (reason != 0) {
+        proceed = true;
+        if (m_callbacks != nullptr) m_callbacks->OnOutboundBlockDecision(*this, url, reason, proceed);
+        if (!proceed) return NotProceeding();
+    }
+    return true;
+}
+
+bool COutboundHttpRequestScan::CState::NotProceeding() {
+    // The handler blocked or served the request, or nobody is signed in: none of its bytes may
+    // leave with a later Consume. Scanned again from the start when the buffer still holds it.
+    Reset();
+    SetPosition(0);
+    return false;
+}
+
+void COutboundHttpRequestScan::CState::RunSafeSearch() {
+    if (!m_search->m_enabled) return;
+    IScanAlgorithm* search = GetScanAlgorithm(kScanOutboundSearch);
+    if (search == nullptr) return;
+    m_search->m_targetFirst = m_urlOffset;
+    m_search->m_targetLast = m_urlOffset + m_urlLength - 1;
+    const bool complete = m_bHeaderComplete;
+    m_search->m_endBound = complete ? m_bodyStart - 1 : static_cast<LONG>(m_buffer->GetLength()) - 1;
+    m_search->m_headerEnd = -1;
+    if (complete && m_blankLine >= 2 && std::memcmp(m_buffer->GetData() + m_blankLine - 2, "\r\n\r\n", 4) == 0) {
+        m_search->m_headerEnd = m_blankLine - 2;
+    }
+    search->Scan(*m_search);
+}
+
+bool COutboundHttpRequestScan::CState::StepReleaseHeaders() {
+    m_buffer->Consume(static_cast<DWORD>(GetPosition()));
+    if (!m_bHeaderComplete) {  // an early decision: the header block goes on
+        m_phase = kHeaders;
+        return true;
+    }
+    if (m_chunked) {
+        m_phase = kChunkSize;
+    } else if (m_contentLength > 0) {
+        m_bodyLeft = m_contentLength;
+        m_phase = kBody;
+    } else {
+        NextRequest();
+    }
+    return true;
+}
+
+bool COutboundHttpRequestScan::CState::StepBody() {
+    const LONG available = Available();
+    if (available <= 0) return false;
+    const LONG count = static_cast<LONG>(std::min<std::uint64_t>(static_cast<std::uint64_t>(available), m_bodyLeft));
+    ForwardBodyBytes(count);
+    m_bodyLeft -= static_cast<std::uint64_t>(count);
+    if (m_bodyLeft > 0) return false;
+    if (m_phase == kChunkData) {
+        m_phase = kChunkDataEnd;
+    } else {
+        NextRequest();
+    }
+    return true;
+}
+
+bool COutboundHttpRequestScan::CState::StepChunkSize() {
+    const LONG available = Available();
+    const char* const p = AtPosition();
+    DWORD consumed = 0, terminator = 0;
+    if (available <= 0 || !FindLineEnd(reinterpret_cast<const BYTE*>(p), reinterpret_cast<const BYTE*>(m_buffer->GetLast()),
+                                       consumed, terminator)) {
+        return available > kMaxChunkSizeLine ? Fail("chunk size line too long") : false;
+    }
+    std::uint64_t size = 0;
+    if (!ParseChunkSize(std::string_view(p, consumed - terminator), size)) return Fail("invalid chunk size");
+    ForwardBodyBytes(static_cast<LONG>(consumed));
+    if (size == 0) {
+        m_phase = kTrailers;
+    } else {
+        m_bodyLeft = size;
+        m_phase = kChunkData;
+    }
+    return true;
+}
+
+bool COutboundHttpRequestScan::CState::StepChunkDataEnd() {
+    const LONG available = Available();
+    if (available <= 0) return false;
+    const char* const p = AtPosition();
+    const LONG needed = p[0] == '\r' ? 2 : 1;
+    if (available < needed) return false;
+    if (!(p[0] == '\n' || (p[0] == '\r' && p[1] == '\n'))) return Fail("chunk data not followed by a line end");
+    ForwardBodyBytes(needed);
+    m_phase = kChunkSize;
+    return true;
+}
+
+bool COutboundHttpRequestScan::CState::StepTrailers() {
+    for (;;) {
+        const LONG available = Available();
+        const char* const p = AtPosition();
+        DWORD consumed = 0, terminator = 0;
+        if (available <= 0 || !FindLineEnd(reinterpret_cast<const BYTE*>(p),
+                                           reinterpret_cast<const BYTE*>(m_buffer->GetLast()), consumed, terminator)) {
+            return available > kMaxLineLength ? Fail("trailer line too long") : false;
+        }
+        const DWORD length = consumed - terminator;
+        if (length > 0) {
+            // Trailer fields are checked as header lines and released; they are not examined.
+            const std::size_t before = m_headers.size();
+            if (!AddHeaderLine(p, length)) return Fail("trailer line that cannot be parsed");
+            m_headers.resize(before);
+        }
+        ForwardBodyBytes(static_cast<LONG>(consumed));
+        if (length == 0) {
+            NextRequest();
+            return true;
+        }
+    }
+}
+
+// --- Algorithm ----------------------------------------------------------------------------------
+
+void COutboundHttpRequestScan::Scan(CScanAlgorithmState& baseState) {
+    CState& state = static_cast<CState&>(baseState);
+    if (state.m_buffer == nullptr) return;
+    Tessal::CAutoLock lock(state.m_buffer->GetLock());
+    while (state.Step()) {
+    }
+}

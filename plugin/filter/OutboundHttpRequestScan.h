@@ -1,0 +1,172 @@
+#pragma once
+// The request scan (algorithm 1), first algorithm of every outbound buffer: parses the HTTP/1.x
+// requests a client sends over one connection, one after another, as their bytes arrive; builds
+// each request's URL, has the connection's handler judge it (site lists, categories, block
+// decision), records it, runs safe search, and releases the request: the header block once
+// decided, then exactly the body the request declares (Content-Length, or chunks to the last
+// one), after which the next request on the connection is scanned like the first.
+//
+// Strict where a lenient reading would let a request slip past: a request line with an unknown
+// method is judged like any other; a CONNECT target is judged, and HTTP requests inside the
+// tunnel are scanned; framing that the server might read differently (Transfer-Encoding with
+// Content-Length, conflicting lengths, two Host headers, an unparsable header line or chunk size)
+// drops the connection's outbound data from there on. Bytes that are not HTTP at all (a TLS
+// handshake in an opened tunnel) pass unscanned.
+
+#include "nuvutil/SafeString.h"
+#include "plugin/filter/OutboundCategoriesScan.h"
+#include "plugin/filter/OutboundSearchScan.h"
+#include "plugin/filter/ScanAlgorithm.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CScanBuffer;
+
+class COutboundHttpRequestScan : public IScanAlgorithm {
+public:
+    class CState;
+
+    // Why a request goes to the block decision.
+    enum BlockReason : LONG { kNotOnAllowedList = 2, kBlockedCategory = 6 };
+
+    void Scan(CScanAlgorithmState& state) override;
+};
+
+// Implemented by the connection's handler. Called on the scan thread with the buffer's lock held.
+class IOutboundHttpRequestScanCallback {
+public:
+    // proceed false: nothing more to do with this request here (the handler blocked or served it,
+    // or nobody is signed in); its bytes are not released.
+    virtual void OnOutboundHttpRequestUrl(const CSafeStringA& method, const CSafeStringA& url, bool& allowed,
+                                          bool& allowedListOnly, bool& proceed) = 0;
+    virtual void OnContentType(const CSafeStringA& contentType, bool inbound, bool& scan) = 0;
+    // The handler applies the edit to the outbound buffer (ApplySafeSearchEdit).
+    virtual void OnOutboundSearch(const SafeSearchEdit& edit, COutboundSearchScan::CState& search) = 0;
+    virtual void OnOutboundURLCategories(COutboundCategoriesScan::CState& categories) = 0;
+    virtual void EnableEmbeddedUrlScan() = 0;
+    // proceed false: the handler blocked the request and emptied the buffer.
+    virtual void OnOutboundBlockDecision(COutboundHttpRequestScan::CState& state, const CSafeStringA& url, LONG reason,
+                                         bool& proceed) = 0;
+    // Once for every request that was not blocked, before safe search.
+    virtual void OnOutboundRequestRecorded(const CSafeStringA& method, const CSafeStringA& url,
+                                           const CSafeStringA& host) = 0;
+
+protected:
+    ~IOutboundHttpRequestScanCallback() = default;
+};
+
+class COutboundHttpRequestScan::CState : public CScanAlgorithmState,
+                                         public IOutboundSearchScanCallback,
+                                         public IOutboundCategoriesScanCallback {
+public:
+    enum Phase : LONG {
+        kRequestLine = 0,
+        kHeaders = 1,
+        kJudge = 2,          // URL, lists, categories, block decision, record, safe search
+        kReleaseHeaders = 6,
+        kBody = 7,           // Content-Length bytes
+        kChunkSize = 8,
+        kChunkData = 9,
+        kChunkDataEnd = 10,
+        kTrailers = 11,
+        kFailed = 12,        // ambiguous framing: everything outbound is dropped
+    };
+
+    // The handler's settings of the user: safe search (310), category mask text (311), mode (312).
+    CState(CScanBuffer* buffer, IOutboundHttpRequestScanCallback* callbacks, bool safeSearch,
+           const wchar_t* categoryMask, LONG categoryMode);
+    ~CState() override;
+
+    // Back to expecting a request line; the position and the texts stay.
+    void Reset() override;
+    void AdjustPosition(LONG delta) noexcept override;
+
+    // IOutboundSearchScanCallback: the edit goes to the handler; offsets behind it move.
+    void OnOutboundSearch(const SafeSearchEdit& edit, COutboundSearchScan::CState& search) override;
+    // IOutboundCategoriesScanCallback
+    void OnOutboundURLCategories(COutboundCategoriesScan::CState& categories) override;
+    void EnableEmbeddedUrlScan() override;
+
+    // Read by the handler during the block decision.
+    const CSafeStringA& Host() const noexcept { return m_strHost; }
+    const CSafeStringA& RefererHost() const noexcept { return m_strRefererHost; }
+    COutboundCategoriesScan::CState& Categories() noexcept { return *m_categories; }
+    COutboundSearchScan::CState& Search() noexcept { return *m_search; }
+    LONG GetPhase() const noexcept { return m_phase; }
+
+private:
+    friend class COutboundHttpRequestScan;
+
+    struct Header {
+        std::string name;
+        std::string value;
+    };
+
+    // One step of the scan; false: wait for more data (or the connection is done with).
+    bool Step();
+    bool StepRequestLine();
+    bool StepHeaders();
+    bool StepJudge();
+    bool StepReleaseHeaders();
+    bool StepBody();
+    bool StepChunkSize();
+    bool StepChunkDataEnd();
+    bool StepTrailers();
+
+    bool ParseRequestLine(const char* line, DWORD length);
+    bool AddHeaderLine(const char* line, DWORD length);
+    void ExamineHeader(const Header& header);
+    // Decides how the body is framed once the header block is complete; false: ambiguous.
+    bool DecideFraming();
+    bool Judge(const std::string& url, const std::string& categoriesUrl, bool first);
+    bool NotProceeding();
+    void RunSafeSearch();
+    void ForwardBodyBytes(LONG count);
+    void NextRequest();
+    // Drops everything outbound from now on; logs why once.
+    bool Fail(const char* why);
+
+    // Held bytes from the position on.
+    LONG Available() const noexcept;
+    const char* AtPosition() const noexcept;
+
+    CScanBuffer* m_buffer;
+    IOutboundHttpRequestScanCallback* m_callbacks;
+    LONG m_phase = kRequestLine;
+
+    // The request being scanned.
+    LONG m_urlOffset = 0;  // the request target in the data
+    LONG m_urlLength = 0;
+    bool m_bAllowedByList = false;
+    CSafeStringA m_strPath;          // the target without query and fragment
+    CSafeStringA m_strHost;          // the Host header's value
+    CSafeStringA m_strMethod;
+    CSafeStringA m_strRefererHost;   // lower case
+    std::string m_target;            // the target as written
+    std::string m_absoluteHost;      // an absolute-form target's host
+    bool m_bMultipart = false;
+    bool m_bEarlyDecision = false;   // a POST decided before its header block was complete
+    bool m_bDecided = false;
+    CSafeStringA m_strBoundary;
+    LONG m_headerStart = 0;
+    LONG m_bodyStart = 0;
+    LONG m_blankLine = -1;           // where the line ending the header block starts
+    bool m_bHeaderComplete = false;
+    std::size_t m_nextHeader = 0;    // headers before it have been examined
+    std::vector<Header> m_headers;
+    int m_hostHeaders = 0;
+    int m_lengthHeaders = 0;
+    bool m_badLength = false;
+    std::uint64_t m_contentLength = 0;
+    std::string m_transferEncoding;  // all Transfer-Encoding values, comma-joined
+    bool m_chunked = false;
+    std::uint64_t m_bodyLeft = 0;    // of the body or of the current chunk
+
+    std::unique_ptr<COutboundSearchScan::CState> m_search;
+    std::unique_ptr<COutboundCategoriesScan::CState> m_categories;
+};
