@@ -155,7 +155,7 @@ void COutboundHttpRequestScan::CState::Reset() {
     m_bHeaderComplete = false;
     m_nextHeader = 0;
     m_bAllowedByList = false;
-    m_headers.clear();
+    m_headerCount = 0;  // the entries stay, so their strings keep their room for the next request
     m_urlOffset = 0;
     m_urlLength = 0;
     m_hostHeaders = 0;
@@ -234,6 +234,9 @@ bool COutboundHttpRequestScan::CState::Step() {
         case kChunkSize: return StepChunkSize();
         case kChunkDataEnd: return StepChunkDataEnd();
         case kTrailers: return StepTrailers();
+        case kBlocked:
+            m_buffer->DropAll();
+            return false;
         default: return Fail("earlier framing error");
     }
 }
@@ -331,7 +334,10 @@ bool COutboundHttpRequestScan::CState::AddHeaderLine(const char* line, DWORD len
     for (const char c : value) {
         if (IsControl(static_cast<unsigned char>(c))) return false;
     }
-    m_headers.push_back({std::string(text.substr(0, colon)), std::string(value)});
+    if (m_headerCount == m_headers.size()) m_headers.emplace_back();
+    Header& header = m_headers[m_headerCount++];
+    header.name.assign(text.substr(0, colon));
+    header.value.assign(value);
     return true;
 }
 
@@ -343,7 +349,7 @@ bool COutboundHttpRequestScan::CState::StepHeaders() {
         if (available <= 0 || !FindLineEnd(reinterpret_cast<const BYTE*>(p),
                                            reinterpret_cast<const BYTE*>(m_buffer->GetLast()), consumed, terminator)) {
             if (!m_bDecided && EqualsNoCase(m_strMethod.m_pBuffer, "POST") &&
-                std::any_of(m_headers.begin(), m_headers.end(),
+                std::any_of(m_headers.begin(), m_headers.begin() + static_cast<std::ptrdiff_t>(m_headerCount),
                             [](const Header& h) { return EqualsNoCase(h.name, "Host"); })) {
                 // A POST is decided on the headers seen so far; the rest are released as they come.
                 m_bEarlyDecision = true;
@@ -369,7 +375,7 @@ bool COutboundHttpRequestScan::CState::StepHeaders() {
         SetPosition(GetPosition() + static_cast<LONG>(consumed));
         if (m_bDecided) {
             // Headers that follow an early decision are examined as they come.
-            for (; m_nextHeader < m_headers.size(); ++m_nextHeader) ExamineHeader(m_headers[m_nextHeader]);
+            for (; m_nextHeader < m_headerCount; ++m_nextHeader) ExamineHeader(m_headers[m_nextHeader]);
             m_phase = kReleaseHeaders;
             return true;
         }
@@ -382,7 +388,8 @@ bool COutboundHttpRequestScan::CState::DecideFraming() {
     bool hasEncoding = false;
     std::uint64_t length = 0;
     std::vector<std::string> codings;
-    for (const Header& header : m_headers) {
+    for (std::size_t n = 0; n < m_headerCount; ++n) {
+        const Header& header = m_headers[n];
         if (EqualsNoCase(header.name, "Host")) {
             ++hosts;
         } else if (EqualsNoCase(header.name, "Content-Length")) {
@@ -450,7 +457,8 @@ void COutboundHttpRequestScan::CState::ExamineHeader(const Header& header) {
 
 bool COutboundHttpRequestScan::CState::StepJudge() {
     const Header* host = nullptr;
-    for (const Header& header : m_headers) {
+    for (std::size_t n = 0; n < m_headerCount; ++n) {
+        const Header& header = m_headers[n];
         if (EqualsNoCase(header.name, "Host")) {
             host = &header;
             break;
@@ -471,13 +479,11 @@ bool COutboundHttpRequestScan::CState::StepJudge() {
     }
     // An absolute target and a Host header that name different hosts: either may be the one the
     // server follows, so both are judged.
-    std::vector<std::pair<std::string, std::string>> candidates = {{url, categoriesUrl}};
+    if (!Judge(url, categoriesUrl, true)) return false;
     if (host != nullptr && !m_absoluteHost.empty() &&
-        !EqualsNoCase(WithoutDefaultPort(AuthorityHost(host->value)), WithoutDefaultPort(m_absoluteHost))) {
-        candidates.push_back({m_absoluteHost + path, m_absoluteHost + m_target});
-    }
-    for (std::size_t n = 0; n < candidates.size(); ++n) {
-        if (!Judge(candidates[n].first, candidates[n].second, n == 0)) return false;
+        !EqualsNoCase(WithoutDefaultPort(AuthorityHost(host->value)), WithoutDefaultPort(m_absoluteHost)) &&
+        !Judge(m_absoluteHost + path, m_absoluteHost + m_target, false)) {
+        return false;
     }
     CSafeStringA recorded;
     AssignCut(recorded, url);
@@ -494,10 +500,14 @@ bool COutboundHttpRequestScan::CState::Judge(const std::string& urlText, const s
     AssignCut(m_categories->m_strUrl, categoriesUrl);
     bool allowed = false, allowedListOnly = false, proceed = true;
     if (m_callbacks != nullptr) m_callbacks->OnOutboundHttpRequestUrl(m_strMethod, url, allowed, allowedListOnly, proceed);
-    if (!proceed) return NotProceeding();
+    if (!proceed) {
+        // An emptied buffer: the handler blocked or served the request. Else nobody is signed in yet.
+        const bool emptied = m_buffer->GetLength() == 0 && m_buffer->UnbufferedPacketCount() == 0;
+        return emptied ? Blocked() : NotProceeding();
+    }
     if (allowed) m_bAllowedByList = true;
     if (first) {
-        for (; m_nextHeader < m_headers.size(); ++m_nextHeader) ExamineHeader(m_headers[m_nextHeader]);
+        for (; m_nextHeader < m_headerCount; ++m_nextHeader) ExamineHeader(m_headers[m_nextHeader]);
     }
     LONG reason = 0;
     if (!allowed && allowedListOnly) {
@@ -511,9 +521,18 @@ bool COutboundHttpRequestScan::CState::Judge(const std::string& urlText, const s
     if (reason != 0) {
         proceed = true;
         if (m_callbacks != nullptr) m_callbacks->OnOutboundBlockDecision(*this, url, reason, proceed);
-        if (!proceed) return NotProceeding();
+        if (!proceed) return Blocked();
     }
     return true;
+}
+
+bool COutboundHttpRequestScan::CState::Blocked() {
+    // The block page closes the connection: nothing more of it leaves, neither the rest of the
+    // blocked request's body nor what the client sent behind it.
+    Reset();
+    m_phase = kBlocked;
+    m_buffer->DropAll();
+    return false;
 }
 
 bool COutboundHttpRequestScan::CState::NotProceeding() {
@@ -615,9 +634,9 @@ bool COutboundHttpRequestScan::CState::StepTrailers() {
         const DWORD length = consumed - terminator;
         if (length > 0) {
             // Trailer fields are checked as header lines and released; they are not examined.
-            const std::size_t before = m_headers.size();
+            const std::size_t before = m_headerCount;
             if (!AddHeaderLine(p, length)) return Fail("trailer line that cannot be parsed");
-            m_headers.resize(before);
+            m_headerCount = before;
         }
         ForwardBodyBytes(static_cast<LONG>(consumed));
         if (length == 0) {

@@ -10,8 +10,9 @@
 // method is judged like any other; a CONNECT target is judged, and HTTP requests inside the
 // tunnel are scanned; framing that the server might read differently (Transfer-Encoding with
 // Content-Length, conflicting lengths, two Host headers, an unparsable header line or chunk size)
-// drops the connection's outbound data from there on. Bytes that are not HTTP at all (a TLS
-// handshake in an opened tunnel) pass unscanned.
+// drops the connection's outbound data from there on, as does a blocked request (its block page
+// closes the connection). Bytes that are not HTTP at all (a TLS handshake in an opened tunnel)
+// pass unscanned.
 
 #include "nuvutil/SafeString.h"
 #include "plugin/filter/OutboundCategoriesScan.h"
@@ -75,6 +76,7 @@ public:
         kChunkDataEnd = 10,
         kTrailers = 11,
         kFailed = 12,        // ambiguous framing: everything outbound is dropped
+        kBlocked = 13,       // a request was blocked: the connection closes, nothing more leaves
     };
 
     // The handler's settings of the user: safe search (310), category mask text (311), mode (312).
@@ -125,6 +127,7 @@ private:
     bool DecideFraming();
     bool Judge(const std::string& url, const std::string& categoriesUrl, bool first);
     bool NotProceeding();
+    bool Blocked();
     void RunSafeSearch();
     void ForwardBodyBytes(LONG count);
     void NextRequest();
@@ -158,7 +161,8 @@ private:
     LONG m_blankLine = -1;           // where the line ending the header block starts
     bool m_bHeaderComplete = false;
     std::size_t m_nextHeader = 0;    // headers before it have been examined
-    std::vector<Header> m_headers;
+    std::vector<Header> m_headers;   // the first m_headerCount are this request's
+    std::size_t m_headerCount = 0;
     int m_hostHeaders = 0;
     int m_lengthHeaders = 0;
     bool m_badLength = false;

@@ -4,8 +4,9 @@
 //   nuv_fuzz [--inputs N] [--seed S] [--limit-ms M] [--no-guard] [--index I] [target...]
 //
 // Every input is reproducible from the seed, the target and its number (--index runs one).
-// A crash or hang prints the target and number, saves the input's bytes beside the program
-// (fuzz-<target>-<number>.bin) and ends the run with exit code 3 (crash) or 4 (hang).
+// A crash, a hang or a broken promise of the reader (the request scan letting through what is no
+// prefix of its input) prints the target and number, saves the input's bytes beside the program
+// (fuzz-<target>-<number>.bin) and ends the run with exit code 3, 4 or 5.
 
 #include "GuardedHeap.h"
 #include "Targets.h"
@@ -32,10 +33,12 @@ extern const Target kTimeZonesTarget;
 extern const Target kIniTarget;
 extern const Target kLogIniTarget;
 extern const Target kSiteListTarget;
+extern const Target kRequestScanTarget;
 
 const std::vector<Target>& AllTargets() {
     static const std::vector<Target> targets = {kScrambledValueTarget, kSealedValueTarget, kIniTarget,
-                                                kLogIniTarget,         kTimeZonesTarget,   kSiteListTarget};
+                                                kLogIniTarget,         kTimeZonesTarget,   kSiteListTarget,
+                                                kRequestScanTarget};
     return targets;
 }
 
@@ -134,12 +137,15 @@ Figures RunTarget(const Target& target, const Scratch& scratch, std::uint64_t in
         target.store(scratch, input);
         const ULONGLONG start = ::GetTickCount64();
         try {
+            int outcome = 0;
             if (guard) {
                 GuardedScope guarded;
-                ++figures.outcomes[target.read(scratch, input)];
+                outcome = target.read(scratch, input);
             } else {
-                ++figures.outcomes[target.read(scratch, input)];
+                outcome = target.read(scratch, input);
             }
+            if (outcome == kFinding) ReportAndExit("BROKEN PROMISE", 5, nullptr);
+            ++figures.outcomes[outcome];
         } catch (const std::exception& error) {
             if (figures.exceptions++ == 0) std::printf("  first exception: input %llu: %s\n", static_cast<unsigned long long>(index), error.what());
         }

@@ -2,7 +2,8 @@
 // Linking this replaces operator new and delete for the whole program. While a GuardedScope lives
 // on a thread, each allocation of that thread gets pages of its own that end where an inaccessible
 // guard page begins, so reading or writing past the end faults at once (up to 15 bytes of
-// alignment slack); freeing decommits the pages, so a later use of the block faults too.
+// alignment slack); freeing decommits the pages, so a later use of the block faults too (a freed
+// slot is used again only after thousands of others of its size were freed).
 // Other allocations go to malloc as usual.
 
 #include <cstddef>

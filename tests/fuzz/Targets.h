@@ -31,6 +31,9 @@ struct Target {
     int (*read)(const Scratch& scratch, const Input& input);
 };
 
+// An outcome that breaks what the reader promises: reported like a crash.
+inline constexpr int kFinding = -999;
+
 const std::vector<Target>& AllTargets();
 
 // The "QVRG" blob of scrambled registry and sealed values: magic, version, length, type, MD5 of
