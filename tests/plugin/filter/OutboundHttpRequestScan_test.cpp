@@ -75,8 +75,14 @@ std::vector<Stream> Corpus() {
         "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\r\n\x00GET / HTTP/1.1\r\n",
         {"url CONNECT www.example.com:443", "recorded CONNECT www.example.com:443 www.example.com:443"},
         kNothingBlocked);
-    add("CONNECT to a blocked host", "CONNECT blocked.example.org:443 HTTP/1.1\r\nHost: blocked.example.org:443\r\n\r\n",
+    add("CONNECT to a blocked host, then TLS bytes",
+        "CONNECT blocked.example.org:443 HTTP/1.1\r\nHost: blocked.example.org:443\r\n\r\n\x16\x03\x01\x00\x05hello",
         {"url CONNECT blocked.example.org:443", "block blocked.example.org:443 2"}, 0);
+    // Found by the fuzz driver: the rest of a blocked request's body, arriving later, is no new
+    // traffic to let through.
+    add("blocked POST whose body follows in later packets",
+        "POST /f HTTP/1.1\r\nHost: blocked.example.org\r\nContent-Length: 10\r\n\r\n0123456789",
+        {"url POST blocked.example.org/f", "block blocked.example.org/f 2"}, 0);
     {
         const std::string bytes = "CONNECT www.example.com:80 HTTP/1.1\r\nHost: www.example.com:80\r\n\r\n"
                                   "GET /in HTTP/1.1\r\nHost: blocked.example.org\r\n\r\n";
