@@ -1,17 +1,42 @@
 #pragma once
-// The per-request state of the categories scan (algorithm 4), owned by the request scan: the URL
-// to classify, the user's category setting, and the verdict and category the block decision
-// reads. The scan itself arrives with the category masks and the URL classification; until then
-// the table has no algorithm 4 and the request scan lets every URL pass as far as categories go.
+// The categories scan (algorithm 4): run by the request scan once per request, on the sub-state
+// it owns, after the site lists and before the block decision. It classifies the URL, compares
+// the URL's mask with the user's category setting, and leaves its verdict and the category found
+// in the sub-state, where the request scan and the block decision read them.
 
+#include "Shared/AffiliateSettings.h"
 #include "nuvutil/SafeString.h"
 #include "plugin/filter/ScanAlgorithm.h"
 
 #include <windows.h>
 
-class COutboundCategoriesScan {
+#include <string>
+
+class COutboundCategoriesScan : public IScanAlgorithm {
 public:
     class CState;
+
+    // Name id of a category without one of its own.
+    static constexpr LONG kUnknownCategoryNameId = 20115;
+
+    // The category names come from the product settings' Categories keys (read once).
+    COutboundCategoriesScan();
+    // A given table of names (mask text -> string-resource id).
+    explicit COutboundCategoriesScan(CategoryMap names);
+
+    void Scan(CScanAlgorithmState& state) override;
+
+    // The name id stored for the mask text; 0 when none is.
+    LONG GetCategoryNameId(const std::wstring& mask) const;
+    // The first name whose key intersects the URL's mask (in key order) gives its key in `matched`
+    // and its id; 20115 when none does or its id is 0.
+    LONG FindCategoryNameId(const std::wstring& urlMask, CSafeStringW& matched) const;
+
+    // The image path of a process; empty when it cannot be opened.
+    static std::wstring ProcessImagePath(DWORD processId);
+
+private:
+    CategoryMap m_names;
 };
 
 // Implemented by the request scan's state, which forwards to the connection's handler.

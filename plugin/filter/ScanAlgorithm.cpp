@@ -1,6 +1,7 @@
 #include "plugin/filter/ScanAlgorithm.h"
 
 #include "plugin/core/NuvException.h"
+#include "plugin/filter/OutboundCategoriesScan.h"
 #include "plugin/filter/OutboundHttpRequestScan.h"
 #include "plugin/filter/OutboundSearchScan.h"
 
@@ -23,6 +24,7 @@ std::unique_ptr<IScanAlgorithm> MakeProductAlgorithm(int id) {
     switch (id) {
         case kScanOutboundHttpRequest: return std::make_unique<COutboundHttpRequestScan>();
         case kScanOutboundSearch: return std::make_unique<COutboundSearchScan>();
+        case kScanOutboundCategories: return std::make_unique<COutboundCategoriesScan>();
         default: return nullptr;
     }
 }

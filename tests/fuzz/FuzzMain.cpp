@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
     using namespace NuvFuzz;
     std::uint64_t inputs = 100000;
     std::uint64_t only = UINT64_MAX;
-    DWORD limitMs = 5000;
+    DWORD limitMs = 0;  // 0: 5 s a input, 60 s with the guarded heap (its page calls are slow under Wine)
     bool guard = true;
     std::vector<std::string> chosen;
     for (int n = 1; n < argc; ++n) {
@@ -188,6 +188,8 @@ int main(int argc, char** argv) {
             chosen.push_back(arg);
         }
     }
+
+    if (limitMs == 0) limitMs = guard ? 60000 : 5000;
 
     Scratch scratch;
     scratch.keyPath = Tessal::Format(L"Software\\NuvTests\\Fuzz-%lu", ::GetCurrentProcessId());

@@ -2,11 +2,14 @@
 // time): the URLs judged, the decisions, and exactly which bytes reach the server.
 #include "plugin/filter/OutboundHttpRequestScan.h"
 
+#include "plugin/filter/UrlClassification.h"
 #include "tests/plugin/filter/RequestScanHarness.h"
+#include "tests/support/ScopedReplacement.h"
 #include "tests/support/LogRecorder.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -234,6 +237,31 @@ TEST_F(RequestScanTest, ARequestThatDoesNotProceedIsNeverReleased) {
     run.Scan();
     EXPECT_EQ("GET /a HTTP/1.1\r\nHost: www.example.com\r\n\r\nGET /b HTTP/1.1\r\nHost: www.example.com\r\n\r\n",
               run.Released());
+}
+
+class FixedClassifier : public IUrlClassifier {
+public:
+    int Classify(const wchar_t* url, char* result, DWORD* size, const wchar_t*) override {
+        urls.push_back(url);
+        std::strncpy(result, "00000000000000000000000000004000", *size);
+        *size = 32;
+        return 1;
+    }
+    std::vector<std::wstring> urls;
+};
+
+// The categories scan sees host + target with its query; a blocked category goes to the block
+// decision with reason 6.
+TEST_F(RequestScanTest, BlockedCategoriesGoToTheBlockDecision) {
+    FixedClassifier classifier;
+    const NuvTest::ScopedReplacement<IUrlClassifier*> installed(SetUrlClassifier, &classifier);
+    RequestScanRun run(false, L"00000000000000000000000000004000", 0);
+    run.Handler().useLists = false;
+    run.Send("GET /page?x=1 HTTP/1.1\r\nHost: www.example.com\r\n\r\n");
+    EXPECT_EQ((std::vector<std::string>{"url GET www.example.com/page", "block www.example.com/page 6"}),
+              Decisions(run.Handler().calls));
+    EXPECT_EQ(std::vector<std::wstring>{L"www.example.com/page?x=1"}, classifier.urls);
+    EXPECT_EQ("", run.Released());
 }
 
 TEST_F(RequestScanTest, TrafficThatIsNotHttpPassesUnscanned) {

@@ -25,6 +25,7 @@ public:
             proceed = false;
             return;
         }
+        if (!useLists) return;  // on no list: the categories decide
         // Everything not blocked is on the allowed list, and only that list may be reached.
         allowedListOnly = true;
         allowed = true;
@@ -57,6 +58,7 @@ public:
     CScanBuffer* buffer = nullptr;
     std::vector<std::string> blocked{"blocked"};
     bool signedIn = true;
+    bool useLists = true;
     bool scanContent = true;
     std::vector<std::string> calls;
     std::vector<std::string> contentTypes;
@@ -68,12 +70,13 @@ public:
 // table must exist.
 class RequestScanRun {
 public:
-    explicit RequestScanRun(bool safeSearch = false)
+    explicit RequestScanRun(bool safeSearch = false, const wchar_t* categoryMask = L"00000000000000000000000000000000",
+                            LONG categoryMode = 0)
         : m_buffer(&m_connection, 1234, &m_connection, &m_connection) {
         m_handler.buffer = &m_buffer;
         m_buffer.SetAlgorithm(kScanOutboundHttpRequest);
         m_buffer.SetState(std::make_unique<COutboundHttpRequestScan::CState>(&m_buffer, &m_handler, safeSearch,
-                                                                              L"00000000000000000000000000000000", 0));
+                                                                              categoryMask, categoryMode));
     }
 
     // One host packet, then a scan pass and the release, as the scan thread does.
