@@ -1,6 +1,7 @@
 #include "plugin/filter/ScanAlgorithm.h"
 
 #include "plugin/core/NuvException.h"
+#include "plugin/filter/InboundEmbeddedUrlScan.h"
 #include "plugin/filter/OutboundCategoriesScan.h"
 #include "plugin/filter/OutboundHttpRequestScan.h"
 #include "plugin/filter/OutboundSearchScan.h"
@@ -25,6 +26,7 @@ std::unique_ptr<IScanAlgorithm> MakeProductAlgorithm(int id) {
         case kScanOutboundHttpRequest: return std::make_unique<COutboundHttpRequestScan>();
         case kScanOutboundSearch: return std::make_unique<COutboundSearchScan>();
         case kScanOutboundCategories: return std::make_unique<COutboundCategoriesScan>();
+        case kScanInboundEmbeddedUrl: return std::make_unique<CInboundEmbeddedUrlScan>();
         default: return nullptr;
     }
 }
