@@ -158,10 +158,6 @@ void COutboundHttpRequestScan::CState::Reset() {
     m_headerCount = 0;  // the entries stay, so their strings keep their room for the next request
     m_urlOffset = 0;
     m_urlLength = 0;
-    m_hostHeaders = 0;
-    m_lengthHeaders = 0;
-    m_badLength = false;
-    m_transferEncoding.clear();
     m_chunked = false;
     m_absoluteHost.clear();
     // The next request may lack these headers: its judgement must not see this one's.

@@ -163,11 +163,7 @@ private:
     std::size_t m_nextHeader = 0;    // headers before it have been examined
     std::vector<Header> m_headers;   // the first m_headerCount are this request's
     std::size_t m_headerCount = 0;
-    int m_hostHeaders = 0;
-    int m_lengthHeaders = 0;
-    bool m_badLength = false;
-    std::uint64_t m_contentLength = 0;
-    std::string m_transferEncoding;  // all Transfer-Encoding values, comma-joined
+    std::uint64_t m_contentLength = 0;  // decided with the framing once the header block is complete
     bool m_chunked = false;
     std::uint64_t m_bodyLeft = 0;    // of the body or of the current chunk
 
