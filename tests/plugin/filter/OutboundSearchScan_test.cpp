@@ -32,6 +32,13 @@ void WriteText(const std::wstring& path, const std::string& text) {
     std::fclose(file);
 }
 
+// The file replaced as a whole, as an update would: a reader never sees it half written.
+void ReplaceText(const std::wstring& path, const std::string& text) {
+    const std::wstring next = path + L".new";
+    WriteText(next, text);
+    ASSERT_TRUE(::MoveFileExW(next.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING));
+}
+
 class SafeSearchTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -128,11 +135,12 @@ TEST_F(SafeSearchTest, ReloadsWhileRequestsAreScannedAreAtomic) {
     const std::string request = Get("/search?q=1", "www.finder.example");
     const std::string before = Get("/search?safe=active&q=1", "www.finder.example");
     const std::string after = Get("/search?strict=1&q=1", "www.finder.example");
+    ASSERT_EQ(before, Through(request));  // the list is loaded before the reloads start
     std::atomic<bool> done{false};
     std::thread reloader([&] {
         for (int round = 0; round < 40; ++round) {
             const bool other = round % 2 == 0;
-            WriteText(IniPath(), other ? "[Finder]\r\nEnabledValue=1\r\nIdentifier=strict\r\nType=QueryString\r\n"
+            ReplaceText(IniPath(), other ? "[Finder]\r\nEnabledValue=1\r\nIdentifier=strict\r\nType=QueryString\r\n"
                                          "URL=www.finder.example/search\r\n"
                                        : kEngines);
             ReloadSearchEngines();
