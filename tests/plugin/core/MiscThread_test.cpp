@@ -68,7 +68,7 @@ protected:
         options.shutdownEvent = m_shutdown.Get();
         options.power = &m_owner;
         options.timeZoneCheck = &m_owner;
-        options.joinLimitMs = 3000;
+        options.joinLimitMs = 30000;  // never a kill of a thread that merely ran slow
         options.timeZoneCheckDelay = timeZoneDelay;
         options.useConsole = false;
         m_thread = std::make_unique<CMiscThread>(&m_owner, &m_owner, options);

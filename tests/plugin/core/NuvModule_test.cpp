@@ -58,6 +58,8 @@ size_t IndexOf(const std::vector<std::wstring>& calls, const std::wstring& call,
     return static_cast<size_t>(it - calls.begin());
 }
 
+constexpr DWORD kGenerousJoinLimitMs = 30000;
+
 class ModuleTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -78,12 +80,15 @@ protected:
         if (m_control) m_control->Reset();
     }
 
-    CNuvModule& Make(DWORD osClass = 10) {
+    // Threads get a long join limit: killing one that merely ran slow on a loaded machine could
+    // leave a lock of the process held (the heap's, the loader's) and hang the next test. Only the
+    // test of a deliberately stuck start-up asks for a short one.
+    CNuvModule& Make(DWORD osClass = 10, DWORD joinLimitMs = kGenerousJoinLimitMs) {
         CNuvModule::Options options;
         options.filter = &m_filter;
         options.timeLimits = &m_timeLimits;
         options.scanThreadExitLimitMs = kScanLimitMs;
-        options.threadJoinLimitMs = 2000;
+        options.threadJoinLimitMs = joinLimitMs;
         options.timeZoneCheckDelay = 0;
         options.osClass = osClass;
         m_module = std::make_unique<CNuvModule>(options);
@@ -191,7 +196,7 @@ TEST_F(ModuleTest, ShutdownStaysBoundedWithAStuckScan) {
 
 TEST_F(ModuleTest, ShutdownKillsAStuckStartUp) {
     m_filter.blockIn = L"StartUrlClassification";
-    CNuvModule& module = Make();
+    CNuvModule& module = Make(10, 2000);
     module.StartInitialization();  // returns once start-up has begun
     ASSERT_TRUE(m_log.WaitFor(L"StartUrlClassification"));
 

@@ -55,7 +55,9 @@ protected:
     IQvPlugin& Start() {
         CNuvModule::Options options;
         options.filter = &m_filter;
-        options.threadJoinLimitMs = 2000;
+        // Long: killing a thread that merely ran slow on a loaded machine could leave a lock of
+        // the process held and hang the next test.
+        options.threadJoinLimitMs = 30000;
         options.timeZoneCheckDelay = 0;
         options.osClass = 10;
         m_module = std::make_unique<CNuvModule>(options);
