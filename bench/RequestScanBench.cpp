@@ -1,7 +1,7 @@
 // Throughput of the request scan over realistic browser requests, side by side with the scan
 // buffer alone on the same packets (the baseline of scanbuffer_bench: add, consume, hand back).
 // Each request arrives as one packet, as browsers send them; the handler allows everything, so
-// the figure is the parsing and releasing, not the site lists. Run by hand:
+// the figure is the parsing and releasing, not the site lists or a classification. Run by hand:
 //   build/wine-run.sh build/bin/requestscan_bench.exe [MiB]
 
 #include "plugin/filter/OutboundHttpRequestScan.h"
@@ -79,7 +79,9 @@ double MBps(unsigned long long total, std::vector<std::string>& packets, bool sc
     AllowingHandler handler;
     CScanBuffer buffer(&host, 1, &host, &host);
     buffer.SetAlgorithm(kScanOutboundHttpRequest);
-    buffer.SetState(std::make_unique<COutboundHttpRequestScan::CState>(&buffer, &handler, false, nullptr, 0));
+    // A user who blocks no category: no classification (that waits for the reputation client).
+    buffer.SetState(std::make_unique<COutboundHttpRequestScan::CState>(&buffer, &handler, false,
+                                                                        L"00000000000000000000000000000000", 0));
     IScanAlgorithm* const algorithm = GetScanAlgorithm(kScanOutboundHttpRequest);
     unsigned long long sent = 0;
     const auto start = std::chrono::steady_clock::now();

@@ -64,9 +64,12 @@ void COutboundCategoriesScan::Scan(CScanAlgorithmState& baseState) {
 
     char result[kResultSize] = {};
     DWORD size = kResultSize;
-    const std::wstring processPath = ProcessImagePath(state.m_processId);
-    NUV_LOG(ETWLogging::LOG_NORMAL, L"%s", processPath.c_str());
-    if (GetUrlClassification(Wide(state.m_strUrl).c_str(), result, &size, processPath.c_str()) == 0) return;
+    if (!state.m_bProcessPathKnown) {
+        state.m_processPath = ProcessImagePath(state.m_processId);
+        state.m_bProcessPathKnown = true;
+    }
+    NUV_LOG(ETWLogging::LOG_NORMAL, L"%s", state.m_processPath.c_str());
+    if (GetUrlClassification(Wide(state.m_strUrl).c_str(), result, &size, state.m_processPath.c_str()) == 0) return;
 
     const std::wstring urlMask = Tessal::FromThreadAnsi(std::string_view(result, ::strnlen(result, kResultSize)));
     if (!state.m_bAllowedByList) {

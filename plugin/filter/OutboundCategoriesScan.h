@@ -66,4 +66,7 @@ public:
     LONG m_nCategoryNameId = 0;
     CSafeStringW m_strMatchedMask;
     DWORD m_processId;
+    // The connection's process does not change: its image path is looked up once.
+    std::wstring m_processPath;
+    bool m_bProcessPathKnown = false;
 };
