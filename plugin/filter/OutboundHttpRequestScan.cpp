@@ -203,6 +203,16 @@ LONG COutboundHttpRequestScan::CState::Available() const noexcept {
 
 const char* COutboundHttpRequestScan::CState::AtPosition() const noexcept { return m_buffer->GetData() + GetPosition(); }
 
+bool COutboundHttpRequestScan::CState::LineAtPosition(DWORD& consumed, DWORD& length) const {
+    DWORD terminator = 0;
+    if (Available() <= 0 || !FindLineEnd(reinterpret_cast<const BYTE*>(AtPosition()),
+                                         reinterpret_cast<const BYTE*>(m_buffer->GetLast()), consumed, terminator)) {
+        return false;
+    }
+    length = consumed - terminator;
+    return true;
+}
+
 bool COutboundHttpRequestScan::CState::Fail(const char* why) {
     if (m_phase != kFailed) {
         NUV_LOG(ETWLogging::LOG_WARNING, L"Dropping the outbound data of a connection: %hs\r\n", why);
@@ -241,9 +251,8 @@ bool COutboundHttpRequestScan::CState::StepRequestLine() {
     const LONG available = Available();
     if (available <= 0) return false;
     const char* const p = AtPosition();
-    DWORD consumed = 0, terminator = 0;
-    if (!FindLineEnd(reinterpret_cast<const BYTE*>(p), reinterpret_cast<const BYTE*>(m_buffer->GetLast()), consumed,
-                     terminator)) {
+    DWORD consumed = 0, length = 0;
+    if (!LineAtPosition(consumed, length)) {
         if (m_buffer->IsEnded()) {
             m_buffer->PassAll();
             return false;
@@ -257,7 +266,6 @@ bool COutboundHttpRequestScan::CState::StepRequestLine() {
         m_buffer->PassAll();
         return false;
     }
-    const DWORD length = consumed - terminator;
     if (length == 0 || ::_strnicmp(p, "X-AOLIAC", std::min<DWORD>(length, 8)) == 0) {
         SetPosition(GetPosition() + static_cast<LONG>(consumed));
         m_buffer->Consume(static_cast<DWORD>(GetPosition()));
@@ -341,9 +349,8 @@ bool COutboundHttpRequestScan::CState::StepHeaders() {
     for (;;) {
         const LONG available = Available();
         const char* const p = AtPosition();
-        DWORD consumed = 0, terminator = 0;
-        if (available <= 0 || !FindLineEnd(reinterpret_cast<const BYTE*>(p),
-                                           reinterpret_cast<const BYTE*>(m_buffer->GetLast()), consumed, terminator)) {
+        DWORD consumed = 0, length = 0;
+        if (!LineAtPosition(consumed, length)) {
             if (!m_bDecided && EqualsNoCase(m_strMethod.m_pBuffer, "POST") &&
                 std::any_of(m_headers.begin(), m_headers.begin() + static_cast<std::ptrdiff_t>(m_headerCount),
                             [](const Header& h) { return EqualsNoCase(h.name, "Host"); })) {
@@ -357,7 +364,6 @@ bool COutboundHttpRequestScan::CState::StepHeaders() {
             if (m_buffer->IsEnded() && available > 0) m_buffer->DropAll();
             return false;
         }
-        const DWORD length = consumed - terminator;
         if (length == 0) {
             m_blankLine = GetPosition();
             m_bHeaderComplete = true;
@@ -587,15 +593,12 @@ bool COutboundHttpRequestScan::CState::StepBody() {
 }
 
 bool COutboundHttpRequestScan::CState::StepChunkSize() {
-    const LONG available = Available();
-    const char* const p = AtPosition();
-    DWORD consumed = 0, terminator = 0;
-    if (available <= 0 || !FindLineEnd(reinterpret_cast<const BYTE*>(p), reinterpret_cast<const BYTE*>(m_buffer->GetLast()),
-                                       consumed, terminator)) {
-        return available > kMaxChunkSizeLine ? Fail("chunk size line too long") : false;
+    DWORD consumed = 0, length = 0;
+    if (!LineAtPosition(consumed, length)) {
+        return Available() > kMaxChunkSizeLine ? Fail("chunk size line too long") : false;
     }
     std::uint64_t size = 0;
-    if (!ParseChunkSize(std::string_view(p, consumed - terminator), size)) return Fail("invalid chunk size");
+    if (!ParseChunkSize(std::string_view(AtPosition(), length), size)) return Fail("invalid chunk size");
     ForwardBodyBytes(static_cast<LONG>(consumed));
     if (size == 0) {
         m_phase = kTrailers;
@@ -620,18 +623,14 @@ bool COutboundHttpRequestScan::CState::StepChunkDataEnd() {
 
 bool COutboundHttpRequestScan::CState::StepTrailers() {
     for (;;) {
-        const LONG available = Available();
-        const char* const p = AtPosition();
-        DWORD consumed = 0, terminator = 0;
-        if (available <= 0 || !FindLineEnd(reinterpret_cast<const BYTE*>(p),
-                                           reinterpret_cast<const BYTE*>(m_buffer->GetLast()), consumed, terminator)) {
-            return available > kMaxLineLength ? Fail("trailer line too long") : false;
+        DWORD consumed = 0, length = 0;
+        if (!LineAtPosition(consumed, length)) {
+            return Available() > kMaxLineLength ? Fail("trailer line too long") : false;
         }
-        const DWORD length = consumed - terminator;
         if (length > 0) {
             // Trailer fields are checked as header lines and released; they are not examined.
             const std::size_t before = m_headerCount;
-            if (!AddHeaderLine(p, length)) return Fail("trailer line that cannot be parsed");
+            if (!AddHeaderLine(AtPosition(), length)) return Fail("trailer line that cannot be parsed");
             m_headerCount = before;
         }
         ForwardBodyBytes(static_cast<LONG>(consumed));

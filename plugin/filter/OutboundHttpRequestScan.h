@@ -136,6 +136,8 @@ private:
 
     // Held bytes from the position on.
     LONG Available() const noexcept;
+    // The complete line held at the position: its length with its terminator and without.
+    bool LineAtPosition(DWORD& consumed, DWORD& length) const;
     const char* AtPosition() const noexcept;
 
     CScanBuffer* m_buffer;

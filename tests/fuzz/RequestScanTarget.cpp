@@ -22,18 +22,7 @@ public:
     DWORD LogText(const wchar_t*, const wchar_t*, int, DWORD, const wchar_t*) override { return 0; }
 };
 QuietLogger g_quiet;
-class QuietBuilder : public ETWLogging::CLogBuilderIf_ex {
-public:
-    bool Build(const wchar_t*, HMODULE, const wchar_t*, DWORD, ETWLogging::CLoggingIf** logger) override {
-        *logger = &g_quiet;
-        return true;
-    }
-    bool Build(const wchar_t*, const wchar_t*, HMODULE, const wchar_t*, DWORD, ETWLogging::CLoggingIf** logger) override {
-        *logger = &g_quiet;
-        return true;
-    }
-};
-QuietBuilder g_builder;
+NuvTest::FixedLogBuilder g_builder(&g_quiet);
 
 void Prepare() {
     static bool prepared = false;

@@ -36,19 +36,7 @@ private:
 
 RecordingLogger* const g_logger = new RecordingLogger();
 
-class RecordingBuilder : public ETWLogging::CLogBuilderIf_ex {
-public:
-    bool Build(const wchar_t*, HMODULE, const wchar_t*, DWORD, ETWLogging::CLoggingIf** logger) override {
-        *logger = g_logger;
-        return true;
-    }
-    bool Build(const wchar_t*, const wchar_t*, HMODULE, const wchar_t*, DWORD, ETWLogging::CLoggingIf** logger) override {
-        *logger = g_logger;
-        return true;
-    }
-};
-
-RecordingBuilder g_builder;
+FixedLogBuilder g_builder(g_logger);
 
 class RecordingEnvironment : public ::testing::Environment {
 public:

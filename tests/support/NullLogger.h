@@ -1,7 +1,9 @@
 #pragma once
 // A process logger that does nothing and answers as an enabled logger would: the base of the
-// tests' loggers, which override what they record.
+// tests' loggers, which override what they record. And the builder that makes the process
+// logger one of them.
 
+#include "logging/DefaultLogBuilder.h"
 #include "logging/LoggingIf.h"
 
 namespace NuvTest {
@@ -26,6 +28,23 @@ public:
     DWORD GetSeverity() override { return 1; }
     LONG AddRef() override { return 2; }
     LONG Release() override { return 1; }
+};
+
+// Hands out the given logger whatever is asked; install it with ETWLogging::internal::SetLogBuilder.
+class FixedLogBuilder : public ETWLogging::CLogBuilderIf_ex {
+public:
+    explicit FixedLogBuilder(ETWLogging::CLoggingIf* logger) : m_logger(logger) {}
+    bool Build(const wchar_t*, HMODULE, const wchar_t*, DWORD, ETWLogging::CLoggingIf** logger) override {
+        *logger = m_logger;
+        return true;
+    }
+    bool Build(const wchar_t*, const wchar_t*, HMODULE, const wchar_t*, DWORD, ETWLogging::CLoggingIf** logger) override {
+        *logger = m_logger;
+        return true;
+    }
+
+private:
+    ETWLogging::CLoggingIf* m_logger;
 };
 
 }  // namespace NuvTest
