@@ -2,6 +2,7 @@
 
 #include "plugin/core/NuvException.h"
 #include "plugin/filter/InboundEmbeddedUrlScan.h"
+#include "plugin/filter/InboundHttpResponseScan.h"
 #include "plugin/filter/OutboundCategoriesScan.h"
 #include "plugin/filter/OutboundHttpRequestScan.h"
 #include "plugin/filter/OutboundSearchScan.h"
@@ -26,6 +27,7 @@ std::unique_ptr<IScanAlgorithm> MakeProductAlgorithm(int id) {
         case kScanOutboundHttpRequest: return std::make_unique<COutboundHttpRequestScan>();
         case kScanOutboundSearch: return std::make_unique<COutboundSearchScan>();
         case kScanOutboundCategories: return std::make_unique<COutboundCategoriesScan>();
+        case kScanInboundHttpResponse: return std::make_unique<CInboundHttpResponseScan>();
         case kScanInboundEmbeddedUrl: return std::make_unique<CInboundEmbeddedUrlScan>();
         default: return nullptr;
     }

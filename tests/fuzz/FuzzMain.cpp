@@ -34,11 +34,12 @@ extern const Target kIniTarget;
 extern const Target kLogIniTarget;
 extern const Target kSiteListTarget;
 extern const Target kRequestScanTarget;
+extern const Target kResponseScanTarget;
 
 const std::vector<Target>& AllTargets() {
     static const std::vector<Target> targets = {kScrambledValueTarget, kSealedValueTarget, kIniTarget,
                                                 kLogIniTarget,         kTimeZonesTarget,   kSiteListTarget,
-                                                kRequestScanTarget};
+                                                kRequestScanTarget,    kResponseScanTarget};
     return targets;
 }
 

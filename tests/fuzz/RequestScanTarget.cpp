@@ -3,35 +3,14 @@
 // byte twice, none out of order, none it never received).
 #include "Targets.h"
 
-#include "logging/DefaultLogBuilder.h"
-#include "logging/LogManager.h"
-#include "logging/Logging.h"
+#include "ScanStreams.h"
 #include "tests/plugin/filter/RequestScanHarness.h"
-#include "tests/support/NullLogger.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace NuvFuzz {
 namespace {
-
-// The process logger stays silent: a million inputs would fill any log.
-class QuietLogger : public NuvTest::NullLogger {
-public:
-    bool IsLevelEnabled(DWORD) override { return false; }
-    DWORD LogText(const wchar_t*, const wchar_t*, int, DWORD, const wchar_t*) override { return 0; }
-};
-QuietLogger g_quiet;
-NuvTest::FixedLogBuilder g_builder(&g_quiet);
-
-void Prepare() {
-    static bool prepared = false;
-    if (prepared) return;
-    prepared = true;
-    ETWLogging::ConfigureLogging(nullptr, L"Nuv", nullptr, nullptr, 0);
-    ETWLogging::internal::SetLogBuilder(&g_builder);
-    CreateScanAlgorithms();
-}
 
 std::string Request(Random& random) {
     static const char* const kMethods[] = {"GET", "POST", "HEAD", "PUT", "CONNECT", "XYZZY", "get", "OPTIONS"};
@@ -69,30 +48,14 @@ void Generate(Random& random, Input& input) {
     if (random.OneIn(10)) stream = std::string("\x16\x03\x01\x00\x10", 5) + stream;
     if (random.OneIn(3)) random.Mutate(stream);
     input.bytes.assign(stream.begin(), stream.end());
-    std::wstring cuts;
-    if (random.OneIn(20)) {
-        for (std::size_t at = 1; at < stream.size(); ++at) cuts += std::to_wstring(at) + L" ";
-    } else {
-        std::vector<std::size_t> offsets;
-        const std::size_t count = random.Below(8);
-        for (std::size_t n = 0; n < count && stream.size() > 1; ++n) offsets.push_back(1 + random.Below(stream.size() - 1));
-        std::sort(offsets.begin(), offsets.end());
-        offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
-        for (const std::size_t at : offsets) cuts += std::to_wstring(at) + L" ";
-    }
-    input.texts.push_back(cuts);
+    input.texts.push_back(RandomCuts(random, stream.size()));
 }
 
-void Store(const Scratch&, const Input&) { Prepare(); }
+void Store(const Scratch&, const Input&) { PrepareScans(); }
 
 int Read(const Scratch&, const Input& input) {
     const std::string stream(input.bytes.begin(), input.bytes.end());
-    std::vector<std::size_t> cuts;
-    for (const wchar_t* at = input.texts[0].c_str(); *at != L'\0';) {
-        wchar_t* end = nullptr;
-        cuts.push_back(std::wcstoul(at, &end, 10));
-        at = *end == L' ' ? end + 1 : end;
-    }
+    const std::vector<std::size_t> cuts = ParseCuts(input.texts[0]);
     NuvTest::RequestScanRun run;
     run.SendSplit(stream, cuts);
     const std::string released = run.Released();

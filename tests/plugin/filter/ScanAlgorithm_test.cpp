@@ -2,6 +2,7 @@
 
 #include "plugin/filter/ScanAlgorithm.h"
 #include "plugin/filter/InboundEmbeddedUrlScan.h"
+#include "plugin/filter/InboundHttpResponseScan.h"
 #include "plugin/filter/OutboundCategoriesScan.h"
 #include "plugin/filter/OutboundHttpRequestScan.h"
 #include "plugin/filter/OutboundSearchScan.h"
@@ -90,13 +91,13 @@ TEST_F(ScanAlgorithmTest, AbandonedTableIsForgottenNotDeleted) {
     EXPECT_EQ(CNuvException::kNotInitialized, CodeOfGet(5));
 }
 
-TEST_F(ScanAlgorithmTest, ProductTableHoldsTheScansBuiltSoFar) {
+TEST_F(ScanAlgorithmTest, ProductTableHoldsEveryScan) {
     CreateScanAlgorithms();
     EXPECT_NE(nullptr, dynamic_cast<COutboundHttpRequestScan*>(GetScanAlgorithm(1)));
     EXPECT_NE(nullptr, dynamic_cast<COutboundSearchScan*>(GetScanAlgorithm(3)));
     EXPECT_NE(nullptr, dynamic_cast<COutboundCategoriesScan*>(GetScanAlgorithm(4)));
     EXPECT_NE(nullptr, dynamic_cast<CInboundEmbeddedUrlScan*>(GetScanAlgorithm(7)));
-    EXPECT_EQ(nullptr, GetScanAlgorithm(5));
+    EXPECT_NE(nullptr, dynamic_cast<CInboundHttpResponseScan*>(GetScanAlgorithm(5)));
 }
 
 TEST(ScanAlgorithmNames, NameEveryIdOfTheTable) {
