@@ -23,6 +23,12 @@ void CInboundEmbeddedUrlScan::Scan(CScanAlgorithmState& baseState) {
     const char* q = first + state.GetPosition();
     if (q > last) return;
     while (q <= last) {
+        // Every byte of an allowed page passes here: a cheap test of the first letter before
+        // the comparison.
+        if ((*q | 0x20) != 'h') {
+            ++q;
+            continue;
+        }
         const std::size_t left = static_cast<std::size_t>(last - q) + 1;
         const std::size_t m = std::min(left, kSchemeLength);
         if (::_strnicmp(q, kScheme, m) != 0) {
