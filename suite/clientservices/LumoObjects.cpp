@@ -1,0 +1,111 @@
+#include "LumoObjects.h"
+
+#include "LumoState.h"
+
+#include "nuvutil/com/ComBoundary.h"
+#include "nuvutil/com/Module.h"
+
+#include <oleauto.h>
+
+#include <string>
+
+namespace ClientServicesStandIn {
+namespace {
+
+std::wstring Text(BSTR text) { return text != nullptr ? std::wstring(text, ::SysStringLen(text)) : std::wstring(); }
+
+HRESULT Copy(const std::wstring& text, BSTR* out) {
+    *out = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    return *out != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+}  // namespace
+
+STDMETHODIMP CLumoClientObject::GetAppInfo(BSTR request, BSTR* reply) {
+    if (reply == nullptr) return E_POINTER;
+    *reply = nullptr;
+    return NuvCom::ComBoundary(L"CLumoClientObject::GetAppInfo", [&] {
+        std::wstring answer;
+        const HRESULT result = CLumoState::Instance().Call(Text(request), answer);
+        return FAILED(result) ? result : Copy(answer, reply);
+    });
+}
+
+HRESULT CLumoClassObject::GetClassObject(REFIID riid, void** ppv) noexcept {
+    static CLumoClassObject classObject;
+    return classObject.QueryInterface(riid, ppv);
+}
+
+STDMETHODIMP CLumoClassObject::QueryInterface(REFIID riid, void** ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    if (::IsEqualIID(riid, __uuidof(IUnknown)) || ::IsEqualIID(riid, __uuidof(IClassFactory))) {
+        *ppv = static_cast<IClassFactory*>(this);
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+STDMETHODIMP CLumoClassObject::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    const HRESULT result = CLumoState::Instance().Create();
+    return FAILED(result) ? result : NuvCom::CreateComObject<CLumoClientObject>(riid, ppv);
+}
+
+STDMETHODIMP CLumoClassObject::LockServer(BOOL lock) {
+    if (lock) {
+        NuvCom::CModule::Lock();
+    } else {
+        NuvCom::CModule::Unlock();
+    }
+    return S_OK;
+}
+
+STDMETHODIMP CLumoControlObject::Reset() {
+    CLumoState::Instance().Reset();
+    return S_OK;
+}
+
+STDMETHODIMP CLumoControlObject::SetCreationResult(HRESULT result) {
+    CLumoState::Instance().SetCreationResult(result);
+    return S_OK;
+}
+
+STDMETHODIMP CLumoControlObject::SetCallResult(HRESULT result) {
+    CLumoState::Instance().SetCallResult(result);
+    return S_OK;
+}
+
+STDMETHODIMP CLumoControlObject::SetReply(BSTR reply) {
+    return NuvCom::ComBoundary(L"CLumoControlObject::SetReply", [&] {
+        CLumoState::Instance().SetReply(Text(reply));
+        return S_OK;
+    });
+}
+
+STDMETHODIMP CLumoControlObject::GetCreationCount(ULONG* count) {
+    if (count == nullptr) return E_POINTER;
+    *count = CLumoState::Instance().CreationCount();
+    return S_OK;
+}
+
+STDMETHODIMP CLumoControlObject::GetCallCount(ULONG* count) {
+    if (count == nullptr) return E_POINTER;
+    return NuvCom::ComBoundary(L"CLumoControlObject::GetCallCount", [&] {
+        *count = static_cast<ULONG>(CLumoState::Instance().Requests().size());
+        return S_OK;
+    });
+}
+
+STDMETHODIMP CLumoControlObject::GetRequest(ULONG index, BSTR* request) {
+    if (request == nullptr) return E_POINTER;
+    *request = nullptr;
+    return NuvCom::ComBoundary(L"CLumoControlObject::GetRequest", [&] {
+        const std::vector<std::wstring> requests = CLumoState::Instance().Requests();
+        return index < requests.size() ? Copy(requests[index], request) : E_INVALIDARG;
+    });
+}
+
+}  // namespace ClientServicesStandIn
