@@ -6,7 +6,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 packages=(
   mingw-w64 g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine wine64 libwine-dev
-  rapidjson-dev googletest cmake ninja-build python3 dpkg-dev
+  rapidjson-dev googletest cmake ninja-build python3 dpkg-dev openssl
 )
 
 missing=()
@@ -19,8 +19,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   nuv_as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-widl x86_64-w64-mingw32-windres wine cmake ninja iconv; do
+for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-widl x86_64-w64-mingw32-windres wine cmake ninja iconv openssl; do
   command -v "$tool" >/dev/null || nuv_die "$tool is missing after installation"
 done
 
 "$NUV_ROOT/scripts/build-cpprest.sh"
+"$NUV_ROOT/scripts/test-ca.sh"

@@ -191,6 +191,7 @@ void CNuvModule::DeinitializeSteps() {
     if (killed) {
         // It may have died inside any of these, holding their locks: stop the threads it started,
         // let the rest go without touching them, so shutdown stays bounded.
+        if (m_options.filter) m_options.filter->CancelUrlClassification();
         m_miscThread.reset();
         m_scanWorkQueue.Put(nullptr);
         m_scanThread.reset();
@@ -198,6 +199,8 @@ void CNuvModule::DeinitializeSteps() {
         return;
     }
 
+    // A reputation query under way would hold the scan thread up to the HTTP time-out.
+    if (m_options.filter) m_options.filter->CancelUrlClassification();
     m_miscThread.reset();
     if (CNuvConfig* config = m_config.Unpinned()) config->UnsubscribeFromComEvents();
     m_scanWorkQueue.Put(nullptr);

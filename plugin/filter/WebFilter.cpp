@@ -5,6 +5,12 @@
 #include "plugin/core/NuvException.h"
 #include "plugin/filter/ScanAlgorithm.h"
 #include "plugin/filter/ScanBuffer.h"
+#include "plugin/filter/UrlClassification.h"
+
+void CWebFilter::StartUrlClassification() { ::StartUrlClassification(); }
+void CWebFilter::CancelUrlClassification() noexcept { ::CancelUrlClassification(); }
+void CWebFilter::StopUrlClassification() noexcept { ::StopUrlClassification(); }
+void CWebFilter::AbandonUrlClassification() noexcept { ::AbandonUrlClassification(); }
 
 void CWebFilter::CreateScanAlgorithms() { ::CreateScanAlgorithms(); }
 

@@ -12,9 +12,11 @@ public:
     CWebFilter(const CWebFilter&) = delete;
     CWebFilter& operator=(const CWebFilter&) = delete;
 
-    void StartUrlClassification() override {}
-    void StopUrlClassification() noexcept override {}
-    void AbandonUrlClassification() noexcept override {}
+    // The classifier over the reputation client; without memory for it no URL is classified.
+    void StartUrlClassification() override;
+    void CancelUrlClassification() noexcept override;
+    void StopUrlClassification() noexcept override;
+    void AbandonUrlClassification() noexcept override;
     void CreateScanAlgorithms() override;
     void DestroyScanAlgorithms() noexcept override;
     void AbandonScanAlgorithms() noexcept override;

@@ -25,6 +25,8 @@ public:
     virtual ~IFilterServices() = default;
 
     virtual void StartUrlClassification() = 0;
+    // Before anything waits for the threads that classify: a query under way ends at once.
+    virtual void CancelUrlClassification() noexcept = 0;
     virtual void StopUrlClassification() noexcept = 0;
     virtual void CreateScanAlgorithms() = 0;
     virtual void DestroyScanAlgorithms() noexcept = 0;

@@ -17,6 +17,10 @@ constexpr wchar_t kParent[] = L"Software\\NuvTests";
 constexpr const wchar_t* kSeededKeys[] = {
     L"SOFTWARE\\Oberix\\Logging",
     L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Time Zones",
+    // The registered crypto functions (revocation checking through cryptnet) and the machine's
+    // certificate stores, which HTTPS clients need to validate a server.
+    L"SOFTWARE\\Microsoft\\Cryptography",
+    L"SOFTWARE\\Microsoft\\SystemCertificates",
 };
 
 std::wstring ProgramName() {

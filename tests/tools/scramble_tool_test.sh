@@ -20,9 +20,10 @@ check() {  # check <description> <command...>
 equals() { [ "$1" = "$2" ] || { echo "  got '$1', expected '$2'" >&2; return 1; }; }
 exits_with() {  # exits_with <Win32 code> <command...>; a unix shell sees its low 8 bits
   local want=$(($1 & 255)); shift
-  "$@" >/dev/null 2>&1
+  local output
+  output="$("$@" 2>&1)"
   local got=$?
-  [ "$got" -eq "$want" ] || { echo "  exit $got, expected $want" >&2; return 1; }
+  [ "$got" -eq "$want" ] || { echo "  exit $got, expected $want; output: $output" >&2; return 1; }
 }
 cleanup() {
   "$emulator" reg delete "$key" /f >/dev/null 2>&1

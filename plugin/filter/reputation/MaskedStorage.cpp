@@ -17,6 +17,9 @@ CMaskedStorage::CMaskedStorage(const std::uint8_t* masked, const std::uint8_t* m
     }
 }
 
+CMaskedStorage::CMaskedStorage(const CMaskedStorage& other)
+    : CMaskedStorage(other.m_masked.data(), other.m_mask.data(), other.m_masked.size()) {}
+
 CMaskedStorage::~CMaskedStorage() {
     m_masked.release();
     m_mask.release();

@@ -16,9 +16,10 @@ public:
     CMaskedStorage();
     // Another key, as two arrays of `size` bytes (tests sign with known keys).
     CMaskedStorage(const std::uint8_t* masked, const std::uint8_t* mask, std::size_t size);
-    virtual ~CMaskedStorage();
-    CMaskedStorage(const CMaskedStorage&) = delete;
+    // Copies stay masked.
+    CMaskedStorage(const CMaskedStorage& other);
     CMaskedStorage& operator=(const CMaskedStorage&) = delete;
+    virtual ~CMaskedStorage();
 
     const SecureByteVector& Masked() const noexcept { return m_masked; }
     const SecureByteVector& Mask() const noexcept { return m_mask; }

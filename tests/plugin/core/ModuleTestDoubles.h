@@ -46,6 +46,7 @@ public:
     void Release() { ::SetEvent(m_release.Get()); }
 
     void StartUrlClassification() override { Call(L"StartUrlClassification"); }
+    void CancelUrlClassification() noexcept override { m_log.Add(L"CancelUrlClassification"); }
     void StopUrlClassification() noexcept override { m_log.Add(L"StopUrlClassification"); }
     void CreateScanAlgorithms() override { Call(L"CreateScanAlgorithms"); }
     void DestroyScanAlgorithms() noexcept override { m_log.Add(L"DestroyScanAlgorithms"); }

@@ -20,6 +20,8 @@
 #include "tests/support/LogRecorder.h"
 #include "tests/support/WaitUntil.h"
 #include "tests/plugin/core/ConfigServiceStandIn.h"
+#include "plugin/filter/UrlClassification.h"
+#include "tests/plugin/filter/reputation/ReputationStandIn.h"
 
 #include <gtest/gtest.h>
 
@@ -83,9 +85,9 @@ protected:
     // Threads get a long join limit: killing one that merely ran slow on a loaded machine could
     // leave a lock of the process held (the heap's, the loader's) and hang the next test. Only the
     // test of a deliberately stuck start-up asks for a short one.
-    CNuvModule& Make(DWORD osClass = 10, DWORD joinLimitMs = kGenerousJoinLimitMs) {
+    CNuvModule& Make(DWORD osClass = 10, DWORD joinLimitMs = kGenerousJoinLimitMs, IFilterServices* filter = nullptr) {
         CNuvModule::Options options;
-        options.filter = &m_filter;
+        options.filter = filter != nullptr ? filter : &m_filter;
         options.timeLimits = &m_timeLimits;
         options.scanThreadExitLimitMs = kScanLimitMs;
         options.threadJoinLimitMs = joinLimitMs;
@@ -151,6 +153,7 @@ TEST_F(ModuleTest, StartsAndStopsInOrder) {
     const size_t scanTableGone = IndexOf(stopped, L"DestroyScanAlgorithms");
     const size_t firewallGone = IndexOf(stopped, L"firewall stopped");
     const size_t classificationGone = IndexOf(stopped, L"StopUrlClassification");
+    EXPECT_EQ(0u, IndexOf(stopped, L"CancelUrlClassification")) << "queries end before the scan thread is awaited";
     const size_t logManagerGone = IndexOf(stopped, L"activity log stopped");
     EXPECT_LT(scanTableGone, firewallGone);
     EXPECT_LT(firewallGone, classificationGone);
@@ -498,6 +501,63 @@ TEST_F(ModuleTest, OsCodeTable) {
     EXPECT_TRUE(IsSessionZeroExempt(10, 0));
     EXPECT_FALSE(IsSessionZeroExempt(13, 0));
     EXPECT_FALSE(IsSessionZeroExempt(9, 1));
+}
+
+// The product's URL classification on the scan thread, asking a service that answers after 20 s:
+// shutdown cancels the query instead of waiting for it or killing the scan thread.
+class ClassifyingFilter : public NuvTest::RecordingFilter {
+public:
+    using RecordingFilter::RecordingFilter;
+    void StartUrlClassification() override {
+        RecordingFilter::StartUrlClassification();
+        ::StartUrlClassification();
+    }
+    void CancelUrlClassification() noexcept override {
+        RecordingFilter::CancelUrlClassification();
+        ::CancelUrlClassification();
+    }
+    void StopUrlClassification() noexcept override {
+        RecordingFilter::StopUrlClassification();
+        ::StopUrlClassification();
+    }
+    void AbandonUrlClassification() noexcept override {
+        RecordingFilter::AbandonUrlClassification();
+        ::AbandonUrlClassification();
+    }
+    void ScanWork(CScanBuffer*) override {
+        char result[40] = {};
+        DWORD size = sizeof result;
+        classified = GetUrlClassification(url.c_str(), result, &size, L"");
+    }
+    std::wstring url;
+    std::atomic<int> classified{-1};
+};
+
+TEST_F(ModuleTest, ShutdownCancelsAReputationQueryOfTheScanThread) {
+    NuvTest::ReputationStandIn standIn;
+    ASSERT_TRUE(standIn.Load()) << "no reputation stand-in runs (ctest starts it)";
+    const wchar_t kSettings[] = L"SOFTWARE\\Oberix\\NUV\\Settings\\default";
+    const std::wstring host = standIn.Host();
+    ASSERT_TRUE(m_guard.CreateKey(kSettings));
+    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSettings, L"ReputationHost", REG_SZ, host.c_str(),
+                      static_cast<DWORD>((host.size() + 1) * sizeof(wchar_t)));
+    NNUV::ForgetReputationHost();
+    ClassifyingFilter filter{m_log};
+    filter.url = L"delay20.test/shutdown-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                 std::to_wstring(::GetTickCount64());
+    CNuvModule& module = Make(10, kGenerousJoinLimitMs, &filter);
+    module.StartInitialization();
+    ASSERT_TRUE(module.WaitForInitialization());
+    module.PutScanWork(reinterpret_cast<CScanBuffer*>(static_cast<uintptr_t>(0x1000)));
+    ASSERT_TRUE(NuvTest::WaitUntil([&] { return standIn.Records(filter.url).size() == 1; }, 10000));
+    NuvTest::TakeLoggedLines();
+    const ULONGLONG start = ::GetTickCount64();
+    module.Deinitialize();
+    EXPECT_LT(::GetTickCount64() - start, 3000u);
+    EXPECT_EQ(0, filter.classified.load()) << "the query ended without an answer";
+    for (const auto& line : NuvTest::TakeLoggedLines()) EXPECT_NE(L"ScanThread took too long to exit!\r\n", line.text);
+    ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSettings, L"ReputationHost");
+    NNUV::ForgetReputationHost();
 }
 
 }  // namespace

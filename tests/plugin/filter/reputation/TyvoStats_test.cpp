@@ -1,0 +1,146 @@
+// The reputation statistics: the counters in the registry across restarts, the daily report and
+// its back-off, and a stop that ends the thread at once.
+#include "plugin/filter/reputation/TyvoHandler.h"
+
+#include "Shared/SealedRegistry.h"
+#include "plugin/filter/reputation/ClientId.h"
+#include "plugin/filter/reputation/TyvoHandlerPimpl.h"
+#include "tests/plugin/filter/reputation/ReputationStandIn.h"
+#include "tests/support/LogRecorder.h"
+#include "tests/support/WaitUntil.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+namespace {
+
+using NNUV::CTYVOHandler;
+
+constexpr wchar_t kStatsKey[] = L"Software\\Oberix\\NUV\\TYVO";
+constexpr wchar_t kSettingsKey[] = L"SOFTWARE\\Oberix\\NUV\\Settings\\default";
+
+bool ReadDword(const wchar_t* name, DWORD& value) {
+    DWORD size = sizeof value;
+    return ::RegGetValueW(HKEY_LOCAL_MACHINE, kStatsKey, name, RRF_RT_REG_DWORD, nullptr, &value, &size) == ERROR_SUCCESS;
+}
+bool ReadQword(const wchar_t* name, std::int64_t& value) {
+    DWORD size = sizeof value;
+    return ::RegGetValueW(HKEY_LOCAL_MACHINE, kStatsKey, name, RRF_RT_REG_QWORD, nullptr, &value, &size) == ERROR_SUCCESS;
+}
+void WriteDword(const wchar_t* name, DWORD value) { SealedRegWriteValue(name, REG_DWORD, &value, sizeof value); }
+void WriteQword(const wchar_t* name, std::int64_t value) { SealedRegWriteValue(name, REG_QWORD, &value, sizeof value); }
+
+bool Logged(const std::vector<NuvTest::LoggedLine>& lines, const std::wstring& text) {
+    for (const auto& line : lines) {
+        if (line.text == text) return true;
+    }
+    return false;
+}
+
+class TyvoStatsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_standIn.Load()) << "no reputation stand-in runs (ctest starts it)";
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kStatsKey);
+        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kStatsKey);
+        UseHost(m_standIn.Host());
+        NuvTest::TakeLoggedLines();
+    }
+    void TearDown() override {
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kStatsKey);
+        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kStatsKey);
+        ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, L"ReputationHost");
+        NNUV::ForgetReputationHost();
+    }
+    static void UseHost(const std::wstring& host) {
+        ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, L"ReputationHost", REG_SZ, host.c_str(),
+                          static_cast<DWORD>((host.size() + 1) * sizeof(wchar_t)));
+        NNUV::ForgetReputationHost();
+    }
+
+    NuvTest::ReputationStandIn m_standIn;
+};
+
+TEST_F(TyvoStatsTest, AFirstStartWritesTheTimeAndReportsADayLater) {
+    const std::int64_t before = NNUV::NNUVInternal::NowMs();
+    {
+        CTYVOHandler handler;
+        std::int64_t written = 0;
+        ASSERT_TRUE(ReadQword(L"LastUpdatedTime", written));
+        EXPECT_GE(written, before);
+        EXPECT_EQ(written, handler.LastReportTimeMs());
+        EXPECT_EQ(0, handler.TotalRequests());
+        const auto lines = NuvTest::TakeLoggedLines();
+        EXPECT_TRUE(Logged(lines, L"Couldn't read from TYVO response time!!!"));
+        EXPECT_TRUE(Logged(lines, L"Couldn't read from TYVO Request counter!!!"));
+    }
+    // The counters are stored when the handler goes.
+    DWORD requests = 99;
+    EXPECT_TRUE(ReadDword(L"TYVOTotalRequests", requests));
+    EXPECT_EQ(0u, requests);
+}
+
+TEST_F(TyvoStatsTest, CountersSurviveARestartAndAnOverdueReportGoesOutAndResetsThem) {
+    WriteDword(L"TYVOTotalRequests", 4);
+    WriteDword(L"TYVOTotalResponseTime", 400);
+    const std::int64_t overdue = NNUV::NNUVInternal::NowMs() - 86400000 - 5000;
+    WriteQword(L"LastUpdatedTime", overdue);
+    CTYVOHandler handler;
+    // Read at start; the report goes out after the 1 s stop check, then the counters are reset.
+    ASSERT_TRUE(NuvTest::WaitUntil([&] { return handler.LastReportTimeMs() != overdue; }, 20000));
+    EXPECT_EQ(0, handler.TotalRequests());
+    EXPECT_EQ(0, handler.TotalResponseTimeMs());
+    std::int64_t written = 0;
+    ASSERT_TRUE(ReadQword(L"LastUpdatedTime", written));
+    EXPECT_EQ(handler.LastReportTimeMs(), written);
+    DWORD requests = 99, time = 99;
+    EXPECT_TRUE(ReadDword(L"TYVOTotalRequests", requests));
+    EXPECT_TRUE(ReadDword(L"TYVOTotalResponseTime", time));
+    EXPECT_EQ(0u, requests);
+    EXPECT_EQ(0u, time);
+    // The report carried the average of the stored counters: 100 ms, "ZAAAAAA=".
+    std::wstring clientId;
+    NNUV::NNUVInternal::GetClientId(clientId);
+    const web::json::array records = m_standIn.Records(L"stats:" + clientId);
+    ASSERT_GE(records.size(), 1u);
+    const std::wstring body = records.at(records.size() - 1).at(L"body").as_string();
+    EXPECT_NE(std::wstring::npos, body.find(L"\"rpt\":{\"gstat\":\"ZAAAAAA=\"}")) << body;
+}
+
+TEST_F(TyvoStatsTest, AStopDuringTheBackOffEndsTheThreadAtOnce) {
+    UseHost(L"localhost:1");  // refused: every report fails
+    WriteQword(L"LastUpdatedTime", NNUV::NNUVInternal::NowMs() - 86400000 - 5000);
+    CTYVOHandler handler;
+    // The 1 s stop check, the refused report: then the 10 s back-off.
+    ::Sleep(2500);
+    const auto start = std::chrono::steady_clock::now();
+    handler.TerminateTYVOStats();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    const auto lines = NuvTest::TakeLoggedLines();
+    EXPECT_TRUE(Logged(lines, L"Shut Down triggered.Return from thread"));
+    EXPECT_FALSE(Logged(lines, L"Error in sending TYVO stats")) << "stopped inside the back-off";
+}
+
+TEST_F(TyvoStatsTest, AStopWhileWaitingForTheNextReportIsSeenAtOnce) {
+    CTYVOHandler handler;  // the next report is a day away
+    const auto start = std::chrono::steady_clock::now();
+    handler.TerminateTYVOStats();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST_F(TyvoStatsTest, WithoutTheKeyAtTheEndNothingIsWritten) {
+    {
+        CTYVOHandler handler;
+        handler.TerminateTYVOStats();
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kStatsKey);
+        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kStatsKey);
+        NuvTest::TakeLoggedLines();
+    }
+    EXPECT_TRUE(Logged(NuvTest::TakeLoggedLines(), L"TYVO Registry not found. Dont write to registry"));
+    DWORD requests = 0;
+    EXPECT_FALSE(ReadDword(L"TYVOTotalRequests", requests));
+}
+
+}  // namespace
