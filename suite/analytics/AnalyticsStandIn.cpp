@@ -1,0 +1,169 @@
+// The analytics service stand-in: the service class (the suite's class id) records the JSON record
+// of every Track call and answers what tests steer; the control class reads and steers it.
+#include "AnalyticsControl.h"
+#include "analytics.h"
+
+#include "base/Sync.h"
+#include "nuvutil/com/ClassFactory.h"
+#include "nuvutil/com/ComBoundary.h"
+#include "nuvutil/com/ComObject.h"
+#include "nuvutil/com/Module.h"
+#include "nuvutil/com/Registration.h"
+
+#include <oleauto.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+class CAnalyticsState {
+public:
+    static CAnalyticsState& Instance() {
+        static CAnalyticsState state;
+        return state;
+    }
+    void Reset() {
+        Tessal::CAutoLock lock(m_lock);
+        m_creationResult = m_callResult = S_OK;
+        m_creations = 0;
+        m_records.clear();
+    }
+    HRESULT Create() {
+        Tessal::CAutoLock lock(m_lock);
+        ++m_creations;
+        return m_creationResult;
+    }
+    HRESULT Track(const std::wstring& record) {
+        Tessal::CAutoLock lock(m_lock);
+        m_records.push_back(record);
+        return m_callResult;
+    }
+    void SetCreationResult(HRESULT result) {
+        Tessal::CAutoLock lock(m_lock);
+        m_creationResult = result;
+    }
+    void SetCallResult(HRESULT result) {
+        Tessal::CAutoLock lock(m_lock);
+        m_callResult = result;
+    }
+    ULONG Creations() {
+        Tessal::CAutoLock lock(m_lock);
+        return m_creations;
+    }
+    std::vector<std::wstring> Records() {
+        Tessal::CAutoLock lock(m_lock);
+        return m_records;
+    }
+
+private:
+    Tessal::CCriticalSection m_lock;
+    HRESULT m_creationResult = S_OK;
+    HRESULT m_callResult = S_OK;
+    ULONG m_creations = 0;
+    std::vector<std::wstring> m_records;
+};
+
+std::wstring Text(BSTR text) { return text != nullptr ? std::wstring(text, ::SysStringLen(text)) : std::wstring(); }
+
+class CServiceObject final : public NuvCom::CComObjectBase<IQvAnalyticsService> {
+public:
+    STDMETHODIMP Track(BSTR, BSTR record, BSTR) override {
+        return NuvCom::ComBoundary(L"CServiceObject::Track", [&] { return CAnalyticsState::Instance().Track(Text(record)); });
+    }
+};
+
+// Creation can be made to fail.
+class CServiceClassObject final : public IClassFactory {
+public:
+    static HRESULT GetClassObject(REFIID riid, void** ppv) noexcept {
+        static CServiceClassObject classObject;
+        return classObject.QueryInterface(riid, ppv);
+    }
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        if (::IsEqualIID(riid, __uuidof(IUnknown)) || ::IsEqualIID(riid, __uuidof(IClassFactory))) {
+            *ppv = static_cast<IClassFactory*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        *ppv = nullptr;
+        if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+        const HRESULT result = CAnalyticsState::Instance().Create();
+        return FAILED(result) ? result : NuvCom::CreateComObject<CServiceObject>(riid, ppv);
+    }
+    STDMETHODIMP LockServer(BOOL lock) override {
+        if (lock) {
+            NuvCom::CModule::Lock();
+        } else {
+            NuvCom::CModule::Unlock();
+        }
+        return S_OK;
+    }
+};
+
+class CControlObject final : public NuvCom::CComObjectBase<IQvAnalyticsControl> {
+public:
+    STDMETHODIMP Reset() override {
+        CAnalyticsState::Instance().Reset();
+        return S_OK;
+    }
+    STDMETHODIMP SetCreationResult(HRESULT result) override {
+        CAnalyticsState::Instance().SetCreationResult(result);
+        return S_OK;
+    }
+    STDMETHODIMP SetCallResult(HRESULT result) override {
+        CAnalyticsState::Instance().SetCallResult(result);
+        return S_OK;
+    }
+    STDMETHODIMP GetCreationCount(ULONG* count) override {
+        if (count == nullptr) return E_POINTER;
+        *count = CAnalyticsState::Instance().Creations();
+        return S_OK;
+    }
+    STDMETHODIMP GetRecordCount(ULONG* count) override {
+        if (count == nullptr) return E_POINTER;
+        *count = static_cast<ULONG>(CAnalyticsState::Instance().Records().size());
+        return S_OK;
+    }
+    STDMETHODIMP GetRecord(ULONG index, BSTR* record) override {
+        if (record == nullptr) return E_POINTER;
+        *record = nullptr;
+        return NuvCom::ComBoundary(L"CControlObject::GetRecord", [&] {
+            const std::vector<std::wstring> records = CAnalyticsState::Instance().Records();
+            if (index >= records.size()) return E_INVALIDARG;
+            *record = ::SysAllocStringLen(records[index].data(), static_cast<UINT>(records[index].size()));
+            return *record != nullptr ? S_OK : E_OUTOFMEMORY;
+        });
+    }
+};
+
+const NuvCom::ClassObjectEntry kClassObjects[] = {
+    {__uuidof(QvAnalyticsService), &CServiceClassObject::GetClassObject},
+    {__uuidof(QvAnalyticsControl), &NuvCom::CClassFactory<CControlObject>::GetClassObject},
+};
+
+const NuvCom::ComClassDescription kClasses[] = {
+    {__uuidof(QvAnalyticsService), L"QvAnalyticsService Class", nullptr, nullptr, NuvCom::ThreadingModel::Both,
+     GUID_NULL, false},
+    {__uuidof(QvAnalyticsControl), L"QvAnalyticsControl Class", nullptr, nullptr, NuvCom::ThreadingModel::Both,
+     GUID_NULL, false},
+};
+
+}  // namespace
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
+    return NuvCom::GetClassObject(kClassObjects, clsid, riid, ppv);
+}
+
+STDAPI DllCanUnloadNow() { return NuvCom::CModule::CanUnloadNow(); }
+
+STDAPI DllRegisterServer() { return NuvCom::RegisterServer(kClasses); }
+
+STDAPI DllUnregisterServer() { return NuvCom::UnregisterServer(kClasses); }
