@@ -10,6 +10,7 @@
 #include "plugin/core/NuvRegistration.h"
 #include "plugin/core/TimeZoneCheck.h"
 #include "plugin/filter/WebFilter.h"
+#include "plugin/timelimits/TimeLimits.h"
 
 #include <exception>
 #include <memory>
@@ -23,12 +24,14 @@ namespace {
 struct PluginObjects {
     CTimeZoneCheck timeZoneCheck;
     CWebFilter filter;
+    CTimeLimits timeLimits;
     CNuvModule module;
 
     CNuvModule::Options ModuleOptions() {
         CNuvModule::Options options;
         options.timeZoneCheck = &timeZoneCheck;
         options.filter = &filter;
+        options.timeLimits = &timeLimits;
         return options;
     }
     PluginObjects() : module(ModuleOptions()) {}

@@ -14,6 +14,8 @@ public:
     virtual DWORD SystemSleep() = 0;
     virtual DWORD SystemWakeup() = 0;
     virtual DWORD WebSiteBlocked(DWORD sessionId, DWORD value, const wchar_t* url, const char* data) = 0;
+    // An internet access the time limits refused (the blocked application's text).
+    virtual DWORD AccessAttemptBlocked(DWORD sessionId, const wchar_t* text) = 0;
 };
 
 // The host-firewall thread: told of protected users logging on and off and of configuration

@@ -46,6 +46,7 @@ public:
         return result;
     }
     DWORD WebSiteBlocked(DWORD, DWORD, const wchar_t*, const char*) override { return 0; }
+    DWORD AccessAttemptBlocked(DWORD, const wchar_t*) override { return 0; }
 
     DWORD result = 0;
 

@@ -1,0 +1,76 @@
+#pragma once
+// The activity-log engine's implementation (see VyxLogEngine.h).
+
+#include "plugin/timelimits/VyxLogEngine.h"
+
+#include "Shared/CriticalSection.h"
+#include "Shared/VyxLogFormat.h"
+#include "base/UniqueHandle.h"
+
+#include <deque>
+#include <string>
+#include <vector>
+
+class CStgStorageDB;
+
+struct ActivityRecord {
+    enum Type : int { kLogon = 0, kLogoff = 1, kSleep = 2, kWakeup = 3, kWebSiteBlocked = 4, kAccessBlocked = 5,
+                      kCloseAllLogons = 6 };
+    SYSTEMTIME time{};
+    int type = 0;
+    std::wstring user;
+    DWORD value = 3;
+    std::wstring text;
+    std::string data;
+};
+
+class CVyxLogEngineImpl : public IVyxLogEngine {
+public:
+    // Time the writer keeps writing what is queued once asked to stop.
+    static constexpr DWORD kDrainLimitMs = 10000;
+
+    explicit CVyxLogEngineImpl(const std::wstring& databasePath);
+    ~CVyxLogEngineImpl() override;
+
+    bool Init();
+
+    DWORD LogUserLogon(const wchar_t* user) override;
+    DWORD LogUserLogoff(const wchar_t* user) override;
+    DWORD CloseAllUserLogons() override;
+    DWORD LogSystemSleep(const wchar_t* user) override;
+    DWORD LogSystemWakeup(const wchar_t* user) override;
+    DWORD LogWebSiteBlocked(const wchar_t* user, DWORD kind, const wchar_t* url, const char* data) override;
+    DWORD LogAccessAttemptBlocked(const wchar_t* user) override;
+
+    // One record into the database (the writer thread's work); a Windows error.
+    DWORD Log(const ActivityRecord& record);
+    DWORD ListUsers(std::vector<std::wstring>& users);
+    DWORD MaxLoggingRecords() const noexcept { return m_maxLoggingRecords; }
+
+private:
+    static unsigned __stdcall LoggingThread(void* engine);
+    void WriteQueued(bool stopping);
+    DWORD Queue(int type, const wchar_t* user, DWORD value, const wchar_t* text, const char* data);
+    DWORD QueueUserRecord(int type, const wchar_t* user);
+
+    DWORD LockDatabase();
+    bool CreateDBObj(CStgStorageDB** store);
+    bool WriteStreamDataToDB(CStgStorageDB* store, const std::wstring& path, const wchar_t* stream,
+                             const std::vector<std::uint8_t>& bytes, bool append);
+    bool ReadStream(CStgStorageDB* store, const std::wstring& path, const wchar_t* stream, std::vector<std::uint8_t>& bytes);
+    VyxLog::LoginTimes ReadLoginTimes(CStgStorageDB* store, const std::wstring& user);
+    bool UpdateTimeUsage(CStgStorageDB* store, const std::wstring& user, SYSTEMTIME start, const SYSTEMTIME& end);
+    bool AddTimeUsage(CStgStorageDB* store, const std::wstring& user, const SYSTEMTIME& day, DWORD minutes);
+    void CheckUserLoggedRecords(CStgStorageDB* store, const std::wstring& user, const std::wstring& targetDay);
+    void SendTelemetryForBlockedSites();
+
+    CriticalSection m_queueLock;
+    std::deque<ActivityRecord> m_queue;
+    Tessal::UniqueHandle m_stopEvent;
+    Tessal::UniqueHandle m_newRecordEvent;
+    Tessal::UniqueHandle m_mutex;
+    Tessal::UniqueHandle m_thread;
+    std::wstring m_databasePath;
+    std::wstring m_mutexName;
+    DWORD m_maxLoggingRecords = VyxLog::kDefaultMaxLoggingRecords;
+};

@@ -1,0 +1,269 @@
+// The activity-log engine writing a scratch database: minutes on line split at midnight, sleep
+// and wake, log-offs, closing open log-ons, blocked sites, retention, the blocked-site counter,
+// the database mutex held by another process, a file held open, stopping with records queued, a
+// writer killed in the middle.
+#include "plugin/timelimits/VyxLogEngineImpl.h"
+
+#include "AnalyticsControl.h"
+#include "nuvutil/com/CoInitializeScope.h"
+#include "tests/plugin/timelimits/ActivityLogTestSupport.h"
+#include "tests/support/LogRecorder.h"
+#include "tests/support/MachineKeyGuard.h"
+#include "tests/support/ScratchFolder.h"
+#include "tests/support/WaitUntil.h"
+
+#include <gtest/gtest.h>
+#include <wrl/client.h>
+
+#include <memory>
+#include <string>
+
+namespace {
+
+using NuvTest::SetActivityTime;
+
+constexpr wchar_t kSettings[] = L"SOFTWARE\\Oberix\\NUV\\Settings\\default";
+
+class VyxLogEngineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        VyxLogClock::Set(&NuvTest::ActivityClock);
+        SetActivityTime(2024, 1, 5, 10, 0);
+        m_guard.CreateKey(kSettings);
+        m_guard.DeleteValue(kSettings, L"MaxLoggingRecords");
+        NuvTest::TakeLoggedLines();
+    }
+    void TearDown() override {
+        m_engine.reset();
+        VyxLogClock::Set(nullptr);
+    }
+
+    IVyxLogEngine& Engine() {
+        if (!m_engine) {
+            IVyxLogEngine* engine = nullptr;
+            EXPECT_EQ(0u, CreateVyxLogEngine(m_database.c_str(), &engine));
+            m_engine.reset(engine);
+        }
+        return *m_engine;
+    }
+    // Everything queued is written once the engine is gone.
+    void Flush() { m_engine.reset(); }
+
+    NuvTest::MachineKeyGuard m_guard;
+    NuvTest::ScratchFolder m_folder{L"VyxLogEngine"};
+    // A name of this program only: the mutex is named after the file.
+    std::wstring m_database = m_folder / (L"vyxlog-" + std::to_wstring(::GetCurrentProcessId()) + L".dat");
+    std::unique_ptr<IVyxLogEngine> m_engine;
+};
+
+TEST_F(VyxLogEngineTest, MinutesOnLineAreSplitAtMidnight) {
+    SetActivityTime(2024, 1, 5, 23, 30);
+    Engine().LogUserLogon(L"child");
+    SetActivityTime(2024, 1, 6, 1, 10);
+    Engine().LogUserLogoff(L"child");
+    Flush();
+    EXPECT_EQ(30u, NuvTest::MinutesOn(m_database, L"child", L"20240105"));
+    EXPECT_EQ(70u, NuvTest::MinutesOn(m_database, L"child", L"20240106"));
+    const VyxLog::LoginTimes times = NuvTest::LoginTimesOf(m_database, L"child");
+    EXPECT_EQ(23, times.logon.wHour);
+    EXPECT_EQ(1, times.logoff.wHour);
+    const auto version = NuvTest::ReadActivityStream(m_database, L"System", L"version.dat");
+    EXPECT_EQ((std::vector<std::uint8_t>{0x6A, 0x62, 0x15, 0x00}), version);
+}
+
+TEST_F(VyxLogEngineTest, PeriodsAndTheirMinutes) {
+    const struct {
+        const char* name;
+        std::vector<std::pair<int, std::vector<WORD>>> steps;  // type, hour minute second
+        DWORD minutes;  // on 2024-01-05
+    } cases[] = {
+        {"twenty seconds count one minute", {{0, {10, 0, 0}}, {1, {10, 0, 20}}}, 1},
+        {"the hour asleep is not counted", {{0, {10, 0, 0}}, {2, {11, 0, 0}}, {3, {12, 0, 0}}, {1, {12, 30, 0}}}, 90},
+        {"a second log-off changes nothing", {{0, {10, 0, 0}}, {1, {10, 30, 0}}, {1, {11, 30, 0}}}, 30},
+        {"a log-off without a log-on adds nothing", {{1, {10, 30, 0}}}, 0},
+        {"a clock set back adds nothing", {{0, {10, 0, 0}}, {1, {9, 0, 0}}}, 0},
+    };
+    for (const auto& c : cases) {
+        const std::wstring user = L"u" + std::to_wstring(&c - cases);
+        for (const auto& step : c.steps) {
+            SetActivityTime(2024, 1, 5, step.second[0], step.second[1], step.second[2]);
+            switch (step.first) {
+                case 0: Engine().LogUserLogon(user.c_str()); break;
+                case 1: Engine().LogUserLogoff(user.c_str()); break;
+                case 2: Engine().LogSystemSleep(user.c_str()); break;
+                default: Engine().LogSystemWakeup(user.c_str()); break;
+            }
+        }
+        Flush();
+        EXPECT_EQ(c.minutes, NuvTest::MinutesOn(m_database, user, L"20240105")) << c.name;
+    }
+    const VyxLog::LoginTimes times = NuvTest::LoginTimesOf(m_database, L"u1");
+    EXPECT_TRUE(VyxLog::IsSet(times.logon) && VyxLog::IsSet(times.sleep) && VyxLog::IsSet(times.wakeup) &&
+                VyxLog::IsSet(times.logoff));
+    Engine().LogUserLogon(L"u1");
+    Flush();
+    const VyxLog::LoginTimes again = NuvTest::LoginTimesOf(m_database, L"u1");
+    EXPECT_TRUE(VyxLog::IsSet(again.logon));
+    EXPECT_FALSE(VyxLog::IsSet(again.sleep) || VyxLog::IsSet(again.wakeup) || VyxLog::IsSet(again.logoff));
+}
+
+TEST_F(VyxLogEngineTest, ClosingOpenLogonsComesBeforeWhatWasQueuedAfterIt) {
+    SetActivityTime(2024, 1, 5, 9, 0);
+    Engine().LogUserLogon(L"alice");
+    Engine().LogUserLogon(L"child");
+    Flush();
+    SetActivityTime(2024, 1, 5, 10, 0);
+    Engine().CloseAllUserLogons();
+    Engine().LogUserLogon(L"child");  // a new log-on after the closing
+    Flush();
+    EXPECT_EQ(60u, NuvTest::MinutesOn(m_database, L"alice", L"20240105"));
+    EXPECT_EQ(60u, NuvTest::MinutesOn(m_database, L"child", L"20240105"));
+    EXPECT_TRUE(VyxLog::IsSet(NuvTest::LoginTimesOf(m_database, L"alice").logoff));
+    EXPECT_FALSE(VyxLog::IsSet(NuvTest::LoginTimesOf(m_database, L"child").logoff)) << "the new log-on stays open";
+}
+
+TEST_F(VyxLogEngineTest, BlockedSitesGoToTheirDayInOrder) {
+    EXPECT_EQ(87u, Engine().LogWebSiteBlocked(L"child", 2, L"a.test", nullptr));
+    EXPECT_EQ(87u, Engine().LogWebSiteBlocked(L"child", 2, L"", ""));
+    EXPECT_EQ(0u, Engine().LogWebSiteBlocked(L"child", 2, L"a.test", ""));
+    EXPECT_EQ(0u, Engine().LogWebSiteBlocked(L"child", 1, L"b.test", "00000000040000000000000000000000"));
+    SetActivityTime(2024, 1, 6, 8, 0);
+    EXPECT_EQ(0u, Engine().LogWebSiteBlocked(L"child", 0, std::wstring(3000, L'x').c_str(), ""));
+    EXPECT_EQ(0u, Engine().LogAccessAttemptBlocked(L"child"));
+    Flush();
+    const auto first = NuvTest::BlockedSitesOn(m_database, L"child", L"20240105");
+    ASSERT_EQ(2u, first.size());
+    EXPECT_EQ(L"a.test", first[0].url);
+    EXPECT_EQ(2u, first[0].kind);
+    EXPECT_EQ("00000000040000000000000000000000", first[1].data);
+    const auto second = NuvTest::BlockedSitesOn(m_database, L"child", L"20240106");
+    ASSERT_EQ(1u, second.size());
+    EXPECT_EQ(2047u, second[0].url.size()) << "cut to what the reader accepts";
+    EXPECT_EQ(16u, NuvTest::ReadActivityStream(m_database, L"child\\20240106", L"timerestricted.dat").size());
+}
+
+TEST_F(VyxLogEngineTest, UserNamesThatCannotNameAStorageAreRefused) {
+    for (const wchar_t* name : {L"PC\\child", L"System", L"a:b", L"abcdefghijklmnopqrstuvwxyz012345", L""}) {
+        EXPECT_EQ(87u, Engine().LogUserLogon(name)) << name;
+        EXPECT_EQ(87u, Engine().LogWebSiteBlocked(name, 2, L"a.test", "")) << name;
+    }
+    bool logged = false;
+    for (const auto& line : NuvTest::TakeLoggedLines()) logged = logged || line.text.find(L"cannot name a storage") != std::wstring::npos;
+    EXPECT_TRUE(logged);
+}
+
+TEST_F(VyxLogEngineTest, RetentionKeepsMaxLoggingRecordsDays) {
+    m_guard.SetDword(kSettings, L"MaxLoggingRecords", 5);
+    for (WORD day = 1; day <= 5; ++day) {
+        SetActivityTime(2024, 1, day, 12, 0);
+        Engine().LogAccessAttemptBlocked(L"child");
+    }
+    Flush();
+    EXPECT_EQ(5u, NuvTest::DaysOf(m_database, L"child").size());
+    SetActivityTime(2024, 1, 6, 12, 0);
+    Engine().LogAccessAttemptBlocked(L"child");  // a new day: the oldest goes first
+    Flush();
+    EXPECT_EQ((std::vector<std::wstring>{L"20240102", L"20240103", L"20240104", L"20240105", L"20240106"}),
+              NuvTest::DaysOf(m_database, L"child"));
+    Engine().LogAccessAttemptBlocked(L"child");  // an existing day: one more goes
+    Flush();
+    EXPECT_EQ(4u, NuvTest::DaysOf(m_database, L"child").size());
+
+    // A setting below 1 keeps one day, and never the day being written: one removal a record.
+    m_guard.SetDword(kSettings, L"MaxLoggingRecords", 0);
+    for (int n = 0; n < 3; ++n) Engine().LogAccessAttemptBlocked(L"child");
+    Flush();
+    EXPECT_EQ(std::vector<std::wstring>{L"20240106"}, NuvTest::DaysOf(m_database, L"child"));
+    EXPECT_EQ(5u * 16, NuvTest::ReadActivityStream(m_database, L"child\\20240106", L"timerestricted.dat").size());
+}
+
+TEST_F(VyxLogEngineTest, TheTenthBlockedSiteSendsOneAnalyticsRecord) {
+    NuvCom::CCoInitialize com(COINIT_MULTITHREADED);
+    Microsoft::WRL::ComPtr<IQvAnalyticsControl> control;
+    ASSERT_HRESULT_SUCCEEDED(::CoCreateInstance(__uuidof(QvAnalyticsControl), nullptr, CLSCTX_INPROC_SERVER,
+                                                IID_PPV_ARGS(&control)));
+    control->Reset();
+    m_guard.DeleteValue(L"SOFTWARE\\Oberix\\NUV\\GA", L"BlockedCount");
+    for (int n = 0; n < 9; ++n) Engine().LogWebSiteBlocked(L"child", 2, L"a.test", "");
+    Flush();
+    ULONG records = 99;
+    control->GetRecordCount(&records);
+    EXPECT_EQ(0u, records);
+    Engine().LogWebSiteBlocked(L"child", 2, L"a.test", "");
+    Flush();
+    control->GetRecordCount(&records);
+    ASSERT_EQ(1u, records);
+    BSTR record = nullptr;
+    control->GetRecord(0, &record);
+    EXPECT_NE(nullptr, std::wcsstr(record, L"\"Sites.Blocked\":\"10\""));
+    EXPECT_NE(nullptr, std::wcsstr(record, L"\"UniqueIdentifier\":\"NUV_Blocked Sites\""));
+    ::SysFreeString(record);
+    DWORD count = 99, size = sizeof count;
+    ::RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Oberix\\NUV\\GA", L"BlockedCount", RRF_RT_REG_DWORD, nullptr, &count, &size);
+    EXPECT_EQ(0u, count);
+}
+
+TEST_F(VyxLogEngineTest, AMutexHeldByAnotherProcessDropsTheRecordAfterFiveSeconds) {
+    const std::wstring ready = L"VyxLogProbeReady-" + std::to_wstring(::GetCurrentProcessId());
+    HANDLE probe = NuvTest::StartProbe(L"hold-mutex \"" + VyxLog::MutexName(m_database) + L"\" " + ready + L" 8000", ready);
+    ASSERT_NE(nullptr, probe);
+    auto* const engine = new CVyxLogEngineImpl(m_database);
+    ASSERT_TRUE(engine->Init());
+    m_engine.reset(engine);
+    ActivityRecord record;
+    record.time = VyxLogClock::Now();
+    record.type = ActivityRecord::kAccessBlocked;
+    record.user = L"child";
+    const ULONGLONG start = ::GetTickCount64();
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), engine->Log(record));
+    EXPECT_GE(::GetTickCount64() - start, 4900u);
+    ::WaitForSingleObject(probe, 30000);
+    ::CloseHandle(probe);
+    EXPECT_EQ(0u, engine->Log(record)) << "released: the next record is written";
+}
+
+TEST_F(VyxLogEngineTest, AFileHeldOpenDropsTheRecordWithoutCorruptingIt) {
+    Engine().LogAccessAttemptBlocked(L"child");
+    Flush();
+    CStgStorageDB* holder = nullptr;
+    BOOL created = FALSE;
+    ASSERT_EQ(S_OK, CreateStgStorageDB(&holder, m_database.c_str(), STGM_READ, &created));
+    auto* const engine = new CVyxLogEngineImpl(m_database);
+    ASSERT_TRUE(engine->Init());
+    m_engine.reset(engine);
+    ActivityRecord record;
+    record.time = VyxLogClock::Now();
+    record.type = ActivityRecord::kAccessBlocked;
+    record.user = L"child";
+    EXPECT_EQ(33u, engine->Log(record)) << "the share violation ends the unit of work";
+    holder->Release();
+    EXPECT_EQ(0u, engine->Log(record));
+    EXPECT_EQ(2u * 16, NuvTest::ReadActivityStream(m_database, L"child\\20240105", L"timerestricted.dat").size());
+}
+
+TEST_F(VyxLogEngineTest, StoppingWritesWhatWasQueued) {
+    for (int n = 0; n < 50; ++n) Engine().LogUserLogon((L"user" + std::to_wstring(n)).c_str());
+    SetActivityTime(2024, 1, 5, 11, 0);
+    for (int n = 0; n < 50; ++n) Engine().LogUserLogoff((L"user" + std::to_wstring(n)).c_str());
+    Flush();
+    for (int n = 0; n < 50; n += 7) {
+        EXPECT_EQ(60u, NuvTest::MinutesOn(m_database, L"user" + std::to_wstring(n), L"20240105")) << n;
+    }
+}
+
+TEST_F(VyxLogEngineTest, AWriterKilledMidWriteLeavesADatabaseTheNextStartOpens) {
+    const std::wstring ready = L"VyxLogProbeWriting-" + std::to_wstring(::GetCurrentProcessId());
+    HANDLE probe = NuvTest::StartProbe(L"write \"" + m_database + L"\" " + ready, ready);
+    ASSERT_NE(nullptr, probe);
+    ::Sleep(50);
+    ::TerminateProcess(probe, 9);
+    ::WaitForSingleObject(probe, 10000);
+    ::CloseHandle(probe);
+    Engine().LogWebSiteBlocked(L"child", 2, L"after.test", "");
+    Flush();
+    const auto sites = NuvTest::BlockedSitesOn(m_database, L"child", L"20240105");
+    ASSERT_FALSE(sites.empty());
+    EXPECT_EQ(L"after.test", sites.back().url);
+}
+
+}  // namespace
