@@ -337,7 +337,7 @@ protected:
     void SetUp() override {
         BrokerFixture::SetUp();
         ASSERT_TRUE(NuvTest::ConnectConfigService(m_config, m_configControl));
-        ASSERT_HRESULT_SUCCEEDED(m_configControl->AddUser(NuvCom::CBstr(L"alice").Get(), NuvCom::CBstr(L"PC\\alice").Get()));
+        ASSERT_HRESULT_SUCCEEDED(m_configControl->AddUser(NuvCom::CBstr(L"alice").Get(), NuvCom::CBstr(L"Alice").Get()));
     }
     void TearDown() override {
         if (m_configControl) m_configControl->Reset();

@@ -239,7 +239,7 @@ TEST_F(NuvConfigTest, SubscriptionLastsUntilUnsubscribeOrDestruction) {
 // Notifications
 
 TEST_F(NuvConfigTest, NotificationsFromTheServiceThreadSignUsersInAndOut) {
-    AddUser(L"alice", L"PC\\alice");
+    AddUser(L"alice", L"Alice");
     Set(L"alice", CUserSettings::kAllowedListOnly, NuvCom::CVariant(true));
     Set(L"alice", CUserSettings::kSafeSearch, NuvCom::CVariant(true));
     Manager().FindOrCreateSession(3);
@@ -420,8 +420,8 @@ TEST_F(NuvConfigTest, TheTemporaryAdultNeverAsksTheService) {
 
 TEST_F(NuvConfigTest, UsersAreFoundByIdAndByName) {
     AddUser(L"nameless", nullptr);  // first: a null name must not pass for any name
-    AddUser(L"alice", L"PC\\alice");
-    AddUser(L"bob", L"PC\\bob");
+    AddUser(L"alice", L"Alice");
+    AddUser(L"bob", L"Bob");
     const struct {
         const char* name;
         bool byId;
@@ -432,8 +432,8 @@ TEST_F(NuvConfigTest, UsersAreFoundByIdAndByName) {
         {"by id, case matters", true, L"Bob", nullptr},
         {"by id, unknown", true, L"carol", nullptr},
         {"by id, a prefix is not enough", true, L"ali", nullptr},
-        {"by name", false, L"PC\\alice", L"alice"},
-        {"by name, case matters", false, L"pc\\alice", nullptr},
+        {"by name", false, L"Alice", L"alice"},
+        {"by name, case matters", false, L"alice", nullptr},
         {"by name, the null name is the empty text", false, L"", L"nameless"},
         {"by name, the temporary adult is only an id", false, L"adult_temp", nullptr},
     };
@@ -447,7 +447,7 @@ TEST_F(NuvConfigTest, UsersAreFoundByIdAndByName) {
 }
 
 TEST_F(NuvConfigTest, FailedReadsOfTheUserListFindNobody) {
-    AddUser(L"alice", L"PC\\alice");
+    AddUser(L"alice", L"Alice");
     const struct {
         const char* name;
         const wchar_t* call;
@@ -478,7 +478,7 @@ TEST_F(NuvConfigTest, FailedReadsOfTheUserListFindNobody) {
 }
 
 TEST_F(NuvConfigTest, SignInAndSignOutCountOnlyWithBothResults) {
-    AddUser(L"alice", L"PC\\alice");
+    AddUser(L"alice", L"Alice");
     CNuvConfig& config = Config();
 
     const struct {
@@ -552,7 +552,7 @@ TEST_F(NuvConfigTest, TheStoredTimeZoneIsTakenOnlyFromAText) {
 // Per-session filter flags
 
 TEST_F(NuvConfigTest, FilterFlagsFollowSignInsAndConfigurationChanges) {
-    AddUser(L"alice", L"PC\\alice");
+    AddUser(L"alice", L"Alice");
     Set(L"alice", CUserSettings::kTimeBlocks, NuvCom::CVariant((L"00" + std::wstring(2014, L'1')).c_str()));
     Set(L"alice", CUserSettings::kSafeSearch, NuvCom::CVariant(true));
     Set(L"alice", CUserSettings::kCategoryMask, NuvCom::CVariant(L"00000000000000000000000000000000"));
@@ -601,7 +601,7 @@ TEST_F(NuvConfigTest, FilterFlagsFollowSignInsAndConfigurationChanges) {
 }
 
 TEST_F(NuvConfigTest, ConnectionThreadsReadTheOldFlagsWhileTheyAreRebuilt) {
-    AddUser(L"alice", L"PC\\alice");
+    AddUser(L"alice", L"Alice");
     CSession* const session = Manager().FindOrCreateSession(1);
     ASSERT_EQ(S_OK, Invoke(2, {UI4(1), NuvCom::CVariant(L"alice")}));
     ASSERT_TRUE(Flags(1).has_value());

@@ -4,6 +4,8 @@
 
 #include "plugin/core/NuvPlugin.h"
 
+#include "Shared/StgStorageDB.h"
+#include "Shared/VyxLogFormat.h"
 #include "base/UniqueHandle.h"
 #include "tests/support/MachineKeyGuard.h"
 #include "tests/support/ChildProcess.h"
@@ -156,7 +158,7 @@ TEST_F(NuvDllTest, SessionOfAnUnrestrictedUserNeedsNoFiltering) {
     ASSERT_EQ(0u, Regsvr32(false));
     const std::wstring state = WriteStateFile(
         L"nuv-dll-test-state.txt",
-        "user grownup PC\\grownup\nsetting grownup 199 text grownup\nsetting grownup 200 text PC\\grownup\n"
+        "user grownup grownup\nsetting grownup 199 text grownup\nsetting grownup 200 text grownup\n"
         "setting grownup 315 bool false\nsignin 4 grownup\n");
     ASSERT_FALSE(state.empty());
     const auto result = Run(L"connect:1:4:10 connect:1:4:11 connect:1:5:10", {{L"QvPSConfig_STATE", state}});
@@ -165,6 +167,45 @@ TEST_F(NuvDllTest, SessionOfAnUnrestrictedUserNeedsNoFiltering) {
     EXPECT_TRUE(Contains(result.output, "connect 1 4 11 -> 0x00000001 handler=null reserved=0")) << result.output;
     EXPECT_TRUE(Contains(result.output, "connect 1 5 10 -> 0x80004005 handler=null")) << "nobody in session 5\n"
                                                                                        << result.output;
+}
+
+// The activity-log database of the machine: only this program runs the real plug-in.
+std::wstring ActivityDatabase() {
+    wchar_t* data = nullptr;
+    std::wstring path;
+    if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &data))) {
+        path = std::wstring(data) + L"\\Oberix\\NUV\\" + VyxLog::kDatabaseFileName;
+    }
+    ::CoTaskMemFree(data);
+    return path;
+}
+
+TEST_F(NuvDllTest, AProtectedUserSignedInLeavesALogonInTheActivityLog) {
+    ASSERT_EQ(0u, Regsvr32(false));
+    const std::wstring database = ActivityDatabase();
+    ::DeleteFileW(database.c_str());
+    const std::wstring state = WriteStateFile(
+        L"nuv-dll-test-activity.txt",
+        "user child child\nsetting child 199 text child\nsetting child 200 text child\n"
+        "setting child 315 bool true\nsignin 4 child\n");
+    ASSERT_FALSE(state.empty());
+    const auto result = Run(L"connect:1:4:10", {{L"QvPSConfig_STATE", state}});
+    ::DeleteFileW(state.c_str());
+    ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    CStgStorageDB* store = nullptr;
+    BOOL created = FALSE;
+    ASSERT_EQ(S_OK, CreateStgStorageDB(&store, database.c_str(), STGM_READ, &created)) << result.output;
+    DWORD handle = 0;
+    ASSERT_EQ(S_OK, store->OpenFile(L"child", VyxLog::kLoginStream, &handle, false, false));
+    std::uint8_t bytes[64] = {};
+    ULONG read = 0;
+    store->ReadFile(handle, bytes, sizeof bytes, &read);
+    store->CloseFile(handle);
+    store->Release();
+    ::CoUninitialize();
+    const VyxLog::LoginTimes times = VyxLog::ParseLoginTimes(bytes, read);
+    EXPECT_TRUE(VyxLog::IsSet(times.logon));
+    EXPECT_TRUE(VyxLog::IsSet(times.logoff)) << "logged off when the plug-in stopped";
 }
 
 // The plug-in's own log files (UTF-16) as one text; only this program runs the real plug-in.

@@ -200,14 +200,14 @@ TEST_F(SessionManagerTest, UpdateUsersThenTellsTheFirewall) {
     Manager().FindOrCreateSession(3);
     Manager().FindOrCreateSession(4);
     ASSERT_HRESULT_SUCCEEDED(m_control->RemoveUser(NuvCom::CBstr(kBob).Get()));
-    m_wts.userNames[4] = L"PC\\somebody";
+    m_wts.userNames[4] = L"somebody";
     m_calls.Clear();
 
     Manager().UpdateUsers();
 
     EXPECT_TRUE(Manager().IsSessionSignedIn(3));
     EXPECT_FALSE(Manager().IsSessionSignedIn(4));
-    EXPECT_EQ((Strings{L"firewall logoff PC\\bob", L"firewall settings"}), m_calls.Calls());
+    EXPECT_EQ((Strings{L"firewall logoff Bob", L"firewall settings"}), m_calls.Calls());
 }
 
 TEST_F(SessionManagerTest, ListenerReachesTheFirewallUntilShutdown) {
@@ -219,7 +219,7 @@ TEST_F(SessionManagerTest, ListenerReachesTheFirewallUntilShutdown) {
     }
     EndManager();  // bob is signed out after the firewall thread was stopped
 
-    EXPECT_EQ((Strings{L"firewall logon PC\\alice 3", L"firewall logoff PC\\alice", L"firewall logon PC\\bob 3",
+    EXPECT_EQ((Strings{L"firewall logon Alice 3", L"firewall logoff Alice", L"firewall logon Bob 3",
                        L"firewall stopped"}),
               m_calls.Calls());
     EXPECT_EQ((Strings{L"sign-in-required", L"sign-in", L"sign-out", L"sign-in", L"sign-out"}), EventsOf(3));

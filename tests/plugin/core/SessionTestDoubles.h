@@ -138,9 +138,9 @@ public:
 };
 
 constexpr const wchar_t* kAlice = L"alice";
-constexpr const wchar_t* kAliceName = L"PC\\alice";
+constexpr const wchar_t* kAliceName = L"Alice";
 constexpr const wchar_t* kBob = L"bob";
-constexpr const wchar_t* kBobName = L"PC\\bob";
+constexpr const wchar_t* kBobName = L"Bob";
 
 // The test module with a configuration client and a session manager; the stand-in service knows
 // alice and bob (both protected: nothing stored for setting 315) and nobody is signed in.

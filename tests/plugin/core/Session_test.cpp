@@ -75,13 +75,13 @@ TEST_F(SessionTest, LogonPaths) {
         DWORD logLevel;
         std::wstring logLine;
     } cases[] = {
-        {"first user", nullptr, false, kAlice, kAlice, {L"sign-in"}, {L"logon PC\\alice 3"}, 1,
-         L"User \"PC\\alice\" [id=alice] logged in to Session 3\r\n"},
+        {"first user", nullptr, false, kAlice, kAlice, {L"sign-in"}, {L"logon Alice 3"}, 1,
+         L"User \"Alice\" [id=alice] logged in to Session 3\r\n"},
         {"the same user again", kAlice, false, kAlice, kAlice, {}, {}, 1,
          L"User \"alice\" is already signed into session 3\r\n"},
         {"another user: out, then in", kAlice, false, kBob, kBob, {L"sign-out", L"sign-in"},
-         {L"logoff PC\\alice 3", L"logon PC\\bob 3"}, 1, L"User \"PC\\alice\" [id=alice] logged out of Session 3\r\n"},
-        {"unknown user leaves nobody", kAlice, false, L"ghost", L"", {L"sign-out"}, {L"logoff PC\\alice 3"}, 2,
+         {L"logoff Alice 3", L"logon Bob 3"}, 1, L"User \"Alice\" [id=alice] logged out of Session 3\r\n"},
+        {"unknown user leaves nobody", kAlice, false, L"ghost", L"", {L"sign-out"}, {L"logoff Alice 3"}, 2,
          L"Can't log in user (ghost) that doesn't exist\r\n"},
         {"refused during shutdown", kAlice, true, kBob, kAlice, {}, {}, 2,
          L"Rejecting logon of user bob in session 3 because NUV is shutting down\r\n"},
@@ -134,8 +134,8 @@ TEST_F(SessionTest, ActivityLogHearsOnlyProtectedUsers) {
     m_session->Logon(CSafeStringW(kBob));    // unprotected: alice's log-off only
     m_session->Logoff();
 
-    EXPECT_EQ((Strings{L"logon PC\\alice 3", L"activity logon PC\\alice 3", L"logoff PC\\alice 3",
-                       L"activity logoff PC\\alice 3", L"logon PC\\bob 3", L"logoff PC\\bob 3"}),
+    EXPECT_EQ((Strings{L"logon Alice 3", L"activity logon Alice 3", L"logoff Alice 3",
+                       L"activity logoff Alice 3", L"logon Bob 3", L"logoff Bob 3"}),
               m_calls.Calls());
     EXPECT_TRUE(m_log.Has(4, L"Unable to log user log on event, dwRet=5\r\n"));
     EXPECT_TRUE(m_log.Has(4, L"Unable to log user log off event, dwRet=5\r\n"));
@@ -168,7 +168,7 @@ TEST_F(SessionTest, PausedConnectionsResumeAfterTheSignInIsQueued) {
 
     EXPECT_EQ(kAlice, userAtResume);
     EXPECT_EQ(Strings{L"sign-in"}, queuedAtResume);
-    EXPECT_EQ((Strings{L"logon PC\\alice 3", L"first dumpUser", L"first Resume", L"second dumpUser",
+    EXPECT_EQ((Strings{L"logon Alice 3", L"first dumpUser", L"first Resume", L"second dumpUser",
                        L"second Resume"}),
               m_calls.Calls());
     EXPECT_EQ(0u, m_session->PausedHandlerCount());
@@ -256,12 +256,12 @@ TEST_F(SessionTest, UpdateUser) {
          [](SessionTest& t) { t.SetUserSetting(kAlice, CUserSettings::kAgeGroup, NuvCom::CVariant(3)); },
          std::nullopt, kAlice, {}, {}, 3},
         {"found, no longer protected", true, [](SessionTest& t) { t.SetProtected(kAlice, false); }, std::nullopt,
-         kAlice, {}, {L"activity logoff PC\\alice 3"}, CUserSettings::kDefaultAgeGroup},
+         kAlice, {}, {L"activity logoff Alice 3"}, CUserSettings::kDefaultAgeGroup},
         {"found, now protected", false, [](SessionTest& t) { t.SetProtected(kAlice, true); }, std::nullopt, kAlice,
-         {}, {L"activity logon PC\\alice 3"}, CUserSettings::kDefaultAgeGroup},
+         {}, {L"activity logon Alice 3"}, CUserSettings::kDefaultAgeGroup},
         {"gone, another Windows user", true,
-         [](SessionTest& t) { t.m_control->RemoveUser(NuvCom::CBstr(kAlice).Get()); }, L"PC\\someone", L"",
-         {L"sign-out"}, {L"logoff PC\\alice 3", L"activity logoff PC\\alice 3"}, 0},
+         [](SessionTest& t) { t.m_control->RemoveUser(NuvCom::CBstr(kAlice).Get()); }, L"someone", L"",
+         {L"sign-out"}, {L"logoff Alice 3", L"activity logoff Alice 3"}, 0},
         {"gone, the same Windows user", true,
          [](SessionTest& t) { t.m_control->RemoveUser(NuvCom::CBstr(kAlice).Get()); }, kAliceName, kAlice, {}, {},
          CUserSettings::kDefaultAgeGroup},
@@ -293,7 +293,7 @@ TEST_F(SessionTest, UpdateUser) {
         } else {
             EXPECT_EQ(nullptr, m_session->GetSettings());
             EXPECT_TRUE(m_log.Has(
-                2, L"Logging off PC\\alice from session 3 because UserID alice doesn't exist anymore\r\n"));
+                2, L"Logging off Alice from session 3 because UserID alice doesn't exist anymore\r\n"));
         }
     }
     m_module.logManager = nullptr;
@@ -333,7 +333,7 @@ TEST_F(SessionLifeTest, InitializeStates) {
         std::wstring logLine;
     } cases[] = {
         {"signed in at the service", [](SessionLifeTest& t) { t.SignInAtService(kSession, kAlice); }, kAlice,
-         {L"sign-in", L"sign-out"}, 1, L"User PC\\alice is already logged in\r\n"},
+         {L"sign-in", L"sign-out"}, 1, L"User Alice is already logged in\r\n"},
         {"a problem is current", [](SessionLifeTest& t) { t.m_module.currentProblem = 50; }, L"adult_temp",
          {L"sign-in", L"sign-out"}, 2, L"Signing in temporary adult user because NUV has problem 50\r\n"},
         {"nobody", [](SessionLifeTest&) {}, L"", {L"sign-in-required"}, 1, L"Initializing session 3\r\n"},
@@ -442,7 +442,7 @@ TEST_F(SessionLifeTest, DeletionSignsOutBeforeTheThreadEndsWithoutLocksHeld) {
     // Dropped: neither resumed nor let through.
     EXPECT_EQ(1, paused.References());
     EXPECT_EQ(0u, m_calls.Count(L"paused Resume") + m_calls.Count(L"paused Ignore"));
-    EXPECT_EQ(1u, m_calls.Count(L"firewall logoff PC\\alice"));
+    EXPECT_EQ(1u, m_calls.Count(L"firewall logoff Alice"));
     EXPECT_TRUE(m_log.Has(1, L"Terminating session 3\r\n"));
     m_onProcess = nullptr;
 }

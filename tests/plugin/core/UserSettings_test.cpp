@@ -25,7 +25,7 @@ namespace {
 using Microsoft::WRL::ComPtr;
 
 constexpr const wchar_t* kUser = L"alice";
-constexpr const wchar_t* kUserName = L"ALICE-PC\\alice";
+constexpr const wchar_t* kUserName = L"Alice";
 constexpr const wchar_t* kZeros = L"00000000000000000000000000000000";
 constexpr const wchar_t* kMask = L"00000000000000000000000000000104";
 
