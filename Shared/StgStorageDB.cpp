@@ -188,13 +188,19 @@ HRESULT CStgStorageDB::Enumerate(IStorage* storage, std::vector<std::wstring>* n
     HRESULT result = storage->EnumElements(0, nullptr, 0, &enumerator);
     if (FAILED(result)) return result;
     enumerator->Reset();
-    STATSTG element = {};
-    while ((result = enumerator->Next(1, &element, nullptr)) == S_OK) {
-        if (element.pwcsName != nullptr) {
-            if (std::wcschr(element.pwcsName, L'.') == nullptr) names->emplace_back(element.pwcsName);
-            ::CoTaskMemFree(element.pwcsName);
+    // Many elements a call: each call walks the storage's directory again under Wine, so one
+    // element a call made listing 90 days cost 10 ms.
+    STATSTG elements[64];
+    ULONG fetched = 0;
+    do {
+        fetched = 0;
+        result = enumerator->Next(64, elements, &fetched);
+        for (ULONG i = 0; i < fetched; ++i) {
+            if (elements[i].pwcsName == nullptr) continue;
+            if (std::wcschr(elements[i].pwcsName, L'.') == nullptr) names->emplace_back(elements[i].pwcsName);
+            ::CoTaskMemFree(elements[i].pwcsName);
         }
-    }
+    } while (result == S_OK);
     enumerator->Release();
     return result == S_FALSE ? S_OK : result;
 }

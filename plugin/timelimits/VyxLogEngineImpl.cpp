@@ -126,7 +126,8 @@ DWORD CVyxLogEngineImpl::Queue(int type, const wchar_t* user, DWORD value, const
     record.data = data != nullptr ? data : "";
     CriticalSection::Lock lock(m_queueLock);
     m_queue.push_back(std::move(record));
-    ::SetEvent(m_newRecordEvent.Get());
+    // The writer empties the queue before it waits again: only the first record wakes it.
+    if (m_queue.size() == 1) ::SetEvent(m_newRecordEvent.Get());
     return ERROR_SUCCESS;
 }
 
@@ -226,6 +227,7 @@ bool CVyxLogEngineImpl::CreateDBObj(CStgStorageDB** store) {
         return false;
     }
     if (created) {
+        m_days.clear();  // a new file holds no days
         DWORD handle = 0;
         const HRESULT opened = (*store)->OpenFile(VyxLog::kSystemStorage, VyxLog::kVersionStream, &handle, true, false);
         if (FAILED(opened)) {
@@ -284,25 +286,43 @@ VyxLog::LoginTimes CVyxLogEngineImpl::ReadLoginTimes(CStgStorageDB* store, const
 }
 
 void CVyxLogEngineImpl::CheckUserLoggedRecords(CStgStorageDB* store, const std::wstring& user, const std::wstring& targetDay) {
-    std::vector<std::wstring> days;
-    if (FAILED(store->EnumElements(user.c_str(), &days)) || days.empty() || days.size() < m_maxLoggingRecords) return;
-    std::sort(days.begin(), days.end());
-    // The day about to be written is never the one removed.
-    const auto oldest = std::find_if(days.begin(), days.end(), [&](const std::wstring& day) { return day != targetDay; });
-    if (oldest == days.end()) return;
-    const HRESULT removed = store->RemoveElement(user.c_str(), oldest->c_str());
-    if (FAILED(removed)) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"failed to to remove date record %s\\%s err=0x%08lx", user.c_str(), oldest->c_str(),
-                static_cast<unsigned long>(removed));
+    auto known = m_days.find(user);
+    if (known == m_days.end()) {
+        std::vector<std::wstring> listed;
+        if (FAILED(store->EnumElements(user.c_str(), &listed))) listed.clear();  // a new user has no days
+        known = m_days.emplace(user, std::set<std::wstring>(listed.begin(), listed.end())).first;
     }
+    std::set<std::wstring>& days = known->second;
+    if (!days.empty() && days.size() >= m_maxLoggingRecords) {
+        // The oldest by name; the day about to be written is never the one removed.
+        const auto oldest = std::find_if(days.begin(), days.end(), [&](const std::wstring& day) { return day != targetDay; });
+        if (oldest != days.end()) {
+            const HRESULT removed = store->RemoveElement(user.c_str(), oldest->c_str());
+            if (FAILED(removed)) {
+                NUV_LOG(ETWLogging::LOG_ERROR, L"failed to to remove date record %s\\%s err=0x%08lx", user.c_str(),
+                        oldest->c_str(), static_cast<unsigned long>(removed));
+            } else {
+                days.erase(oldest);
+            }
+        }
+    }
+    days.insert(targetDay);
+}
+
+bool CVyxLogEngineImpl::WriteDayRecord(CStgStorageDB* store, const std::wstring& user, const SYSTEMTIME& day,
+                                       const wchar_t* stream, const std::vector<std::uint8_t>& bytes, bool append) {
+    CheckUserLoggedRecords(store, user, VyxLog::DayStorageName(day));
+    if (WriteStreamDataToDB(store, VyxLog::DayStoragePath(user, day), stream, bytes, append)) return true;
+    m_days.erase(user);
+    return false;
 }
 
 bool CVyxLogEngineImpl::AddTimeUsage(CStgStorageDB* store, const std::wstring& user, const SYSTEMTIME& day, DWORD minutes) {
-    const std::wstring path = VyxLog::DayStoragePath(user, day);
     std::vector<std::uint8_t> bytes;
-    const DWORD before = ReadStream(store, path, VyxLog::kTimeUsageStream, bytes) ? VyxLog::ParseUint32(bytes.data(), bytes.size()) : 0;
-    CheckUserLoggedRecords(store, user, VyxLog::DayStorageName(day));
-    return WriteStreamDataToDB(store, path, VyxLog::kTimeUsageStream, VyxLog::SerializeUint32(before + minutes), false);
+    const DWORD before = ReadStream(store, VyxLog::DayStoragePath(user, day), VyxLog::kTimeUsageStream, bytes)
+                             ? VyxLog::ParseUint32(bytes.data(), bytes.size())
+                             : 0;
+    return WriteDayRecord(store, user, day, VyxLog::kTimeUsageStream, VyxLog::SerializeUint32(before + minutes), false);
 }
 
 bool CVyxLogEngineImpl::UpdateTimeUsage(CStgStorageDB* store, const std::wstring& user, SYSTEMTIME start,
@@ -365,20 +385,16 @@ DWORD CVyxLogEngineImpl::Log(const ActivityRecord& record) {
             break;
         }
         case ActivityRecord::kWebSiteBlocked: {
-            const std::wstring path = VyxLog::DayStoragePath(record.user, record.time);
             NUV_LOG(ETWLogging::LOG_NORMAL, L"Halcyra: NUV BlockedWebSite Telemetry...");
             SendTelemetryForBlockedSites();
             const auto bytes = VyxLog::SerializeBlockedSite(record.text, record.data, record.value, record.time);
-            CheckUserLoggedRecords(store, record.user, VyxLog::DayStorageName(record.time));
-            result = written(WriteStreamDataToDB(store, path, VyxLog::kBlockedSitesStream, bytes, true));
+            result = written(WriteDayRecord(store, record.user, record.time, VyxLog::kBlockedSitesStream, bytes, true));
             break;
         }
-        case ActivityRecord::kAccessBlocked: {
-            const std::wstring path = VyxLog::DayStoragePath(record.user, record.time);
-            CheckUserLoggedRecords(store, record.user, VyxLog::DayStorageName(record.time));
-            result = written(WriteStreamDataToDB(store, path, VyxLog::kTimeRestrictedStream, VyxLog::SerializeTime(record.time), true));
+        case ActivityRecord::kAccessBlocked:
+            result = written(WriteDayRecord(store, record.user, record.time, VyxLog::kTimeRestrictedStream,
+                                            VyxLog::SerializeTime(record.time), true));
             break;
-        }
         default: NUV_LOG(ETWLogging::LOG_ERROR, L"Unknown VYX log event: %d", record.type); break;
     }
     store->Release();

@@ -8,6 +8,8 @@
 #include "base/UniqueHandle.h"
 
 #include <deque>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -62,6 +64,9 @@ private:
     bool UpdateTimeUsage(CStgStorageDB* store, const std::wstring& user, SYSTEMTIME start, const SYSTEMTIME& end);
     bool AddTimeUsage(CStgStorageDB* store, const std::wstring& user, const SYSTEMTIME& day, DWORD minutes);
     void CheckUserLoggedRecords(CStgStorageDB* store, const std::wstring& user, const std::wstring& targetDay);
+    // Writes a day record after the retention; a failed write forgets what is known of the days.
+    bool WriteDayRecord(CStgStorageDB* store, const std::wstring& user, const SYSTEMTIME& day, const wchar_t* stream,
+                        const std::vector<std::uint8_t>& bytes, bool append);
     void SendTelemetryForBlockedSites();
 
     CriticalSection m_queueLock;
@@ -73,4 +78,8 @@ private:
     std::wstring m_databasePath;
     std::wstring m_mutexName;
     DWORD m_maxLoggingRecords = VyxLog::kDefaultMaxLoggingRecords;
+    // The day storages of each user as this writer last saw them (the writer thread's only):
+    // listing a user's days costs far more than a record's write, and no one else adds or removes
+    // days. Forgotten when the file is created anew or a write fails.
+    std::map<std::wstring, std::set<std::wstring>> m_days;
 };

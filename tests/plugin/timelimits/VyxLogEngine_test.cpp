@@ -177,6 +177,39 @@ TEST_F(VyxLogEngineTest, RetentionKeepsMaxLoggingRecordsDays) {
     EXPECT_EQ(5u * 16, NuvTest::ReadActivityStream(m_database, L"child\\20240106", L"timerestricted.dat").size());
 }
 
+// The writer remembers the days it saw; a file made anew starts from nothing.
+TEST_F(VyxLogEngineTest, ADatabaseDeletedUnderTheWriterIsMadeAnew) {
+    m_guard.SetDword(kSettings, L"MaxLoggingRecords", 3);
+    auto* const engine = new CVyxLogEngineImpl(m_database);
+    ASSERT_TRUE(engine->Init());
+    m_engine.reset(engine);
+    ActivityRecord record;
+    record.type = ActivityRecord::kAccessBlocked;
+    record.user = L"child";
+    for (WORD day = 1; day <= 3; ++day) {
+        SetActivityTime(2024, 1, day, 12, 0);
+        record.time = VyxLogClock::Now();
+        ASSERT_EQ(0u, engine->Log(record));
+    }
+    ASSERT_TRUE(::DeleteFileW(m_database.c_str()));
+    SetActivityTime(2024, 1, 4, 12, 0);
+    record.time = VyxLogClock::Now();
+    ASSERT_EQ(0u, engine->Log(record));
+    EXPECT_EQ(std::vector<std::wstring>{L"20240104"}, NuvTest::DaysOf(m_database, L"child"));
+    SetActivityTime(2024, 1, 5, 12, 0);
+    record.time = VyxLogClock::Now();
+    ASSERT_EQ(0u, engine->Log(record));
+    EXPECT_EQ((std::vector<std::wstring>{L"20240104", L"20240105"}), NuvTest::DaysOf(m_database, L"child"))
+        << "nothing removed: the new file holds two days";
+    for (WORD day = 6; day <= 7; ++day) {
+        SetActivityTime(2024, 1, day, 12, 0);
+        record.time = VyxLogClock::Now();
+        ASSERT_EQ(0u, engine->Log(record));
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"20240105", L"20240106", L"20240107"}), NuvTest::DaysOf(m_database, L"child"))
+        << "the oldest day of the new file went";
+}
+
 TEST_F(VyxLogEngineTest, TheTenthBlockedSiteSendsOneAnalyticsRecord) {
     NuvCom::CCoInitialize com(COINIT_MULTITHREADED);
     Microsoft::WRL::ComPtr<IQvAnalyticsControl> control;
