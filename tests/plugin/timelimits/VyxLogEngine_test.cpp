@@ -153,28 +153,48 @@ TEST_F(VyxLogEngineTest, UserNamesThatCannotNameAStorageAreRefused) {
 }
 
 TEST_F(VyxLogEngineTest, RetentionKeepsMaxLoggingRecordsDays) {
-    m_guard.SetDword(kSettings, L"MaxLoggingRecords", 5);
-    for (WORD day = 1; day <= 5; ++day) {
-        SetActivityTime(2024, 1, day, 12, 0);
+    // The default, 90 days: January 1st to March 30th of 2024.
+    for (int day = 0; day < 90; ++day) {
+        const WORD month = day < 31 ? 1 : day < 60 ? 2 : 3;
+        const WORD date = static_cast<WORD>(day < 31 ? day + 1 : day < 60 ? day - 30 : day - 59);
+        SetActivityTime(2024, month, date, 12, 0);
         Engine().LogAccessAttemptBlocked(L"child");
     }
     Flush();
-    EXPECT_EQ(5u, NuvTest::DaysOf(m_database, L"child").size());
-    SetActivityTime(2024, 1, 6, 12, 0);
+    ASSERT_EQ(90u, NuvTest::DaysOf(m_database, L"child").size());
+    SetActivityTime(2024, 3, 31, 12, 0);
     Engine().LogAccessAttemptBlocked(L"child");  // a new day: the oldest goes first
     Flush();
-    EXPECT_EQ((std::vector<std::wstring>{L"20240102", L"20240103", L"20240104", L"20240105", L"20240106"}),
-              NuvTest::DaysOf(m_database, L"child"));
+    std::vector<std::wstring> days = NuvTest::DaysOf(m_database, L"child");
+    ASSERT_EQ(90u, days.size());
+    EXPECT_EQ(L"20240102", days.front());
+    EXPECT_EQ(L"20240331", days.back());
     Engine().LogAccessAttemptBlocked(L"child");  // an existing day: one more goes
     Flush();
-    EXPECT_EQ(4u, NuvTest::DaysOf(m_database, L"child").size());
+    days = NuvTest::DaysOf(m_database, L"child");
+    EXPECT_EQ(89u, days.size());
+    EXPECT_EQ(L"20240103", days.front());
+
+    // Fewer days kept: the setting, read when the engine starts.
+    m_guard.SetDword(kSettings, L"MaxLoggingRecords", 5);
+    SetActivityTime(2024, 4, 1, 12, 0);
+    for (int n = 0; n < 85; ++n) Engine().LogAccessAttemptBlocked(L"child");  // one removal a record
+    Flush();
+    EXPECT_EQ(5u, NuvTest::DaysOf(m_database, L"child").size());
+    SetActivityTime(2024, 4, 2, 12, 0);
+    Engine().LogAccessAttemptBlocked(L"child");
+    Flush();
+    days = NuvTest::DaysOf(m_database, L"child");
+    EXPECT_EQ(5u, days.size());
+    EXPECT_EQ(L"20240402", days.back());
+    SetActivityTime(2024, 4, 1, 12, 0);
 
     // A setting below 1 keeps one day, and never the day being written: one removal a record.
     m_guard.SetDword(kSettings, L"MaxLoggingRecords", 0);
-    for (int n = 0; n < 3; ++n) Engine().LogAccessAttemptBlocked(L"child");
+    for (int n = 0; n < 4; ++n) Engine().LogAccessAttemptBlocked(L"child");
     Flush();
-    EXPECT_EQ(std::vector<std::wstring>{L"20240106"}, NuvTest::DaysOf(m_database, L"child"));
-    EXPECT_EQ(5u * 16, NuvTest::ReadActivityStream(m_database, L"child\\20240106", L"timerestricted.dat").size());
+    EXPECT_EQ(std::vector<std::wstring>{L"20240401"}, NuvTest::DaysOf(m_database, L"child"));
+    EXPECT_EQ(89u * 16, NuvTest::ReadActivityStream(m_database, L"child\\20240401", L"timerestricted.dat").size());
 }
 
 // The writer remembers the days it saw; a file made anew starts from nothing.
