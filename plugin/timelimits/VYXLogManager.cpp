@@ -1,5 +1,7 @@
 #include "plugin/timelimits/VYXLogManager.h"
 
+#include "plugin/timelimits/UrlText.h"
+
 #include "Shared/AffiliateSettings.h"
 #include "Shared/NuvPaths.h"
 #include "Shared/VyxLogFormat.h"
@@ -7,13 +9,6 @@
 #include "logging/Logging.h"
 
 #include <shlwapi.h>
-
-void NormalizeUrl(std::wstring& url) {
-    for (wchar_t& c : url) {
-        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-    }
-    while (!url.empty() && (url.back() == L' ' || url.back() == L'/' || url.back() == L'\\')) url.pop_back();
-}
 
 CVYXLogManager::CVYXLogManager(std::wstring databasePath, TickSource ticks)
     : m_databasePath(std::move(databasePath)), m_ticks(ticks != nullptr ? ticks : &::GetTickCount) {

@@ -4,6 +4,7 @@
 // rest to the log engine, made on first use.
 
 #include "plugin/services/TimeLimitServices.h"
+#include "plugin/timelimits/UrlText.h"
 #include "plugin/timelimits/VyxLogEngine.h"
 
 #include "Shared/CriticalSection.h"
@@ -54,6 +55,3 @@ private:
     std::wstring m_databasePath;
     TickSource m_ticks;
 };
-
-// Lower case ('A'-'Z' only), then trailing blanks, '/' and '\' removed.
-void NormalizeUrl(std::wstring& url);
