@@ -43,57 +43,81 @@ std::string NormaliseEntry(std::string entry) {
     return entry;
 }
 
+// Offset of the last of the non-overlapping occurrences found from the start; npos for none.
+std::size_t FindLastNonOverlapping(const std::string& text, const std::string& needle) {
+    std::size_t last = std::string::npos;
+    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) {
+        last = at;
+    }
+    return last;
+}
+
 // The entry ends the candidate at a label boundary: the whole candidate, or its last occurrence
 // has a '.' in front.
-bool EndsAtLabel(const std::string& candidateText, const CSafeStringA& entry) {
-    const CSafeStringA candidate(candidateText.c_str());
-    const int at = candidate.FindLast(entry);
-    if (at < 0) return false;
-    if (entry.m_nLength == candidate.m_nLength) return true;
-    return entry.m_nLength < candidate.m_nLength && at > 0 && candidate.m_pBuffer[at - 1] == '.';
+bool EndsAtLabel(const std::string& candidate, const std::string& entry) {
+    const std::size_t at = FindLastNonOverlapping(candidate, entry);
+    if (at == std::string::npos) return false;
+    if (entry.size() == candidate.size()) return true;
+    return entry.size() < candidate.size() && at > 0 && candidate[at - 1] == '.';
 }
 
 // Text in the thread's ANSI code page, up to its first NUL; empty when it cannot be converted.
 std::string ToAnsi(const wchar_t* text) { return text == nullptr ? std::string() : Tessal::ToThreadAnsi(text); }
 
+// The parts of a URL the entries are compared with, taken once for a whole list.
+struct ParsedUrl {
+    bool valid = false;
+    std::string host;    // lower case, without a leading "www."
+    std::string domain;  // lower case
+    std::string path;
+    std::vector<std::string> portForms;  // none, ":80", the URL's own port
+};
+
+ParsedUrl ParseUrl(const CSafeStringA& url) {
+    ParsedUrl parsed;
+    if (url.m_nLength == 0) return parsed;
+    CSafeStringA hostPart, domainPart, pathPart, portPart;
+    if (!CSafeStringA::GetHost(url, hostPart) || !CSafeStringA::GetDomain(url, domainPart)) return parsed;
+    CSafeStringA::GetPath(url, pathPart);
+    CSafeStringA::GetPort(url, portPart);
+    // A Host header may come in any case; "EXAMPLE.COM" must not pass the entry "example.com".
+    parsed.host = TextOf(hostPart);
+    parsed.domain = TextOf(domainPart);
+    ToLowerAscii(parsed.host);
+    ToLowerAscii(parsed.domain);
+    RemoveLeadingWww(parsed.host);
+    parsed.path = TextOf(pathPart);
+    const std::string port = TextOf(portPart);
+    parsed.portForms = {std::string(), ":80"};
+    if (!port.empty()) parsed.portForms.push_back(":" + port);
+    parsed.valid = true;
+    return parsed;
+}
+
+bool MatchParsed(const ParsedUrl& url, const std::string& entry) {
+    if (!url.valid || entry.empty()) return false;
+    const std::string normalised = NormaliseEntry(entry);
+    if (normalised.empty()) return false;  // "www." or a lone separator names no site
+    // The port forms, in the order the tests take them.
+    for (const std::string& portForm : url.portForms) {
+        if (EndsAtLabel(url.domain + portForm, normalised)) return true;
+    }
+    for (const std::string& portForm : url.portForms) {
+        if (EqualsNoCase(normalised, url.host + portForm)) return true;
+    }
+    if (!url.path.empty()) {
+        for (const std::string& portForm : url.portForms) {
+            if (EqualsNoCase(normalised, url.host + portForm + url.path)) return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 bool MatchUrlWithSiteEntry(const CSafeStringA& url, const CSafeStringA& entry) {
     if (url.m_nLength == 0 || entry.m_nLength == 0) return false;
-    const std::string normalised = NormaliseEntry(TextOf(entry));
-    if (normalised.empty()) return false;  // "www." or a lone separator names no site
-    const CSafeStringA needle(normalised.c_str());
-
-    CSafeStringA hostPart, domainPart, pathPart, portPart;
-    if (!CSafeStringA::GetHost(url, hostPart) || !CSafeStringA::GetDomain(url, domainPart)) return false;
-    CSafeStringA::GetPath(url, pathPart);
-    CSafeStringA::GetPort(url, portPart);
-
-    // A Host header may come in any case; "EXAMPLE.COM" must not pass the entry "example.com".
-    std::string host = TextOf(hostPart);
-    std::string domain = TextOf(domainPart);
-    ToLowerAscii(host);
-    ToLowerAscii(domain);
-    RemoveLeadingWww(host);
-    const std::string path = TextOf(pathPart);
-    const std::string port = TextOf(portPart);
-
-    // The port forms, in the order the tests take them: none, ":80", the URL's own port.
-    std::vector<std::string> portForms{std::string(), ":80"};
-    if (!port.empty()) portForms.push_back(":" + port);
-
-    for (const std::string& portForm : portForms) {
-        if (EndsAtLabel(domain + portForm, needle)) return true;
-    }
-    for (const std::string& portForm : portForms) {
-        if (EqualsNoCase(normalised, host + portForm)) return true;
-    }
-    if (!path.empty()) {
-        for (const std::string& portForm : portForms) {
-            if (EqualsNoCase(normalised, host + portForm + path)) return true;
-        }
-    }
-    return false;
+    return MatchParsed(ParseUrl(url), TextOf(entry));
 }
 
 bool MatchSiteList(const wchar_t* url, const CSiteList& list, CSafeStringW& matched) {
@@ -102,12 +126,14 @@ bool MatchSiteList(const wchar_t* url, const CSiteList& list, CSafeStringW& matc
     // The host lies well inside the limit of the narrow string: cut an over-long query rather than
     // let it carry the URL past the lists.
     if (narrowUrl.size() > static_cast<std::size_t>(CSafeStringA::kMaxLength)) narrowUrl.resize(CSafeStringA::kMaxLength);
-    const CSafeStringA narrow(narrowUrl.c_str());
+    // The URL is taken apart once for the whole list.
+    const ParsedUrl parsed = ParseUrl(CSafeStringA(narrowUrl.c_str()));
+    if (!parsed.valid) return false;
 
     for (const CSafeStringW& entry : list) {
         const std::string narrowEntry = ToAnsi(entry.GetString());
         if (narrowEntry.size() > static_cast<std::size_t>(CSafeStringA::kMaxLength)) continue;
-        if (MatchUrlWithSiteEntry(narrow, CSafeStringA(narrowEntry.c_str()))) {
+        if (MatchParsed(parsed, narrowEntry)) {
             matched.Append(entry.GetString(), entry.GetLength());
             return true;
         }
