@@ -28,6 +28,9 @@ nuv_wine_prepare() {
 
 nuv_wine_stop() {
   wineserver -k >/dev/null 2>&1 || true
+  # Until it is gone: a run started right after would meet the dying server and fail to start
+  # programs.
+  timeout 30 wineserver -w >/dev/null 2>&1 || true
 }
 
 # Registers every COM server the build lists in com-servers.txt (one DLL path a line).

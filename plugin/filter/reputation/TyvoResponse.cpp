@@ -97,7 +97,15 @@ void OnTyvoResponse(pplx::task<web::http::http_response> sent, std::int64_t requ
             return;
         }
         record->error = MakeTyvoError(kTyvoSuccess);
-        if (mode != CTyvoRequestSettings::kQuery) return;
+        if (mode != CTyvoRequestSettings::kQuery) {
+            // The answer is not looked at, but read to its end: a connection left with an unread
+            // body would be reused for the next request, which then read this one's answer.
+            try {
+                response.content_ready().wait();
+            } catch (...) {
+            }
+            return;
+        }
         response.headers().set_content_type(L"application/json");
         response.extract_json()
             .then([requestId, record](pplx::task<value> read) { ReadAnswer(read, requestId, *record); })

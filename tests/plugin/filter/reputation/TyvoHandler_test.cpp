@@ -199,7 +199,10 @@ TEST_F(TyvoHandlerTest, ABodyAboveTheLimitIsNotSent) {
     // The body of a URL of n characters is a fixed part plus n: found with one request.
     const std::wstring probe = Unique(L"allowed.test");
     URLRespResult result;
-    ASSERT_EQ(NNUV::MakeTyvoError(NNUV::kTyvoSuccess), Ask(probe, result));
+    const std::error_code probed = Ask(probe, result);
+    std::wstring lines;
+    for (const auto& line : NuvTest::TakeLoggedLines()) lines += line.text + L" | ";
+    ASSERT_EQ(NNUV::MakeTyvoError(NNUV::kTyvoSuccess), probed) << std::string(lines.begin(), lines.end());
     const std::size_t fixed = m_standIn.Records(probe).at(0).at(L"body").as_string().size() - probe.size();
     for (const std::size_t body : {std::size_t{16384}, std::size_t{16385}}) {
         std::wstring url = Unique(L"allowed.test") + L"/";
