@@ -22,13 +22,13 @@ wine "$bin/QvProxyHost.exe" install-plugin '{08533142-6DAA-40C0-829F-098475E6664
 # child known to the service but signed in nowhere.
 state="$NUV_BUILD_DIR/demo-config-state.txt"
 cat >"$state" <<'STATE'
-user grownup DEMO-PC\grownup
+user grownup grownup
 setting grownup 199 text grownup
-setting grownup 200 text DEMO-PC\grownup
+setting grownup 200 text grownup
 setting grownup 315 bool false
-user child DEMO-PC\child
+user child child
 setting child 199 text child
-setting child 200 text DEMO-PC\child
+setting child 200 text child
 setting child 315 bool true
 setting child 310 bool true
 signin 1 grownup
@@ -38,6 +38,7 @@ echo "Stand-in proxy host, Nuv loaded through COM (session 1: unrestricted user;
 QvPSConfig_STATE="$(winepath -w "$state")" WINEDEBUG=-all \
   wine "$bin/QvProxyHost.exe" run connect:1:1:4100 connect:1:1:4101 connect:1:2:4200 connect:2:1:4100 \
   report:41:0:0x80004005 connect:1:1:4102 deinit connect:1:1:4103
-echo "(0x00000001 = S_FALSE: no filtering needed; 0x80004005 = no handler: web filtering is not built yet;"
+echo "(0x00000000 with a handler: the connection is filtered, held until somebody signs in to its session;"
+echo " 0x00000001 = S_FALSE: no filtering needed;"
 echo " 0x80070057 = protocol not HTTP; 0x80080008 = the plug-in is stopping)"
 echo "Plug-in log: $WINEPREFIX/drive_c/ProgramData/Oberix/QVLOGS/"

@@ -283,8 +283,10 @@ IUnknown* CNuvModule::CreateHttpEventHandler(DWORD sessionId, DWORD processId) {
         NUV_LOG(ETWLogging::LOG_WARNING, L"Couldn't create HTTP handler because web filtering is not available\r\n");
         return nullptr;
     }
-    return m_options.filter->CreateHttpEventHandler(this, session, sessionId, processId);
+    return m_options.filter->CreateHttpEventHandler(*this, this, session, sessionId, processId);
 }
+
+bool CNuvModule::GetSessionUserSid(DWORD sessionId, std::wstring& sid) { return ::GetSessionUserSid(sessionId, sid); }
 
 CNuvConfig* CNuvModule::GetConfig() {
     Tessal::CAutoLock lock(m_configLock);

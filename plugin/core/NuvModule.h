@@ -35,6 +35,7 @@ class CSessionManager;
 class CNuvConfig;
 
 class CNuvModule : public IModuleServices,
+                   public IHandlerModule,
                    public IInitializationCallback,
                    public IScanWorkSource,
                    public IScanWorkSink,
@@ -87,8 +88,9 @@ public:
     // State read by the plug-in's other parts.
     bool IsShuttingDown() const noexcept override { return m_shuttingDown.load(); }
     bool IsInitialized() const noexcept { return m_initialized.load(); }
-    bool IsDumpEnabled() const noexcept { return m_dump.load(); }
-    bool IsLogUrlRequestsEnabled() const noexcept { return m_logUrlRequests.load(); }
+    bool IsDumpEnabled() const noexcept override { return m_dump.load(); }
+    bool IsLogUrlRequestsEnabled() const noexcept override { return m_logUrlRequests.load(); }
+    bool GetSessionUserSid(DWORD sessionId, std::wstring& sid) override;
     bool IsRestartPending() const noexcept { return m_restartPending; }
     bool IsBetaSubstitute() const noexcept { return m_betaSubstitute; }
     DWORD GetOsCode() const noexcept { return m_osCode; }
@@ -118,7 +120,7 @@ public:
     void AddTimeBlockedUser(const wchar_t* userName);
     void RemoveTimeBlockedUser(const wchar_t* userName);
     void ClearTimeBlockedUsers();
-    bool IsUserTimeBlocked(const wchar_t* userName);
+    bool IsUserTimeBlocked(const wchar_t* userName) override;
 
     // The reliable clock: made once, on the host-firewall thread's first request.
     void InitReliableTimeProvider();

@@ -179,6 +179,19 @@ void CScanBuffer::ResetPosition() noexcept {
     if (m_state) m_state->AdjustPosition(-m_state->GetPosition());
 }
 
+void CScanBuffer::QueueInjection(const BYTE* bytes, DWORD size, bool inbound) {
+    if (bytes == nullptr || size == 0) return;
+    Packet packet;
+    packet.inbound = inbound;
+    packet.injectOnly = true;
+    packet.replacement.Reset(::CoTaskMemAlloc(size));
+    if (!packet.replacement) return;
+    std::memcpy(packet.replacement.Get(), bytes, size);
+    packet.replacementSize = size;
+    Tessal::CAutoLock lock(m_lock);
+    m_processed.push_back(std::move(packet));
+}
+
 void CScanBuffer::PassAll() {
     Tessal::CAutoLock lock(m_lock);
     MoveAllToProcessed(kVerdictOk);
@@ -200,6 +213,10 @@ void CScanBuffer::ReleaseProcessedPackets() {
     }
     if (m_responseSink == nullptr) return;
     for (Packet& packet : released) {
+        if (packet.injectOnly) {
+            m_responseSink->Inject(packet.Bytes(), packet.replacementSize, packet.inbound);
+            continue;
+        }
         DWORD verdict = packet.verdict;
         if (packet.replacement) {
             m_responseSink->Inject(packet.Bytes(), packet.replacementSize, packet.inbound);

@@ -39,6 +39,7 @@ public:
         Tessal::UniqueCoTaskMem replacement;
         DWORD replacementSize = 0;
         DWORD verdict = kVerdictOk;  // once processed
+        bool injectOnly = false;     // bytes of the plug-in's own: injected, no host packet
 
         DWORD Length() const noexcept { return replacement ? replacementSize : size; }
         BYTE* Bytes() const noexcept { return replacement ? static_cast<BYTE*>(replacement.Get()) : data; }
@@ -67,6 +68,9 @@ public:
     // the lock themselves.
     void PassAll();
     void DropAll();
+    // Bytes of the plug-in's own (a block page) sent into the direction in their place among the
+    // processed packets: after every packet released before, before every one released after.
+    void QueueInjection(const BYTE* bytes, DWORD size, bool inbound);
 
     // IReplacementSink. `at` must lie in the data. Replace writes within packets; Insert must
     // stay inside one packet (an edit spanning packets is refused with a log line).

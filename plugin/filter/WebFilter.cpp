@@ -4,8 +4,11 @@
 #include "nuvutil/com/ComBoundary.h"
 #include "plugin/core/NuvException.h"
 #include "plugin/filter/ScanAlgorithm.h"
+#include "plugin/filter/HttpEventHandler.h"
 #include "plugin/filter/ScanBuffer.h"
 #include "plugin/filter/UrlClassification.h"
+
+#include <new>
 
 void CWebFilter::StartUrlClassification() { ::StartUrlClassification(); }
 void CWebFilter::CancelUrlClassification() noexcept { ::CancelUrlClassification(); }
@@ -20,7 +23,13 @@ void CWebFilter::AbandonScanAlgorithms() noexcept { ::AbandonScanAlgorithms(); }
 
 void CWebFilter::ReloadSearchEngines() { ::ReloadSearchEngines(); }
 
-IUnknown* CWebFilter::CreateHttpEventHandler(IScanWorkSink*, IEventWorkSink*, DWORD, DWORD) { return nullptr; }
+IUnknown* CWebFilter::CreateHttpEventHandler(IHandlerModule& module, IScanWorkSink* scanSink, IEventWorkSink* eventSink,
+                                             DWORD sessionId, DWORD processId) {
+    auto* const handler = new (std::nothrow) CHttpEventHandler(module, scanSink, eventSink, sessionId, processId);
+    if (handler == nullptr) return nullptr;
+    handler->AddRef();  // the caller's reference
+    return static_cast<IQvProxyModuleEventHandler*>(handler);
+}
 
 // The queue keeps the buffer's connection alive until the scan thread is done with it.
 void CWebFilter::OnScanWorkQueued(CScanBuffer* buffer) {

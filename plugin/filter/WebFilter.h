@@ -22,9 +22,9 @@ public:
     void AbandonScanAlgorithms() noexcept override;
     void ReloadSearchEngines() override;
 
-    // Null until the per-connection handler exists: the host then refuses the connection.
-    IUnknown* CreateHttpEventHandler(IScanWorkSink* scanSink, IEventWorkSink* eventSink, DWORD sessionId,
-                                     DWORD processId) override;
+    // A handler with one reference for the caller; null when it cannot be made.
+    IUnknown* CreateHttpEventHandler(IHandlerModule& module, IScanWorkSink* scanSink, IEventWorkSink* eventSink,
+                                     DWORD sessionId, DWORD processId) override;
 
     void OnScanWorkQueued(CScanBuffer* buffer) override;
     void OnScanWorkTaken(CScanBuffer* buffer) noexcept override;

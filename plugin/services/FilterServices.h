@@ -7,8 +7,34 @@
 #include <windows.h>
 #include <unknwn.h>
 
+#include <string>
+
 class CScanBuffer;
+class CSession;
+class IActivityLogManager;
 class IEventWorkSink;
+
+namespace Tessal {
+class CCriticalSection;
+}
+
+// What a connection's handler needs of the module object (CNuvModule implements it).
+class IHandlerModule {
+public:
+    // Finds or creates the session; throws CNuvException(-1001) without a session manager.
+    virtual CSession* GetSession(DWORD sessionId) = 0;
+    // The session manager's lock, taken before a session's; null without a manager.
+    virtual Tessal::CCriticalSection* GetSessionLock() = 0;
+    virtual bool IsUserTimeBlocked(const wchar_t* userName) = 0;
+    virtual bool IsDumpEnabled() const noexcept = 0;
+    virtual bool IsLogUrlRequestsEnabled() const noexcept = 0;
+    virtual IActivityLogManager* GetLogManager() = 0;
+    // The text SID of the session's Windows user; false without a user token.
+    virtual bool GetSessionUserSid(DWORD sessionId, std::wstring& sid) = 0;
+
+protected:
+    ~IHandlerModule() = default;
+};
 
 // The module's scan-work queue as the connection handlers see it.
 class IScanWorkSink {
@@ -38,8 +64,8 @@ public:
 
     // A new handler for one connection with one reference for the caller; null when it cannot be
     // made. `eventSink` is the session's (null without a session).
-    virtual IUnknown* CreateHttpEventHandler(IScanWorkSink* scanSink, IEventWorkSink* eventSink, DWORD sessionId,
-                                             DWORD processId) = 0;
+    virtual IUnknown* CreateHttpEventHandler(IHandlerModule& module, IScanWorkSink* scanSink, IEventWorkSink* eventSink,
+                                             DWORD sessionId, DWORD processId) = 0;
 
     // The queue's hold on a buffer: taken when it is queued (a reference on its owner, marked
     // queued), marked not queued when the scan thread takes it.

@@ -53,7 +53,8 @@ public:
     void ReloadSearchEngines() override { Call(L"ReloadSearchEngines"); }
     void AbandonScanAlgorithms() noexcept override { m_log.Add(L"AbandonScanAlgorithms"); }
     void AbandonUrlClassification() noexcept override { m_log.Add(L"AbandonUrlClassification"); }
-    IUnknown* CreateHttpEventHandler(IScanWorkSink*, IEventWorkSink* eventSink, DWORD sessionId, DWORD processId) override {
+    IUnknown* CreateHttpEventHandler(IHandlerModule&, IScanWorkSink*, IEventWorkSink* eventSink, DWORD sessionId,
+                                     DWORD processId) override {
         m_log.Add(L"CreateHttpEventHandler " + std::to_wstring(sessionId) + L" " + std::to_wstring(processId) +
                   (eventSink ? L" session" : L" no-session"));
         if (blockIn == L"CreateHttpEventHandler") ::WaitForSingleObject(m_release.Get(), INFINITE);

@@ -127,8 +127,8 @@ TEST_F(NuvDllTest, HostDrivesThePluginThroughCom) {
     EXPECT_TRUE(Contains(out, "connect 1 1 10 -> 0x80004003 handler=untouched reserved=-1")) << out;
     EXPECT_TRUE(Contains(out, "connect 1 1 10 -> 0x80004003 handler=none reserved=0")) << out;
     EXPECT_TRUE(Contains(out, "connect 2 1 10 -> 0x80070057 handler=untouched reserved=0")) << out;
-    // Web filtering is not part of the plug-in yet: a connection that needs it gets no handler.
-    EXPECT_TRUE(Contains(out, "connect 1 1 10 -> 0x80004005 handler=null reserved=0")) << out;
+    // A connection that needs filtering gets its handler.
+    EXPECT_TRUE(Contains(out, "connect 1 1 10 -> 0x00000000 handler=set reserved=0")) << out;
     EXPECT_TRUE(Contains(out, "report 40 1 -> 0")) << out;
     EXPECT_TRUE(Contains(out, "connect 1 1 10 -> 0x8000FFFF handler=null reserved=0")) << out;
     EXPECT_TRUE(Contains(out, "deinitialize -> 0x00000000")) << out;
@@ -165,8 +165,8 @@ TEST_F(NuvDllTest, SessionOfAnUnrestrictedUserNeedsNoFiltering) {
     ::DeleteFileW(state.c_str());
     // The first connection creates the session with the user signed in at the service.
     EXPECT_TRUE(Contains(result.output, "connect 1 4 11 -> 0x00000001 handler=null reserved=0")) << result.output;
-    EXPECT_TRUE(Contains(result.output, "connect 1 5 10 -> 0x80004005 handler=null")) << "nobody in session 5\n"
-                                                                                       << result.output;
+    // Nobody in session 5: a handler that holds the connection until somebody signs in.
+    EXPECT_TRUE(Contains(result.output, "connect 1 5 10 -> 0x00000000 handler=set")) << result.output;
 }
 
 // The activity-log database of the machine: only this program runs the real plug-in.

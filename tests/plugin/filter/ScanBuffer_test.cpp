@@ -161,6 +161,22 @@ TEST_F(ScanBufferTest, ReleaseInjectsReplacementsAndFailsEverythingWhenTimeBlock
     }
 }
 
+// A block page goes out after what was released before the block and before the dropped rest.
+TEST_F(ScanBufferTest, QueuedInjectionsKeepTheirPlaceAmongReleasedPackets) {
+    auto buffer = Make();
+    Add(*buffer, "allowed", "HTTP/1.1 200 OK");
+    Add(*buffer, "blocked", "HTTP/1.1 200 OK");
+    {
+        Tessal::CAutoLock lock(buffer->GetLock());
+        buffer->Consume(15);
+    }
+    const std::string page = "PAGE";
+    buffer->QueueInjection(reinterpret_cast<const BYTE*>(page.data()), 4, true);
+    buffer->QueueInjection(nullptr, 0, true);  // nothing to send
+    buffer->DropAll();
+    EXPECT_EQ(Calls({"forward allowed 15 out OK", "inject in PAGE", "forward blocked 15 out DROP"}), Release(*buffer));
+}
+
 TEST_F(ScanBufferTest, PassAllAndDropAllHandBackEveryPacketInArrivalOrder) {
     for (const bool drop : {false, true}) {
         SCOPED_TRACE(drop);

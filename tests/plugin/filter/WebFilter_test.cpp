@@ -4,6 +4,8 @@
 
 #include "plugin/filter/WebFilter.h"
 
+#include "plugin/filter/HttpEventHandler.h"
+
 #include "plugin/core/NuvException.h"
 #include "plugin/filter/ScanAlgorithm.h"
 #include "plugin/filter/ScanBuffer.h"
@@ -99,8 +101,46 @@ TEST_F(WebFilterTest, WithoutTheTableTheScanFailsAsNotInitialized) {
     }
 }
 
-TEST_F(WebFilterTest, NoHandlerUntilConnectionsCanBeScanned) {
-    EXPECT_EQ(nullptr, m_filter.CreateHttpEventHandler(&m_host, nullptr, 1, 2));
+// A module that has nothing: enough for a handler that is made and let go.
+class EmptyModule : public IHandlerModule {
+public:
+    CSession* GetSession(DWORD) override { return nullptr; }
+    Tessal::CCriticalSection* GetSessionLock() override { return nullptr; }
+    bool IsUserTimeBlocked(const wchar_t*) override { return false; }
+    bool IsDumpEnabled() const noexcept override { return false; }
+    bool IsLogUrlRequestsEnabled() const noexcept override { return false; }
+    IActivityLogManager* GetLogManager() override { return nullptr; }
+    bool GetSessionUserSid(DWORD, std::wstring&) override { return false; }
+};
+
+class CountingConnection : public IQvProxyConnection {
+public:
+    STDMETHODIMP QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++references); }
+    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--references); }
+    STDMETHODIMP CompleteInbound(IQvProxyModuleEventHandler*, BYTE*, DWORD) override { return S_OK; }
+    STDMETHODIMP InjectInbound(DWORD, const BYTE*) override { return S_OK; }
+    STDMETHODIMP CompleteOutbound(IQvProxyModuleEventHandler*, BYTE*, DWORD) override { return S_OK; }
+    STDMETHODIMP InjectOutbound(DWORD, const BYTE*) override { return S_OK; }
+    int references = 0;
+};
+
+TEST_F(WebFilterTest, MakesAConnectionHandlerForTheHost) {
+    EmptyModule module;
+    CountingConnection connection;
+    IUnknown* const made = m_filter.CreateHttpEventHandler(module, &m_host, nullptr, 1, 2);
+    ASSERT_NE(nullptr, made);
+    IQvProxyModuleEventHandler* handler = nullptr;
+    ASSERT_EQ(S_OK, made->QueryInterface(__uuidof(IQvProxyModuleEventHandler), reinterpret_cast<void**>(&handler)));
+    EXPECT_EQ(1u, made->Release()) << "made with one reference for the caller";
+    EXPECT_EQ(E_UNEXPECTED, handler->OnBegin(0, 0, 0, 2, 1, 0, &connection)) << "no session manager: refused";
+    EXPECT_EQ(1, connection.references) << "held from OnBegin to the handler's end";
+    DWORD verdict = 99;
+    BYTE byte = 'x';
+    EXPECT_EQ(S_OK, handler->OnOutboundData(1, &byte, &verdict));
+    EXPECT_EQ(static_cast<DWORD>(kVerdictOk), verdict) << "nothing to hold it in: it passes";
+    EXPECT_EQ(0u, handler->Release());
+    EXPECT_EQ(0, connection.references);
 }
 
 }  // namespace
