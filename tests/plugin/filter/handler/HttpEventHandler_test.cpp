@@ -7,7 +7,9 @@
 #include "plugin/filter/UrlClassification.h"
 #include "plugin/filter/WebFilter.h"
 #include "tests/plugin/core/SessionTestDoubles.h"
+#include "tests/support/MachineKeyGuard.h"
 #include "tests/support/ScopedReplacement.h"
+#include "tests/support/ScratchFolder.h"
 #include "tests/support/WaitUntil.h"
 
 #include <gtest/gtest.h>
@@ -111,7 +113,7 @@ public:
     CSession* GetSession(DWORD sessionId) override { return m_module.GetSession(sessionId); }
     Tessal::CCriticalSection* GetSessionLock() override { return m_module.GetSessionLock(); }
     bool IsUserTimeBlocked(const wchar_t*) override { return timeBlocked; }
-    bool IsDumpEnabled() const noexcept override { return false; }
+    bool IsDumpEnabled() const noexcept override { return dump; }
     bool IsLogUrlRequestsEnabled() const noexcept override { return false; }
     IActivityLogManager* GetLogManager() override { return &m_activity; }
     bool GetSessionUserSid(DWORD, std::wstring& sid) override {
@@ -172,6 +174,7 @@ public:
     }
 
     bool timeBlocked = false;
+    bool dump = false;
     std::wstring m_sid;
     RecordingConnection m_connection;
     RecordingActivityLog m_activity;
@@ -308,6 +311,51 @@ TEST_F(HandlerTest, TheLocalSystemsConnectionsPassAtOnce) {
     EXPECT_TRUE(m_handler->IsBypassed());
     EXPECT_EQ(static_cast<DWORD>(kVerdictOk), Send(kAllowedRequest, false));
     EXPECT_TRUE(m_connection.Verdicts().empty());
+}
+
+TEST_F(HandlerTest, UnderTheDumpSwitchTheConnectionIsRecorded) {
+    NuvTest::ScratchFolder install(L"HandlerDump");
+    NuvTest::MachineKeyGuard guard;
+    ASSERT_TRUE(guard.SetString(L"SOFTWARE\\Oberix\\NUV", L"Install Dir", install.Path()));
+    dump = true;
+    SignIn();
+    Begin();
+    Send(kAllowedRequest, false);
+    Send(kResponse, true);
+    m_handler->OnEnd();
+    m_handler->Release();
+    m_handler = nullptr;
+    // One day folder with the five files of this connection.
+    WIN32_FIND_DATAW day;
+    HANDLE found = ::FindFirstFileW((install.Path() + L"\\Dump\\*-*-*").c_str(), &day);
+    ASSERT_NE(INVALID_HANDLE_VALUE, found);
+    ::FindClose(found);
+    const std::wstring folder = install.Path() + L"\\Dump\\" + day.cFileName;
+    std::map<std::wstring, std::string> files;
+    WIN32_FIND_DATAW file;
+    found = ::FindFirstFileW((folder + L"\\*.log").c_str(), &file);
+    ASSERT_NE(INVALID_HANDLE_VALUE, found);
+    do {
+        const std::wstring name = file.cFileName;
+        HANDLE opened = ::CreateFileW((folder + L"\\" + name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+        std::string text(::GetFileSize(opened, nullptr), '\0');
+        DWORD read = 0;
+        if (!text.empty()) ::ReadFile(opened, &text[0], static_cast<DWORD>(text.size()), &read, nullptr);
+        ::CloseHandle(opened);
+        files[name.substr(name.find(L".1401450.") + 9)] = text;
+    } while (::FindNextFileW(found, &file));
+    ::FindClose(found);
+    ASSERT_EQ(5u, files.size());
+    EXPECT_EQ(kAllowedRequest, files[L"saOutHttpRequest.in.log"]);
+    EXPECT_EQ(kAllowedRequest, files[L"saOutHttpRequest.out.log"]);
+    EXPECT_EQ(kResponse, files[L"saInHttpResponse.in.log"]);
+    EXPECT_EQ(kResponse, files[L"saInHttpResponse.out.log"]);
+    const std::string& summary = files[L"Summary.log"];
+    for (const char* line : {" - User: Alice [", " - OnBegin (Session 3, Process 77)\r\n", " - IN  Request  0x",
+                             " - OUT Request  0x", " - OnEnd\r\n", " - Destroying Handler\r\n"}) {
+        EXPECT_NE(std::string::npos, summary.find(line)) << line << " in\n" << summary;
+    }
 }
 
 TEST_F(HandlerTest, ANullConnectionIsRefused) {
