@@ -7,6 +7,8 @@
 //     connect:<protocol>:<session>:<process>     GetProtocolHandler
 //     connect-null-handler:<protocol>:<session>:<process>
 //     connect-null-reserved:<protocol>:<session>:<process>
+//     request:<session>:<process>:<host>:<path>   a connection through the handler: OnBegin, one
+//                                                 GET request, up to 2 s for its verdict, OnEnd
 //     report:<problem>:<flag>:<hresult>           a suite component reports a problem (DllCanDefer)
 //     sleep:<ms>
 //     deinit                                      Deinitialize (otherwise done at the end)
@@ -70,6 +72,79 @@ bool Connect(CLoadedPlugin& plugin, const std::vector<std::wstring>& parts) {
     return true;
 }
 
+// The host's side of one connection: verdicts and injected bytes are printed as they come.
+class CConnection : public IQvProxyConnection {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        if (out == nullptr) return E_POINTER;
+        if (::IsEqualIID(iid, __uuidof(IUnknown)) || ::IsEqualIID(iid, __uuidof(IQvProxyConnection))) {
+            *out = static_cast<IQvProxyConnection*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(::InterlockedIncrement(&m_references)); }
+    // The handler may hold its reference beyond the host's own (a scan still queued): the last
+    // release frees the object.
+    STDMETHODIMP_(ULONG) Release() override {
+        const LONG left = ::InterlockedDecrement(&m_references);
+        if (left == 0) delete this;
+        return static_cast<ULONG>(left);
+    }
+    STDMETHODIMP CompleteInbound(IQvProxyModuleEventHandler*, BYTE*, DWORD verdict) override {
+        Print("  verdict in %lu\n", verdict);
+        return S_OK;
+    }
+    STDMETHODIMP InjectInbound(DWORD size, const BYTE*) override {
+        Print("  injected in %lu bytes\n", size);
+        return S_OK;
+    }
+    STDMETHODIMP CompleteOutbound(IQvProxyModuleEventHandler*, BYTE*, DWORD verdict) override {
+        Print("  verdict out %lu\n", verdict);
+        ::SetEvent(m_completed);
+        return S_OK;
+    }
+    STDMETHODIMP InjectOutbound(DWORD size, const BYTE*) override {
+        Print("  injected out %lu bytes\n", size);
+        return S_OK;
+    }
+    HANDLE m_completed = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    LONG m_references = 1;
+
+private:
+    virtual ~CConnection() { ::CloseHandle(m_completed); }
+};
+
+bool Request(CLoadedPlugin& plugin, const std::vector<std::wstring>& parts) {
+    if (parts.size() != 5) return false;
+    const DWORD session = Number(parts[1]);
+    const DWORD process = Number(parts[2]);
+    IUnknown* unknown = nullptr;
+    DWORD reserved = 0;
+    const HRESULT hr = plugin.GetProtocolHandler(1, session, process, &unknown, &reserved);
+    Print("request %lu %lu -> 0x%08lX\n", session, process, static_cast<unsigned long>(hr));
+    if (hr != S_OK || unknown == nullptr) return true;
+    Microsoft::WRL::ComPtr<IQvProxyModuleEventHandler> handler;
+    unknown->QueryInterface(IID_PPV_ARGS(&handler));
+    unknown->Release();
+    if (!handler) return true;
+    auto* const connection = new CConnection();
+    Print("  OnBegin -> 0x%08lX\n",
+          static_cast<unsigned long>(handler->OnBegin(0, 0, 0, process, session, 0, connection)));
+    std::string request = "GET " + Tessal::ToUtf8(parts[4]) + " HTTP/1.1\r\nHost: " + Tessal::ToUtf8(parts[3]) + "\r\n\r\n";
+    DWORD verdict = 0xFFFFFFFF;
+    const HRESULT sent = handler->OnOutboundData(static_cast<DWORD>(request.size()), reinterpret_cast<BYTE*>(&request[0]),
+                                                 &verdict);
+    Print("  OnOutboundData -> 0x%08lX verdict %lu\n", static_cast<unsigned long>(sent), verdict);
+    if (verdict == 3) ::WaitForSingleObject(connection->m_completed, 2000);
+    Print("  OnEnd -> 0x%08lX\n", static_cast<unsigned long>(handler->OnEnd()));
+    handler.Reset();
+    connection->Release();
+    return true;
+}
+
 bool Report(CLoadedPlugin& plugin, const std::vector<std::wstring>& parts) {
     if (parts.size() != 4) return false;
     using ReportFn = int(__cdecl*)(int, unsigned char, HRESULT);
@@ -123,6 +198,8 @@ int Run(int argc, wchar_t** argv) {
         bool understood = true;
         if (parts[0].rfind(L"connect", 0) == 0) {
             understood = Connect(plugin, parts);
+        } else if (parts[0] == L"request") {
+            understood = Request(plugin, parts);
         } else if (parts[0] == L"report") {
             understood = Report(plugin, parts);
         } else if (parts[0] == L"sleep" && parts.size() == 2) {

@@ -54,8 +54,21 @@ ChildResult RunChild(const std::wstring& commandLine, const std::vector<std::pai
     PROCESS_INFORMATION process = {};
     std::wstring mutableLine = commandLine;
     std::wstring block = EnvironmentBlock(environment);
-    if (!::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT, &block[0],
-                          nullptr, &startup, &process)) {
+    // Under a loaded Wine a process start can fail now and then: tried again before giving up,
+    // and the cause is kept for the test's message.
+    DWORD startError = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        mutableLine = commandLine;
+        if (::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT, &block[0],
+                             nullptr, &startup, &process)) {
+            startError = ERROR_SUCCESS;
+            break;
+        }
+        startError = ::GetLastError();
+        ::Sleep(200);
+    }
+    if (startError != ERROR_SUCCESS) {
+        result.output = "CreateProcess failed with error " + std::to_string(startError);
         return result;
     }
     result.started = true;

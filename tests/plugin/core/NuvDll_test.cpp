@@ -187,10 +187,16 @@ TEST_F(NuvDllTest, AProtectedUserSignedInLeavesALogonInTheActivityLog) {
     const std::wstring state = WriteStateFile(
         L"nuv-dll-test-activity.txt",
         "user child child\nsetting child 199 text child\nsetting child 200 text child\n"
-        "setting child 315 bool true\nsignin 4 child\n");
+        "setting child 315 bool true\nsetting child 313 text blocked.test\nsignin 4 child\n");
     ASSERT_FALSE(state.empty());
-    const auto result = Run(L"connect:1:4:10", {{L"QvPSConfig_STATE", state}});
+    // A connection of the user through the handler: the request passes to the server.
+    const auto result = Run(L"request:4:10:allowed.test:/page.html request:4:10:blocked.test:/x",
+                            {{L"QvPSConfig_STATE", state}});
     ::DeleteFileW(state.c_str());
+    for (const char* line : {"request 4 10 -> 0x00000000", "  OnBegin -> 0x00000000", "  OnOutboundData -> 0x00000000 verdict 3",
+                             "  verdict out 0", "  OnEnd -> 0x00000000"}) {
+        EXPECT_TRUE(Contains(result.output, line)) << line << "\n" << result.output;
+    }
     ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     CStgStorageDB* store = nullptr;
     BOOL created = FALSE;
@@ -206,6 +212,23 @@ TEST_F(NuvDllTest, AProtectedUserSignedInLeavesALogonInTheActivityLog) {
     const VyxLog::LoginTimes times = VyxLog::ParseLoginTimes(bytes, read);
     EXPECT_TRUE(VyxLog::IsSet(times.logon));
     EXPECT_TRUE(VyxLog::IsSet(times.logoff)) << "logged off when the plug-in stopped";
+    // The blocked request: the block page to the client, the site in the day's records.
+    EXPECT_TRUE(Contains(result.output, "  verdict out 4")) << result.output;
+    EXPECT_TRUE(Contains(result.output, "  injected in ")) << result.output;
+    ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    ASSERT_EQ(S_OK, CreateStgStorageDB(&store, database.c_str(), STGM_READ, &created));
+    const std::wstring day = VyxLog::DayStoragePath(L"child", times.logon);
+    std::vector<std::uint8_t> sites(4096);
+    ASSERT_EQ(S_OK, store->OpenFile(day.c_str(), VyxLog::kBlockedSitesStream, &handle, false, false));
+    store->ReadFile(handle, sites.data(), static_cast<ULONG>(sites.size()), &read);
+    store->CloseFile(handle);
+    store->Release();
+    ::CoUninitialize();
+    std::vector<VyxLog::BlockedSite> parsed;
+    ASSERT_TRUE(VyxLog::ParseBlockedSites(sites.data(), read, parsed));
+    ASSERT_EQ(1u, parsed.size());
+    EXPECT_EQ(L"blocked.test", parsed[0].url);
+    EXPECT_EQ(2u, parsed[0].kind);
 }
 
 // The plug-in's own log files (UTF-16) as one text; only this program runs the real plug-in.
