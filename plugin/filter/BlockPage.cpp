@@ -2,6 +2,7 @@
 
 #include "base/TextConversion.h"
 #include "logging/Logging.h"
+#include "plugin/filter/HttpText.h"
 #include "plugin/timelimits/UrlText.h"
 
 #include <cstring>
@@ -10,13 +11,9 @@
 namespace BlockPage {
 namespace {
 
-bool EndsNoCase(std::string_view text, std::string_view suffix) {
-    return text.size() >= suffix.size() &&
-           ::_strnicmp(text.data() + text.size() - suffix.size(), suffix.data(), suffix.size()) == 0;
-}
-bool StartsNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && ::_strnicmp(text.data(), prefix.data(), prefix.size()) == 0;
-}
+using HttpText::EndsNoCase;
+using HttpText::StartsNoCase;
+
 
 constexpr std::string_view kPageSuffixes[] = {".htm", ".html", ".asp", ".aspx", ".php", "/"};
 constexpr std::string_view kScriptSuffixes[] = {".js", ".css", ".xml"};

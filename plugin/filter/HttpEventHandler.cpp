@@ -9,6 +9,7 @@
 #include "plugin/core/UrlVisitedEvent.h"
 #include "plugin/core/UserSettings.h"
 #include "plugin/filter/BlockPage.h"
+#include "plugin/filter/HttpText.h"
 #include "plugin/services/TimeLimitServices.h"
 #include "plugin/timelimits/UrlText.h"
 
@@ -17,13 +18,12 @@
 
 namespace {
 
+using HttpText::StartsNoCase;
+
+
 std::string Narrow(const CSafeStringA& text) { return text.m_pBuffer != nullptr ? text.m_pBuffer : ""; }
 std::wstring Wide(const CSafeStringA& text) { return Tessal::FromThreadAnsi(Narrow(text)); }
 std::string Ansi(const std::wstring& text) { return Tessal::ToThreadAnsi(text); }
-
-bool StartsNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && ::_strnicmp(text.data(), prefix.data(), prefix.size()) == 0;
-}
 
 // Releases a buffer's processed packets on a pool thread, away from the locks of the caller.
 struct DeferredRelease {

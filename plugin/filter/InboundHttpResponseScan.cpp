@@ -2,6 +2,7 @@
 
 #include "logging/Logging.h"
 #include "plugin/core/SiteListMatch.h"
+#include "plugin/filter/HttpText.h"
 #include "plugin/filter/ScanBuffer.h"
 
 #include <algorithm>
@@ -11,6 +12,13 @@
 #include <string_view>
 
 namespace {
+
+using HttpText::AssignCut;
+using HttpText::EqualsNoCase;
+using HttpText::IsBlank;
+using HttpText::IsDigit;
+using HttpText::TrimBlanks;
+
 
 // Held bytes that may still become a status line wait for its end up to this length; beyond it a
 // server sends no status line.
@@ -22,19 +30,6 @@ constexpr LONG kMaxChunkSizeLine = 1024;
 constexpr LONG kMaxTrailerLine = 65536;
 // A line of at most this many bytes, its terminator included, ends a header block or a trailer.
 constexpr DWORD kBlankLine = 2;
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-std::string_view TrimBlanks(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-    return text;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && ::_strnicmp(a.data(), b.data(), a.size()) == 0;
-}
 
 // The held bytes (no line end among them) may still be the start of a status line.
 bool CouldBeStatusLine(const char* text, LONG n) {
@@ -97,10 +92,6 @@ bool ParseChunkSize(std::string_view line, std::int64_t& size) {
     if (at == 0) return false;
     const std::string_view rest = TrimBlanks(line.substr(at));
     return rest.empty() || rest.front() == ';';
-}
-
-void AssignCut(CSafeStringA& target, std::string_view text) {
-    target.Assign(text.data(), static_cast<int>(std::min<std::size_t>(text.size(), CSafeStringA::kMaxLength)));
 }
 
 }  // namespace

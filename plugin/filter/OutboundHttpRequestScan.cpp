@@ -3,6 +3,7 @@
 #include "base/TextConversion.h"
 #include "logging/Logging.h"
 #include "plugin/core/SiteListMatch.h"
+#include "plugin/filter/HttpText.h"
 #include "plugin/filter/ScanBuffer.h"
 
 #include <algorithm>
@@ -10,6 +11,13 @@
 #include <string_view>
 
 namespace {
+
+using HttpText::AssignCut;
+using HttpText::EqualsNoCase;
+using HttpText::IsBlank;
+using HttpText::StartsNoCase;
+using HttpText::TrimBlanks;
+
 
 // A request line, header line or trailer longer than this is no request a client sends.
 constexpr LONG kMaxLineLength = 65536;
@@ -23,30 +31,10 @@ bool IsTokenChar(unsigned char c) {
            (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
 }
 bool IsControl(unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7F; }
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && ::_strnicmp(a.data(), b.data(), a.size()) == 0;
-}
-bool StartsNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && ::_strnicmp(text.data(), prefix.data(), prefix.size()) == 0;
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-    return text;
-}
-
 std::string Lower(std::string_view text) {
     std::string lower(text);
     for (char& c : lower) c = static_cast<char>(::tolower(static_cast<unsigned char>(c)));
     return lower;
-}
-
-// Narrow texts are cut to what a CSafeStringA holds.
-void AssignCut(CSafeStringA& target, std::string_view text) {
-    target.Assign(text.data(), static_cast<int>(std::min<std::size_t>(text.size(), CSafeStringA::kMaxLength)));
 }
 
 // The held bytes are the start of one of the known methods (or the whole of one).
