@@ -1,30 +1,11 @@
 #pragma once
-// A Windows critical section owned by a small object with a virtual destructor, as the activity
-// log's writer and reader hold theirs.
+// The lock of the activity log's writer and reader: the base library's critical section, held
+// through a class of its own with a virtual destructor. Taken with Tessal::CAutoLock.
 
-#include <windows.h>
+#include "base/Sync.h"
 
-class CriticalSection {
+class CriticalSection : public Tessal::CCriticalSection {
 public:
-    CriticalSection() { ::InitializeCriticalSection(&m_section); }
-    virtual ~CriticalSection() { ::DeleteCriticalSection(&m_section); }
-    CriticalSection(const CriticalSection&) = delete;
-    CriticalSection& operator=(const CriticalSection&) = delete;
-
-    void Enter() noexcept { ::EnterCriticalSection(&m_section); }
-    void Leave() noexcept { ::LeaveCriticalSection(&m_section); }
-
-    class Lock {
-    public:
-        explicit Lock(CriticalSection& section) noexcept : m_section(section) { m_section.Enter(); }
-        ~Lock() { m_section.Leave(); }
-        Lock(const Lock&) = delete;
-        Lock& operator=(const Lock&) = delete;
-
-    private:
-        CriticalSection& m_section;
-    };
-
-private:
-    CRITICAL_SECTION m_section;
+    CriticalSection() = default;
+    virtual ~CriticalSection() = default;
 };

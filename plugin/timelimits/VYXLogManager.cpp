@@ -18,7 +18,7 @@ CVYXLogManager::CVYXLogManager(std::wstring databasePath, TickSource ticks)
 }
 
 CVYXLogManager::~CVYXLogManager() {
-    CriticalSection::Lock lock(m_lock);
+    Tessal::CAutoLock lock(m_lock);
     if (m_engine) {
         for (const auto& session : m_sessions) m_engine->LogUserLogoff(session.second.userName.c_str());
     }
@@ -48,7 +48,7 @@ DWORD CVYXLogManager::GetEngine() {
 }
 
 DWORD CVYXLogManager::Logon(const wchar_t* userName, DWORD sessionId) {
-    CriticalSection::Lock lock(m_lock);
+    Tessal::CAutoLock lock(m_lock);
     const DWORD result = GetEngine();
     if (result != ERROR_SUCCESS) return result;
     SessionLogEntry& entry = m_sessions[sessionId];
@@ -59,7 +59,7 @@ DWORD CVYXLogManager::Logon(const wchar_t* userName, DWORD sessionId) {
 }
 
 DWORD CVYXLogManager::Logoff(const wchar_t* userName, DWORD sessionId) {
-    CriticalSection::Lock lock(m_lock);
+    Tessal::CAutoLock lock(m_lock);
     const DWORD result = GetEngine();
     if (result != ERROR_SUCCESS) return result;
     const DWORD logged = m_engine->LogUserLogoff(userName);
@@ -68,7 +68,7 @@ DWORD CVYXLogManager::Logoff(const wchar_t* userName, DWORD sessionId) {
 }
 
 DWORD CVYXLogManager::SystemSleep() {
-    CriticalSection::Lock lock(m_lock);
+    Tessal::CAutoLock lock(m_lock);
     DWORD result = GetEngine();
     if (result != ERROR_SUCCESS) return result;
     for (const auto& session : m_sessions) {
@@ -79,7 +79,7 @@ DWORD CVYXLogManager::SystemSleep() {
 }
 
 DWORD CVYXLogManager::SystemWakeup() {
-    CriticalSection::Lock lock(m_lock);
+    Tessal::CAutoLock lock(m_lock);
     DWORD result = GetEngine();
     if (result != ERROR_SUCCESS) return result;
     for (auto& session : m_sessions) {
@@ -92,7 +92,7 @@ DWORD CVYXLogManager::SystemWakeup() {
 }
 
 DWORD CVYXLogManager::WebSiteBlocked(DWORD sessionId, DWORD value, const wchar_t* url, const char* data) {
-    CriticalSection::Lock lock(m_lock);
+    Tessal::CAutoLock lock(m_lock);
     const DWORD result = GetEngine();
     if (result != ERROR_SUCCESS) return result;
     const auto entry = m_sessions.find(sessionId);
@@ -108,7 +108,7 @@ DWORD CVYXLogManager::WebSiteBlocked(DWORD sessionId, DWORD value, const wchar_t
 }
 
 DWORD CVYXLogManager::AccessAttemptBlocked(DWORD sessionId, const wchar_t* text) {
-    CriticalSection::Lock lock(m_lock);
+    Tessal::CAutoLock lock(m_lock);
     const DWORD result = GetEngine();
     if (result != ERROR_SUCCESS) return result;
     const auto entry = m_sessions.find(sessionId);

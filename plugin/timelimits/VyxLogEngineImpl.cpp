@@ -84,7 +84,7 @@ CVyxLogEngineImpl::~CVyxLogEngineImpl() {
         ::SetEvent(m_stopEvent.Get());
         ::WaitForSingleObject(m_thread.Get(), INFINITE);
     }
-    CriticalSection::Lock lock(m_queueLock);
+    Tessal::CAutoLock lock(m_queueLock);
     if (!m_queue.empty()) {
         NUV_LOG(ETWLogging::LOG_WARNING, L"%lu activity records were not written\r\n", static_cast<unsigned long>(m_queue.size()));
     }
@@ -124,7 +124,7 @@ DWORD CVyxLogEngineImpl::Queue(int type, const wchar_t* user, DWORD value, const
     record.value = value;
     record.text = text != nullptr ? text : L"";
     record.data = data != nullptr ? data : "";
-    CriticalSection::Lock lock(m_queueLock);
+    Tessal::CAutoLock lock(m_queueLock);
     m_queue.push_back(std::move(record));
     // The writer empties the queue before it waits again: only the first record wakes it.
     if (m_queue.size() == 1) ::SetEvent(m_newRecordEvent.Get());
@@ -186,7 +186,7 @@ void CVyxLogEngineImpl::WriteQueued(bool stopping) {
         ActivityRecord record;
         {
             // Taken off under the lock, written without it: producers never wait for the disk.
-            CriticalSection::Lock lock(m_queueLock);
+            Tessal::CAutoLock lock(m_queueLock);
             if (m_queue.empty()) return;
             record = std::move(m_queue.front());
             m_queue.pop_front();
@@ -195,7 +195,7 @@ void CVyxLogEngineImpl::WriteQueued(bool stopping) {
             std::vector<std::wstring> users;
             if (ListUsers(users) != ERROR_SUCCESS) continue;
             const SYSTEMTIME now = VyxLogClock::Now();
-            CriticalSection::Lock lock(m_queueLock);
+            Tessal::CAutoLock lock(m_queueLock);
             for (const std::wstring& user : users) {
                 ActivityRecord logoff;
                 logoff.time = now;
