@@ -91,19 +91,23 @@ DWORD CVYXLogManager::SystemWakeup() {
     return result;
 }
 
+CVYXLogManager::SessionLogEntry* CVYXLogManager::FindSession(DWORD sessionId) {
+    const auto entry = m_sessions.find(sessionId);
+    if (entry != m_sessions.end()) return &entry->second;
+    NUV_LOG(ETWLogging::LOG_ERROR, L"Unable to find user name for session ID %d\r\n", static_cast<int>(sessionId));
+    return nullptr;
+}
+
 DWORD CVYXLogManager::WebSiteBlocked(DWORD sessionId, DWORD value, const wchar_t* url, const char* data) {
     Tessal::CAutoLock lock(m_lock);
     const DWORD result = GetEngine();
     if (result != ERROR_SUCCESS) return result;
-    const auto entry = m_sessions.find(sessionId);
-    if (entry == m_sessions.end()) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"Unable to find user name for session ID %d\r\n", static_cast<int>(sessionId));
-        return ERROR_INVALID_PARAMETER;
-    }
+    SessionLogEntry* const entry = FindSession(sessionId);
+    if (entry == nullptr) return ERROR_INVALID_PARAMETER;
     std::wstring normalized = url != nullptr ? url : L"";
     NormalizeUrl(normalized);
-    if (m_groupSeconds != 0 && !IsNewWebSite(sessionId, normalized)) return ERROR_SUCCESS;
-    return m_engine->LogWebSiteBlocked(entry->second.userName.c_str(), value, url != nullptr ? normalized.c_str() : nullptr,
+    if (m_groupSeconds != 0 && !IsNewWebSite(*entry, normalized)) return ERROR_SUCCESS;
+    return m_engine->LogWebSiteBlocked(entry->userName.c_str(), value, url != nullptr ? normalized.c_str() : nullptr,
                                        data);
 }
 
@@ -111,13 +115,10 @@ DWORD CVYXLogManager::AccessAttemptBlocked(DWORD sessionId, const wchar_t* text)
     Tessal::CAutoLock lock(m_lock);
     const DWORD result = GetEngine();
     if (result != ERROR_SUCCESS) return result;
-    const auto entry = m_sessions.find(sessionId);
-    if (entry == m_sessions.end()) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"Unable to find user name for session ID %d\r\n", static_cast<int>(sessionId));
-        return ERROR_INVALID_PARAMETER;
-    }
-    if (m_groupSeconds != 0 && !IsNewAccessAttempt(sessionId, text)) return ERROR_SUCCESS;
-    return m_engine->LogAccessAttemptBlocked(entry->second.userName.c_str());
+    SessionLogEntry* const entry = FindSession(sessionId);
+    if (entry == nullptr) return ERROR_INVALID_PARAMETER;
+    if (m_groupSeconds != 0 && !IsNewAccessAttempt(*entry, text)) return ERROR_SUCCESS;
+    return m_engine->LogAccessAttemptBlocked(entry->userName.c_str());
 }
 
 void CVYXLogManager::PurgeRecentBlocks(SessionLogEntry& entry, DWORD now) {
@@ -138,17 +139,13 @@ bool CVYXLogManager::IsNew(SessionLogEntry& entry, std::map<std::wstring, DWORD>
     return true;
 }
 
-bool CVYXLogManager::IsNewWebSite(DWORD sessionId, const std::wstring& url) {
-    const auto entry = m_sessions.find(sessionId);
-    if (entry == m_sessions.end()) return true;
+bool CVYXLogManager::IsNewWebSite(SessionLogEntry& entry, const std::wstring& url) {
     const std::size_t cut = url.find_first_of(L"/\\");
     const std::wstring key = cut == std::wstring::npos || cut == 0 ? url : url.substr(0, cut);
-    return IsNew(entry->second, entry->second.recentWebSites, key);
+    return IsNew(entry, entry.recentWebSites, key);
 }
 
-bool CVYXLogManager::IsNewAccessAttempt(DWORD sessionId, const wchar_t* text) {
+bool CVYXLogManager::IsNewAccessAttempt(SessionLogEntry& entry, const wchar_t* text) {
     if (text == nullptr) return false;
-    const auto entry = m_sessions.find(sessionId);
-    if (entry == m_sessions.end()) return true;
-    return IsNew(entry->second, entry->second.recentAccessAttempts, text);
+    return IsNew(entry, entry.recentAccessAttempts, text);
 }

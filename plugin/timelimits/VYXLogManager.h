@@ -43,8 +43,9 @@ private:
     };
 
     DWORD GetEngine();
-    bool IsNewWebSite(DWORD sessionId, const std::wstring& url);
-    bool IsNewAccessAttempt(DWORD sessionId, const wchar_t* text);
+    SessionLogEntry* FindSession(DWORD sessionId);
+    bool IsNewWebSite(SessionLogEntry& entry, const std::wstring& url);
+    bool IsNewAccessAttempt(SessionLogEntry& entry, const wchar_t* text);
     bool IsNew(SessionLogEntry& entry, std::map<std::wstring, DWORD>& recent, const std::wstring& key);
     void PurgeRecentBlocks(SessionLogEntry& entry, DWORD now);
 

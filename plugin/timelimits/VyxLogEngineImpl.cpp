@@ -131,14 +131,19 @@ DWORD CVyxLogEngineImpl::Queue(int type, const wchar_t* user, DWORD value, const
     return ERROR_SUCCESS;
 }
 
-DWORD CVyxLogEngineImpl::QueueUserRecord(int type, const wchar_t* user) {
+DWORD CVyxLogEngineImpl::CheckUserName(const wchar_t* user) {
     if (user == nullptr || *user == L'\0') return ERROR_INVALID_PARAMETER;
     if (!VyxLog::IsValidUserStorageName(user)) {
         // Altering the name would file the records under another user's storage.
         NUV_LOG(ETWLogging::LOG_ERROR, L"User name \"%s\" cannot name a storage of the activity log; not recorded\r\n", user);
         return ERROR_INVALID_PARAMETER;
     }
-    return Queue(type, user, 3, nullptr, nullptr);
+    return ERROR_SUCCESS;
+}
+
+DWORD CVyxLogEngineImpl::QueueUserRecord(int type, const wchar_t* user) {
+    const DWORD result = CheckUserName(user);
+    return result != ERROR_SUCCESS ? result : Queue(type, user, 3, nullptr, nullptr);
 }
 
 DWORD CVyxLogEngineImpl::LogUserLogon(const wchar_t* user) { return QueueUserRecord(ActivityRecord::kLogon, user); }
@@ -151,9 +156,9 @@ DWORD CVyxLogEngineImpl::LogAccessAttemptBlocked(const wchar_t* user) {
 DWORD CVyxLogEngineImpl::CloseAllUserLogons() { return Queue(ActivityRecord::kCloseAllLogons, nullptr, 3, nullptr, nullptr); }
 
 DWORD CVyxLogEngineImpl::LogWebSiteBlocked(const wchar_t* user, DWORD kind, const wchar_t* url, const char* data) {
-    if (user == nullptr || *user == L'\0' || url == nullptr || *url == L'\0' || data == nullptr) return ERROR_INVALID_PARAMETER;
-    if (!VyxLog::IsValidUserStorageName(user)) return QueueUserRecord(ActivityRecord::kWebSiteBlocked, user);
-    return Queue(ActivityRecord::kWebSiteBlocked, user, kind, url, data);
+    if (url == nullptr || *url == L'\0' || data == nullptr) return ERROR_INVALID_PARAMETER;
+    const DWORD result = CheckUserName(user);
+    return result != ERROR_SUCCESS ? result : Queue(ActivityRecord::kWebSiteBlocked, user, kind, url, data);
 }
 
 unsigned __stdcall CVyxLogEngineImpl::LoggingThread(void* parameter) {

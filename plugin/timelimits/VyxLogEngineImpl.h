@@ -53,6 +53,7 @@ private:
     static unsigned __stdcall LoggingThread(void* engine);
     void WriteQueued(bool stopping);
     DWORD Queue(int type, const wchar_t* user, DWORD value, const wchar_t* text, const char* data);
+    DWORD CheckUserName(const wchar_t* user);
     DWORD QueueUserRecord(int type, const wchar_t* user);
 
     DWORD LockDatabase();
