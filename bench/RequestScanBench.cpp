@@ -5,8 +5,8 @@
 //   build/wine-run.sh build/bin/requestscan_bench.exe [MiB]
 
 #include "plugin/filter/OutboundHttpRequestScan.h"
+#include "bench/BenchSupport.h"
 #include "plugin/filter/ScanBuffer.h"
-#include "plugin/services/FilterServices.h"
 
 #include <windows.h>
 
@@ -17,18 +17,6 @@
 #include <vector>
 
 namespace {
-
-class CountingHost : public IResponseSink, public IScannableParent, public IScanWorkSink {
-public:
-    void Forward(BYTE*, DWORD size, bool, DWORD verdict) override {
-        if (verdict == kVerdictOk) bytes += size;
-    }
-    void Inject(const BYTE*, DWORD size, bool) override { bytes += size; }
-    ULONG AddRef() override { return 1; }
-    ULONG Release() override { return 1; }
-    void PutScanWork(CScanBuffer*) override {}
-    unsigned long long bytes = 0;
-};
 
 class AllowingHandler : public IOutboundHttpRequestScanCallback {
 public:
@@ -67,10 +55,6 @@ std::vector<std::string> Requests() {
             "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 64\r\nOrigin: http://www.example.com\r\n\r\n"
             "name=Alex&comment=Thanks+for+the+article%2C+very+helpful.&ok=1",
     };
-}
-
-double Seconds(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
 // One connection's outbound direction; `scan` false: the buffer alone, every packet consumed whole.
@@ -112,14 +96,12 @@ int main(int argc, char** argv) {
     CreateScanAlgorithms();
     double scanned = 0, buffered = 0;
     unsigned long long requests = 0;
-    const auto start = std::chrono::steady_clock::now();
     for (int round = 0; round < 3; ++round) {  // interleaved, so both see the same machine load
         scanned += MBps(total, packets, true, &requests);
         buffered += MBps(total, packets, false, nullptr);
     }
     scanned /= 3;
     buffered /= 3;
-    (void)start;
     std::printf("request scan, one request a packet (%zu browser requests): %.0f MB/s, %.0f requests/s\n",
                 packets.size(), scanned, scanned * 1048576.0 / (total * 3.0 / requests));
     std::printf("scan buffer alone on the same packets:                   %.0f MB/s\n", buffered);

@@ -6,8 +6,8 @@
 //   build/wine-run.sh build/bin/responsescan_bench.exe [MiB]
 
 #include "plugin/filter/InboundHttpResponseScan.h"
+#include "bench/BenchSupport.h"
 #include "plugin/filter/ScanBuffer.h"
-#include "plugin/services/FilterServices.h"
 
 #include <windows.h>
 
@@ -19,18 +19,6 @@
 #include <vector>
 
 namespace {
-
-class CountingHost : public IResponseSink, public IScannableParent, public IScanWorkSink {
-public:
-    void Forward(BYTE*, DWORD size, bool, DWORD verdict) override {
-        if (verdict == kVerdictOk) bytes += size;
-    }
-    void Inject(const BYTE*, DWORD size, bool) override { bytes += size; }
-    ULONG AddRef() override { return 1; }
-    ULONG Release() override { return 1; }
-    void PutScanWork(CScanBuffer*) override {}
-    unsigned long long bytes = 0;
-};
 
 // Every response answers an open request; images are not scanned.
 class PairingHandler : public IInboundHttpResponseScanCallback {
@@ -79,10 +67,6 @@ std::string Stream() {
     stream += "HTTP/1.1 200 OK\r\nContent-Type: image/webp\r\nContent-Length: " + std::to_string(image.size()) +
               "\r\n\r\n" + image;
     return stream;
-}
-
-double Seconds(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
 enum class Mode { kBufferOnly, kScan, kScanLinks };

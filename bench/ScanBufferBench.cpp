@@ -4,8 +4,8 @@
 //   build/wine-run.sh build/bin/scanbuffer_bench.exe [MiB]
 // The later request-scan benchmark compares against this figure.
 
+#include "bench/BenchSupport.h"
 #include "plugin/filter/ScanBuffer.h"
-#include "plugin/services/FilterServices.h"
 
 #include <windows.h>
 
@@ -17,22 +17,8 @@
 
 namespace {
 
-class CountingHost : public IResponseSink, public IScannableParent, public IScanWorkSink {
-public:
-    void Forward(BYTE*, DWORD size, bool, DWORD) override { bytes += size; }
-    void Inject(const BYTE*, DWORD, bool) override {}
-    ULONG AddRef() override { return 1; }
-    ULONG Release() override { return 1; }
-    void PutScanWork(CScanBuffer*) override {}
-    unsigned long long bytes = 0;
-};
-
 constexpr DWORD kPacket = 1024;
 constexpr int kBurst = 64;  // packets added before the scan consumes them
-
-double Seconds(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
 
 double BufferMBps(unsigned long long total, std::vector<BYTE>& packets) {
     CountingHost host;
