@@ -7,6 +7,7 @@
 #include "plugin/filter/OutboundHttpRequestScan.h"
 #include "plugin/filter/ScanBuffer.h"
 #include "tests/plugin/filter/ScanTestDoubles.h"
+#include "tests/plugin/filter/StreamSplits.h"
 
 #include <memory>
 #include <string>
@@ -90,12 +91,7 @@ public:
     }
     // The stream cut at the given offsets (ascending, inside the stream) into packets.
     void SendSplit(const std::string& stream, const std::vector<std::size_t>& cuts) {
-        std::size_t start = 0;
-        for (const std::size_t cut : cuts) {
-            Send(stream.substr(start, cut - start));
-            start = cut;
-        }
-        Send(stream.substr(start));
+        for (const std::string& packet : SplitAt(stream, cuts)) Send(packet);
     }
 
     // The bytes the server gets, in order: forwarded packets as they now are, injected copies.

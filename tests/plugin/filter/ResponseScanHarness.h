@@ -8,6 +8,7 @@
 #include "plugin/filter/InboundHttpResponseScan.h"
 #include "plugin/filter/ScanBuffer.h"
 #include "tests/plugin/filter/ScanTestDoubles.h"
+#include "tests/plugin/filter/StreamSplits.h"
 
 #include <deque>
 #include <memory>
@@ -97,12 +98,7 @@ public:
     }
     // The stream cut at the given offsets (ascending, inside the stream) into packets.
     void SendSplit(const std::string& stream, const std::vector<std::size_t>& cuts) {
-        std::size_t start = 0;
-        for (const std::size_t cut : cuts) {
-            Send(stream.substr(start, cut - start));
-            start = cut;
-        }
-        Send(stream.substr(start));
+        for (const std::string& packet : SplitAt(stream, cuts)) Send(packet);
     }
 
     // The bytes the client gets, in order: the packets forwarded as they now are.
