@@ -19,8 +19,12 @@
 
 namespace NuvCom {
 
+inline HRESULT AlwaysCreate() noexcept { return S_OK; }
+
 // T: default-constructible, reference-counted (CComObjectBase). Aggregation is refused.
-template <class T>
+// Gate: asked before each creation; its failure is returned instead of an object (the suite's
+// stand-ins let tests make creation fail through it).
+template <class T, HRESULT (*Gate)() noexcept = &AlwaysCreate>
 class CClassFactory final : public IClassFactory {
 public:
     static HRESULT GetClassObject(REFIID riid, void** ppv) noexcept {
@@ -50,6 +54,10 @@ public:
         *ppv = nullptr;
         if (outer != nullptr) {
             return CLASS_E_NOAGGREGATION;
+        }
+        const HRESULT gate = Gate();
+        if (FAILED(gate)) {
+            return gate;
         }
         return CreateComObject<T>(riid, ppv);
     }

@@ -74,39 +74,8 @@ public:
 };
 
 // Creation can be made to fail.
-class CServiceClassObject final : public IClassFactory {
-public:
-    static HRESULT GetClassObject(REFIID riid, void** ppv) noexcept {
-        static CServiceClassObject classObject;
-        return classObject.QueryInterface(riid, ppv);
-    }
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (::IsEqualIID(riid, __uuidof(IUnknown)) || ::IsEqualIID(riid, __uuidof(IClassFactory))) {
-            *ppv = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        *ppv = nullptr;
-        if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-        const HRESULT result = CAnalyticsState::Instance().Create();
-        return FAILED(result) ? result : NuvCom::CreateComObject<CServiceObject>(riid, ppv);
-    }
-    STDMETHODIMP LockServer(BOOL lock) override {
-        if (lock) {
-            NuvCom::CModule::Lock();
-        } else {
-            NuvCom::CModule::Unlock();
-        }
-        return S_OK;
-    }
-};
+HRESULT ServiceCreation() noexcept { return CAnalyticsState::Instance().Create(); }
+using CServiceClassObject = NuvCom::CClassFactory<CServiceObject, &ServiceCreation>;
 
 class CControlObject final : public NuvCom::CComObjectBase<IQvAnalyticsControl> {
 public:

@@ -3,7 +3,6 @@
 #include "LumoState.h"
 
 #include "nuvutil/com/ComBoundary.h"
-#include "nuvutil/com/Module.h"
 
 #include <oleauto.h>
 
@@ -31,37 +30,7 @@ STDMETHODIMP CLumoClientObject::GetAppInfo(BSTR request, BSTR* reply) {
     });
 }
 
-HRESULT CLumoClassObject::GetClassObject(REFIID riid, void** ppv) noexcept {
-    static CLumoClassObject classObject;
-    return classObject.QueryInterface(riid, ppv);
-}
-
-STDMETHODIMP CLumoClassObject::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (::IsEqualIID(riid, __uuidof(IUnknown)) || ::IsEqualIID(riid, __uuidof(IClassFactory))) {
-        *ppv = static_cast<IClassFactory*>(this);
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP CLumoClassObject::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    const HRESULT result = CLumoState::Instance().Create();
-    return FAILED(result) ? result : NuvCom::CreateComObject<CLumoClientObject>(riid, ppv);
-}
-
-STDMETHODIMP CLumoClassObject::LockServer(BOOL lock) {
-    if (lock) {
-        NuvCom::CModule::Lock();
-    } else {
-        NuvCom::CModule::Unlock();
-    }
-    return S_OK;
-}
+HRESULT LumoCreation() noexcept { return CLumoState::Instance().Create(); }
 
 STDMETHODIMP CLumoControlObject::Reset() {
     CLumoState::Instance().Reset();

@@ -5,6 +5,7 @@
 #include "ClientServicesControl.h"
 #include "clientservices.h"
 
+#include "nuvutil/com/ClassFactory.h"
 #include "nuvutil/com/ComObject.h"
 
 namespace ClientServicesStandIn {
@@ -14,16 +15,9 @@ public:
     STDMETHODIMP GetAppInfo(BSTR request, BSTR* reply) override;
 };
 
-class CLumoClassObject final : public IClassFactory {
-public:
-    static HRESULT GetClassObject(REFIID riid, void** ppv) noexcept;
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override;
-    STDMETHODIMP LockServer(BOOL lock) override;
-};
+// Creation answers the result tests set (SetCreationResult) and is counted.
+HRESULT LumoCreation() noexcept;
+using CLumoClassObject = NuvCom::CClassFactory<CLumoClientObject, &LumoCreation>;
 
 class CLumoControlObject final : public NuvCom::CComObjectBase<IQvLumoClientControl> {
 public:

@@ -4,7 +4,6 @@
 #include "EventHandlers.h"
 
 #include "nuvutil/com/ComBoundary.h"
-#include "nuvutil/com/Module.h"
 
 #include <cwchar>
 #include <optional>
@@ -98,46 +97,6 @@ STDMETHODIMP CEventBroker::GetHandler(LPCWSTR applicationName, LPCWSTR interface
     });
 }
 
-HRESULT CEventBrokerClassObject::GetClassObject(REFIID riid, void** ppv) noexcept {
-    // One stateless instance, alive as long as the module.
-    static CEventBrokerClassObject classObject;
-    return classObject.QueryInterface(riid, ppv);
-}
-
-STDMETHODIMP CEventBrokerClassObject::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) {
-        return E_POINTER;
-    }
-    if (::IsEqualIID(riid, __uuidof(IUnknown)) || ::IsEqualIID(riid, __uuidof(IClassFactory))) {
-        *ppv = static_cast<IClassFactory*>(this);
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP CEventBrokerClassObject::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
-    if (ppv == nullptr) {
-        return E_POINTER;
-    }
-    *ppv = nullptr;
-    if (outer != nullptr) {
-        return CLASS_E_NOAGGREGATION;
-    }
-    const HRESULT steered = CEventBrokerState::Instance().CreationResult();
-    if (FAILED(steered)) {
-        return steered;
-    }
-    return NuvCom::CreateComObject<CEventBroker>(riid, ppv);
-}
-
-STDMETHODIMP CEventBrokerClassObject::LockServer(BOOL lock) {
-    if (lock) {
-        NuvCom::CModule::Lock();
-    } else {
-        NuvCom::CModule::Unlock();
-    }
-    return S_OK;
-}
+HRESULT BrokerCreation() noexcept { return CEventBrokerState::Instance().CreationResult(); }
 
 }  // namespace EventBrokerStandIn

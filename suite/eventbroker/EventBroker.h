@@ -4,6 +4,7 @@
 
 #include "eventbroker.h"
 
+#include "nuvutil/com/ClassFactory.h"
 #include "nuvutil/com/ComObject.h"
 
 #include <windows.h>
@@ -19,18 +20,7 @@ public:
 
 // The broker's class object: creation answers the result tests set (SetCreationResult), so
 // that a caller can meet a broker that cannot be created.
-class CEventBrokerClassObject final : public IClassFactory {
-public:
-    static HRESULT GetClassObject(REFIID riid, void** ppv) noexcept;
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override;
-    STDMETHODIMP LockServer(BOOL lock) override;
-
-private:
-    constexpr CEventBrokerClassObject() noexcept = default;
-};
+HRESULT BrokerCreation() noexcept;
+using CEventBrokerClassObject = NuvCom::CClassFactory<CEventBroker, &BrokerCreation>;
 
 }  // namespace EventBrokerStandIn
