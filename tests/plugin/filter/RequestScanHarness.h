@@ -94,18 +94,8 @@ public:
         for (const std::string& packet : SplitAt(stream, cuts)) Send(packet);
     }
 
-    // The bytes the server gets, in order: forwarded packets as they now are, injected copies.
-    std::string Released() {
-        std::string released;
-        for (const std::string& call : m_connection.Calls()) {
-            if (call.rfind("inject out ", 0) == 0) released += call.substr(11);
-            if (call.rfind("forward ", 0) == 0 && call.size() > 7 && call.compare(call.size() - 6, 6, "out OK") == 0) {
-                const std::string name = call.substr(8, call.find(' ', 8) - 8);
-                released += m_connection.BytesOf(name);
-            }
-        }
-        return released;
-    }
+    // The bytes the server gets, in order.
+    std::string Released() { return m_connection.Released(false); }
 
     RecordingRequestHandler& Handler() { return m_handler; }
     CScanBuffer& Buffer() { return m_buffer; }

@@ -101,17 +101,8 @@ public:
         for (const std::string& packet : SplitAt(stream, cuts)) Send(packet);
     }
 
-    // The bytes the client gets, in order: the packets forwarded as they now are.
-    std::string Released() {
-        std::string released;
-        for (const std::string& call : m_connection.Calls()) {
-            if (call.rfind("forward ", 0) == 0 && call.size() > 7 && call.compare(call.size() - 5, 5, "in OK") == 0) {
-                const std::string name = call.substr(8, call.find(' ', 8) - 8);
-                released += m_connection.BytesOf(name);
-            }
-        }
-        return released;
-    }
+    // The bytes the client gets, in order.
+    std::string Released() { return m_connection.Released(true); }
 
     RecordingResponseHandler& Handler() { return m_handler; }
     CScanBuffer& Buffer() { return m_buffer; }

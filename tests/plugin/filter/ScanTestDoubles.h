@@ -41,6 +41,22 @@ public:
         return {};
     }
 
+    // The bytes the peer gets in one direction, in order: the packets forwarded with an OK verdict
+    // as they now are, and the injected bytes.
+    std::string Released(bool inbound) {
+        const std::string injected = inbound ? "inject in " : "inject out ";
+        const std::string forwardedOk = inbound ? " in OK" : " out OK";
+        std::string released;
+        for (const std::string& call : Calls()) {
+            if (call.rfind(injected, 0) == 0) released += call.substr(injected.size());
+            if (call.rfind("forward ", 0) == 0 && call.size() > forwardedOk.size() &&
+                call.compare(call.size() - forwardedOk.size(), forwardedOk.size(), forwardedOk) == 0) {
+                released += BytesOf(call.substr(8, call.find(' ', 8) - 8));
+            }
+        }
+        return released;
+    }
+
     void Forward(BYTE* data, DWORD size, bool inbound, DWORD verdict) override {
         Tessal::CAutoLock lock(m_lock);
         const auto name = m_names.find(data);
