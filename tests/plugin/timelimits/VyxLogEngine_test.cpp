@@ -48,6 +48,20 @@ protected:
     }
     // Everything queued is written once the engine is gone.
     void Flush() { m_engine.reset(); }
+    // An engine whose records the test writes itself (Log), without the queue; null when Init fails.
+    CVyxLogEngineImpl* DirectEngine() {
+        auto* const engine = new CVyxLogEngineImpl(m_database);
+        m_engine.reset(engine);
+        return engine->Init() ? engine : nullptr;
+    }
+    // An access attempt of "child" blocked now.
+    static ActivityRecord AccessBlocked() {
+        ActivityRecord record;
+        record.time = VyxLogClock::Now();
+        record.type = ActivityRecord::kAccessBlocked;
+        record.user = L"child";
+        return record;
+    }
 
     NuvTest::MachineKeyGuard m_guard;
     NuvTest::ScratchFolder m_folder{L"VyxLogEngine"};
@@ -200,12 +214,9 @@ TEST_F(VyxLogEngineTest, RetentionKeepsMaxLoggingRecordsDays) {
 // The writer remembers the days it saw; a file made anew starts from nothing.
 TEST_F(VyxLogEngineTest, ADatabaseDeletedUnderTheWriterIsMadeAnew) {
     m_guard.SetDword(kSettings, L"MaxLoggingRecords", 3);
-    auto* const engine = new CVyxLogEngineImpl(m_database);
-    ASSERT_TRUE(engine->Init());
-    m_engine.reset(engine);
-    ActivityRecord record;
-    record.type = ActivityRecord::kAccessBlocked;
-    record.user = L"child";
+    CVyxLogEngineImpl* const engine = DirectEngine();
+    ASSERT_NE(nullptr, engine);
+    ActivityRecord record = AccessBlocked();
     for (WORD day = 1; day <= 3; ++day) {
         SetActivityTime(2024, 1, day, 12, 0);
         record.time = VyxLogClock::Now();
@@ -260,13 +271,9 @@ TEST_F(VyxLogEngineTest, AMutexHeldByAnotherProcessDropsTheRecordAfterFiveSecond
     const std::wstring ready = L"VyxLogProbeReady-" + std::to_wstring(::GetCurrentProcessId());
     HANDLE probe = NuvTest::StartProbe(L"hold-mutex \"" + VyxLog::MutexName(m_database) + L"\" " + ready + L" 8000", ready);
     ASSERT_NE(nullptr, probe);
-    auto* const engine = new CVyxLogEngineImpl(m_database);
-    ASSERT_TRUE(engine->Init());
-    m_engine.reset(engine);
-    ActivityRecord record;
-    record.time = VyxLogClock::Now();
-    record.type = ActivityRecord::kAccessBlocked;
-    record.user = L"child";
+    CVyxLogEngineImpl* const engine = DirectEngine();
+    ASSERT_NE(nullptr, engine);
+    const ActivityRecord record = AccessBlocked();
     const ULONGLONG start = ::GetTickCount64();
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), engine->Log(record));
     EXPECT_GE(::GetTickCount64() - start, 4900u);
@@ -281,13 +288,9 @@ TEST_F(VyxLogEngineTest, AFileHeldOpenDropsTheRecordWithoutCorruptingIt) {
     CStgStorageDB* holder = nullptr;
     BOOL created = FALSE;
     ASSERT_EQ(S_OK, CreateStgStorageDB(&holder, m_database.c_str(), STGM_READ, &created));
-    auto* const engine = new CVyxLogEngineImpl(m_database);
-    ASSERT_TRUE(engine->Init());
-    m_engine.reset(engine);
-    ActivityRecord record;
-    record.time = VyxLogClock::Now();
-    record.type = ActivityRecord::kAccessBlocked;
-    record.user = L"child";
+    CVyxLogEngineImpl* const engine = DirectEngine();
+    ASSERT_NE(nullptr, engine);
+    const ActivityRecord record = AccessBlocked();
     EXPECT_EQ(33u, engine->Log(record)) << "the share violation ends the unit of work";
     holder->Release();
     EXPECT_EQ(0u, engine->Log(record));
