@@ -7,6 +7,8 @@ packages=(
   mingw-w64 g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine wine64 libwine-dev
   rapidjson-dev googletest cmake ninja-build python3 dpkg-dev openssl
+  # the end-to-end tests' and the benchmark's clients
+  curl wrk chromium
 )
 
 missing=()

@@ -277,6 +277,19 @@ void CHttpEventHandler::Inject(const BYTE* data, DWORD size, bool inbound) {
     }
 }
 
+void CHttpEventHandler::AnswerInPlace(const std::string& response) {
+    if (m_requests.empty()) {
+        InjectInboundOrdered(response);
+    } else {
+        m_answerAfterResponses = response;
+    }
+}
+
+void CHttpEventHandler::DropBlockedRequest() {
+    auto* const state = dynamic_cast<COutboundHttpRequestScan::CState*>(m_outbound->GetState());
+    m_outbound->DropFrom(state != nullptr ? static_cast<DWORD>(state->RequestStart()) : 0);
+}
+
 void CHttpEventHandler::InjectInboundOrdered(const std::string& bytes) {
     m_inbound->QueueInjection(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()), true);
 }
@@ -424,7 +437,13 @@ void CHttpEventHandler::Block(LONG reason, const std::wstring& url, bool inbound
         CNuvResLoader loader;
         const bool loaded = loader.Init() != FALSE;
         std::string page;
-        if (BlockPage::BuildBlockPage(loaded ? &loader : nullptr, strings, user, url, page)) InjectInboundOrdered(page);
+        if (BlockPage::BuildBlockPage(loaded ? &loader : nullptr, strings, user, url, page)) {
+            if (inbound) {
+                InjectInboundOrdered(page);
+            } else {
+                AnswerInPlace(page);
+            }
+        }
         IActivityLogManager* const log = m_module.GetLogManager();
         if (log != nullptr && (reason == BlockPage::kOnBlockedUrlList || reason == BlockPage::kUrlCategories)) {
             std::wstring recorded = url;
@@ -440,8 +459,10 @@ void CHttpEventHandler::Block(LONG reason, const std::wstring& url, bool inbound
     } else {
         NUV_LOG(ETWLogging::LOG_ERROR, L"Internal error! Unsupported block reason: %d", static_cast<int>(reason));
     }
-    (inbound ? m_inbound : m_outbound)->DropAll();
-    if (!inbound) {
+    if (inbound) {
+        m_inbound->DropAll();
+    } else {
+        DropBlockedRequest();
         // The page goes out now, after the inbound packets released before it.
         m_inbound->ReleaseProcessedPackets();
     }
@@ -457,9 +478,9 @@ void CHttpEventHandler::ServeSafePageImage(const std::wstring& type, int number)
         return;
     }
     std::string response;
-    if (BlockPage::BuildSafePageImage(loader, type, number, response)) InjectInboundOrdered(response);
+    if (BlockPage::BuildSafePageImage(loader, type, number, response)) AnswerInPlace(response);
     // The image request never reaches the server.
-    m_outbound->DropAll();
+    DropBlockedRequest();
     m_inbound->ReleaseProcessedPackets();
 }
 
@@ -505,6 +526,10 @@ void CHttpEventHandler::GetRequestForResponse(CSafeStringA& url, CSafeStringA& m
 
 void CHttpEventHandler::OnInboundResponseDone(bool final) {
     if (final && !m_requests.empty()) m_requests.pop_front();
+    if (m_requests.empty() && !m_answerAfterResponses.empty()) {
+        InjectInboundOrdered(m_answerAfterResponses);
+        m_answerAfterResponses.clear();
+    }
 }
 
 void CHttpEventHandler::OnInboundEmbeddedUrl(const char* host, DWORD length, const CSafeStringA& requestHost) {

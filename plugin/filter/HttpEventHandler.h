@@ -109,6 +109,12 @@ private:
     void ServeSafePageImage(const std::wstring& type, int number);
     // Bytes towards the client after what was released before them.
     void InjectInboundOrdered(const std::string& bytes);
+    // The plug-in's own answer to a request the server never gets (block page, safe-page image):
+    // after the responses of the requests sent before it, which the client reads first.
+    void AnswerInPlace(const std::string& response);
+    // The request being judged and everything behind it stay here; what the scan passed before
+    // it (earlier requests of the same packets) leaves.
+    void DropBlockedRequest();
     bool IsTempAllowedOrFromOriginatingHost(const CSafeStringA& host, const CSafeStringA& refererHost);
 
     Tessal::CCriticalSection m_lock;  // the reference count
@@ -126,5 +132,6 @@ private:
     std::atomic<bool> m_bypass{false};
     PendingBlock m_nextPending;          // set by the block decision, attached to the request recorded next
     std::deque<RequestRecord> m_requests;
+    std::string m_answerAfterResponses;  // an AnswerInPlace waiting for m_requests to empty
     IQvProxyConnection* m_connection = nullptr;  // one reference from OnBegin to the destructor
 };

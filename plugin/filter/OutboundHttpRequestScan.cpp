@@ -139,6 +139,7 @@ void COutboundHttpRequestScan::CState::Reset() {
     m_bodyLeft = 0;
     m_bodyStart = 0;
     m_headerStart = 0;
+    m_requestStart = 0;
     m_blankLine = -1;
     m_bHeaderComplete = false;
     m_nextHeader = 0;
@@ -158,6 +159,7 @@ void COutboundHttpRequestScan::CState::AdjustPosition(LONG delta) noexcept {
     m_bodyStart = std::max<LONG>(0, m_bodyStart + delta);
     m_urlOffset += delta;
     m_headerStart += delta;
+    m_requestStart = std::max<LONG>(0, m_requestStart + delta);
     m_blankLine += delta;
     CScanAlgorithmState::AdjustPosition(delta);
 }
@@ -260,6 +262,7 @@ bool COutboundHttpRequestScan::CState::StepRequestLine() {
         return true;
     }
     if (ParseRequestLine(p, length)) {
+        m_requestStart = GetPosition();
         SetPosition(GetPosition() + static_cast<LONG>(consumed));
         m_headerStart = GetPosition();
         m_phase = kHeaders;
@@ -518,10 +521,12 @@ bool COutboundHttpRequestScan::CState::Judge(const std::string& urlText, const s
 
 bool COutboundHttpRequestScan::CState::Blocked() {
     // The block page closes the connection: nothing more of it leaves, neither the rest of the
-    // blocked request's body nor what the client sent behind it.
+    // blocked request's body nor what the client sent behind it. Requests before it in the same
+    // packets were passed and still leave.
+    const LONG start = m_requestStart;
     Reset();
     m_phase = kBlocked;
-    m_buffer->DropAll();
+    m_buffer->DropFrom(static_cast<DWORD>(start));
     return false;
 }
 

@@ -97,6 +97,8 @@ public:
     // Read by the handler during the block decision.
     const CSafeStringA& Host() const noexcept { return m_strHost; }
     const CSafeStringA& RefererHost() const noexcept { return m_strRefererHost; }
+    // Where the request being judged starts in the buffer: what lies before it has been passed.
+    LONG RequestStart() const noexcept { return m_requestStart; }
     COutboundCategoriesScan::CState& Categories() noexcept { return *m_categories; }
     COutboundSearchScan::CState& Search() noexcept { return *m_search; }
     LONG GetPhase() const noexcept { return m_phase; }
@@ -159,6 +161,7 @@ private:
     bool m_bDecided = false;
     CSafeStringA m_strBoundary;
     LONG m_headerStart = 0;
+    LONG m_requestStart = 0;
     LONG m_bodyStart = 0;
     LONG m_blankLine = -1;           // where the line ending the header block starts
     bool m_bHeaderComplete = false;

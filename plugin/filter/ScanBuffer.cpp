@@ -82,7 +82,8 @@ bool CScanBuffer::AddData(BYTE* data, DWORD size, bool inbound) {
         NUV_LOG(ETWLogging::LOG_WARNING,
                 L"A packet of %lu bytes cannot be scanned; passing it and what came before it unscanned\r\n",
                 static_cast<unsigned long>(size));
-        MoveAllToProcessed(kVerdictOk);
+        MarkAll(kVerdictOk);
+        MoveAllToProcessed();
         m_processed.push_back(std::move(packet));
         QueueIfReady();
         return true;
@@ -158,12 +159,15 @@ void CScanBuffer::addUnbufferedPackets() {
     if (moved) QueueIfReady();
 }
 
-void CScanBuffer::MoveAllToProcessed(DWORD verdict) {
+void CScanBuffer::MarkAll(DWORD verdict) {
     for (std::deque<Packet>* packets : {&m_pending, &m_unbuffered}) {
-        for (Packet& packet : *packets) {
-            packet.verdict = verdict;
-            m_processed.push_back(std::move(packet));
-        }
+        for (Packet& packet : *packets) packet.verdict = verdict;
+    }
+}
+
+void CScanBuffer::MoveAllToProcessed() {
+    for (std::deque<Packet>* packets : {&m_pending, &m_unbuffered}) {
+        for (Packet& packet : *packets) m_processed.push_back(std::move(packet));
         packets->clear();
     }
     m_cbBuffer = 0;
@@ -194,12 +198,37 @@ void CScanBuffer::QueueInjection(const BYTE* bytes, DWORD size, bool inbound) {
 
 void CScanBuffer::PassAll() {
     Tessal::CAutoLock lock(m_lock);
-    MoveAllToProcessed(kVerdictOk);
+    MarkAll(kVerdictOk);
+    MoveAllToProcessed();
 }
 
-void CScanBuffer::DropAll() {
+void CScanBuffer::DropFrom(DWORD offset) {
     Tessal::CAutoLock lock(m_lock);
-    MoveAllToProcessed(kVerdictDrop);
+    DWORD start = 0;
+    for (Packet& packet : m_pending) {
+        const DWORD length = packet.Length();
+        if (start + std::uint64_t{length} <= offset) {
+            packet.verdict = kVerdictOk;
+        } else if (start < offset) {
+            // Its passed part goes in its place, as the data holds it (edits included).
+            const DWORD kept = offset - start;
+            Tessal::UniqueCoTaskMem part(::CoTaskMemAlloc(kept));
+            if (part) {
+                std::memcpy(part.Get(), m_pBuffer + start, kept);
+                packet.replacement = std::move(part);
+                packet.replacementSize = kept;
+                packet.verdict = kVerdictOk;
+            } else {
+                NUV_LOG(ETWLogging::LOG_ERROR, L"Dropping %lu passed bytes: no memory for their copy\r\n", kept);
+                packet.verdict = kVerdictDrop;
+            }
+        } else {
+            packet.verdict = kVerdictDrop;
+        }
+        start += length;
+    }
+    for (Packet& packet : m_unbuffered) packet.verdict = kVerdictDrop;
+    MoveAllToProcessed();
 }
 
 void CScanBuffer::ReleaseProcessedPackets() {

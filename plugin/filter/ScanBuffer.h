@@ -67,7 +67,10 @@ public:
     // Every pending and unbuffered packet goes to the host unscanned (OK) or dropped; these take
     // the lock themselves.
     void PassAll();
-    void DropAll();
+    void DropAll() { DropFrom(0); }
+    // The first `offset` bytes go to the host (a packet they end inside is replaced by its part
+    // before `offset`), every byte from `offset` on is dropped; takes the lock.
+    void DropFrom(DWORD offset);
     // Bytes of the plug-in's own (a block page) sent into the direction in their place among the
     // processed packets: after every packet released before, before every one released after.
     void QueueInjection(const BYTE* bytes, DWORD size, bool inbound);
@@ -120,7 +123,9 @@ private:
     void addUnbufferedPackets();
     void AppendToData(const Packet& packet);
     void replace(DWORD offset, DWORD len, const char* src, DWORD srcLen) noexcept;
-    void MoveAllToProcessed(DWORD verdict);
+    // Every pending and unbuffered packet, with its verdict as set, to the processed ones.
+    void MoveAllToProcessed();
+    void MarkAll(DWORD verdict);
     void ResetPosition() noexcept;
     // Keeps m_holdsData in step; with the lock held.
     void NoteData() noexcept;

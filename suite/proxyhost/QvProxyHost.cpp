@@ -12,12 +12,19 @@
 //     report:<problem>:<flag>:<hresult>           a suite component reports a problem (DllCanDefer)
 //     sleep:<ms>
 //     deinit                                      Deinitialize (otherwise done at the end)
+//   QvProxyHost serve [--port N] [--upstream HOST:PORT] [--session S] [--process P] [--no-plugin]
+//     a forwarding proxy on 127.0.0.1 (port 0: any; the bound port is printed as
+//     "listening 127.0.0.1:<port>") through the first registered HTTP plug-in, until Ctrl-C
+//     (SIGINT under Wine). Without --upstream each connection goes where its first request
+//     names; the session and process ids given to the plug-in default to the host's own.
 #include "PluginHost.h"
+#include "ProxyServer.h"
 
 #include "base/TextConversion.h"
 #include "nuvutil/com/CoInitializeScope.h"
 
 #include <cstdio>
+#include <memory>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -167,30 +174,36 @@ void Deinitialize(CLoadedPlugin& plugin) {
     Print("deinitialize -> 0x%08lX %llu ms\n", static_cast<unsigned long>(hr), ::GetTickCount64() - start);
 }
 
-int Run(int argc, wchar_t** argv) {
-    NuvCom::CCoInitialize com;
-    std::vector<CLoadedPlugin> plugins;
+// Finds, creates and initializes the first registered HTTP plug-in; null (printed) when none.
+std::unique_ptr<CLoadedPlugin> LoadPlugin() {
+    std::unique_ptr<CLoadedPlugin> plugin;
     for (auto& registration : QvProxyStandIn::ReadPluginRegistrations()) {
         Print("plugin %s %s protocols=%lu\n", Tessal::ToUtf8(registration.clsidText).c_str(),
-              Tessal::ToUtf8(registration.name).c_str(),
-              registration.protocols);
-        if ((registration.protocols & 1) != 0) plugins.emplace_back(std::move(registration));
+              Tessal::ToUtf8(registration.name).c_str(), registration.protocols);
+        if (!plugin && (registration.protocols & 1) != 0) plugin = std::make_unique<CLoadedPlugin>(std::move(registration));
     }
-    if (plugins.empty()) {
+    if (!plugin) {
         Print("no HTTP plug-in registered\n");
-        return 2;
+        return nullptr;
     }
-    CLoadedPlugin& plugin = plugins.front();
-    const HRESULT created = plugin.Create();
+    const HRESULT created = plugin->Create();
     Print("create -> 0x%08lX\n", static_cast<unsigned long>(created));
-    if (FAILED(created)) return 3;
+    if (FAILED(created)) return nullptr;
 
     DWORD first = 0xFFFFFFFF;
     DWORD second = 0xFFFFFFFF;
     const ULONGLONG start = ::GetTickCount64();
-    const HRESULT initialized = plugin.Initialize(&first, &second);
+    const HRESULT initialized = plugin->Initialize(&first, &second);
     Print("initialize -> 0x%08lX (%lu, %lu) %llu ms\n", static_cast<unsigned long>(initialized), first, second,
           ::GetTickCount64() - start);
+    return plugin;
+}
+
+int Run(int argc, wchar_t** argv) {
+    NuvCom::CCoInitialize com;
+    const std::unique_ptr<CLoadedPlugin> loaded = LoadPlugin();
+    if (!loaded) return 2;
+    CLoadedPlugin& plugin = *loaded;
 
     bool deinitialized = false;
     for (int i = 2; i < argc; ++i) {
@@ -221,15 +234,87 @@ int Run(int argc, wchar_t** argv) {
     return 0;
 }
 
+HANDLE g_stopServing = nullptr;
+
+BOOL WINAPI OnConsoleControl(DWORD) {
+    ::SetEvent(g_stopServing);
+    return TRUE;
+}
+
+int Serve(int argc, wchar_t** argv) {
+    QvProxyStandIn::ServeOptions options;
+    DWORD session = 0;
+    options.processId = ::GetCurrentProcessId();
+    options.sessionId = ::ProcessIdToSessionId(options.processId, &session) ? session : 0;
+    for (int i = 2; i < argc; ++i) {
+        const std::wstring option = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (option == L"--no-plugin") {
+            options.plugin = false;
+        } else if (option == L"--port" && hasValue) {
+            options.port = static_cast<unsigned short>(Number(argv[++i]));
+        } else if (option == L"--session" && hasValue) {
+            options.sessionId = Number(argv[++i]);
+        } else if (option == L"--process" && hasValue) {
+            options.processId = Number(argv[++i]);
+        } else if (option == L"--upstream" && hasValue) {
+            const std::wstring upstream = argv[++i];
+            const size_t colon = upstream.rfind(L':');
+            const unsigned long port = colon == std::wstring::npos ? 0 : Number(upstream.substr(colon + 1));
+            if (colon == 0 || port == 0 || port > 65535) {
+                std::fprintf(stderr, "serve: --upstream wants HOST:PORT\n");
+                return 1;
+            }
+            options.upstreamHost = Tessal::ToUtf8(upstream.substr(0, colon));
+            options.upstreamPort = static_cast<unsigned short>(port);
+        } else {
+            std::fprintf(stderr, "serve: unknown option %s\n", Tessal::ToUtf8(option).c_str());
+            return 1;
+        }
+    }
+    WSADATA winsock{};
+    if (::WSAStartup(MAKEWORD(2, 2), &winsock) != 0) {
+        std::fprintf(stderr, "serve: Winsock does not start\n");
+        return 3;
+    }
+    NuvCom::CCoInitialize com;
+    std::unique_ptr<CLoadedPlugin> plugin;
+    if (options.plugin) {
+        plugin = LoadPlugin();
+        if (!plugin) return 2;
+    }
+    g_stopServing = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    int exitCode = 0;
+    {
+        QvProxyStandIn::CProxyServer server(options, plugin.get());
+        if (server.Start()) {
+            Print("listening 127.0.0.1:%u\n", server.Port());
+            ::WaitForSingleObject(g_stopServing, INFINITE);
+            Print("stopping\n");
+        } else {
+            exitCode = 3;
+        }
+    }
+    if (plugin) {
+        Deinitialize(*plugin);
+        plugin->Release();
+    }
+    ::WSACleanup();
+    Print("stopped\n");
+    return exitCode;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (argc >= 2 && std::wcscmp(argv[1], L"run") == 0) return Run(argc, argv);
+    if (argc >= 2 && std::wcscmp(argv[1], L"serve") == 0) return Serve(argc, argv);
     if (argc == 5 && std::wcscmp(argv[1], L"install-plugin") == 0) {
         const LONG result = QvProxyStandIn::WritePluginRegistration(argv[2], argv[3], Number(argv[4]));
         Print("install-plugin -> %ld\n", result);
         return result == ERROR_SUCCESS ? 0 : 1;
     }
-    std::fprintf(stderr, "usage: QvProxyHost install-plugin <{CLSID}> <name> <protocols> | run [step...]\n");
+    std::fprintf(stderr, "usage: QvProxyHost install-plugin <{CLSID}> <name> <protocols> | run [step...] | serve [option...]\n");
     return 1;
 }

@@ -32,7 +32,7 @@ inline bool CopyInto(const std::wstring& source, const std::wstring& folder, con
 // The build's "NuvRes2.dll" and, unless left out, "nuvuc.dll" into the folder.
 inline bool CopyResourceDlls(const std::wstring& folder, bool withCustom = true) {
     return CopyInto(ExeFolder() + L"\\NuvRes2.dll", folder, L"NuvRes2.dll") &&
-           (!withCustom || CopyInto(ExeFolder() + L"\\nuvuc.dll", folder, L"nuvuc.dll"));
+           (!withCustom || CopyInto(ExeFolder() + L"\\custom\\nuvuc.dll", folder, L"nuvuc.dll"));
 }
 
 // The lines of a UTF-8 file with "\r\n" line ends; none when it does not exist.

@@ -195,6 +195,37 @@ TEST_F(ScanBufferTest, PassAllAndDropAllHandBackEveryPacketInArrivalOrder) {
     }
 }
 
+// A block of the request that starts at `offset`: what the scan passed before it still leaves, a
+// packet holding both goes as its passed part, everything from the offset on is dropped.
+TEST_F(ScanBufferTest, DropFromLetsThePassedPartLeave) {
+    const Calls parked = {"forward big 4194300 out DROP", "forward parked 1 out DROP"};
+    const struct {
+        DWORD offset;
+        Calls expected;
+    } cases[] = {
+        {0, {"forward one 4 out DROP", "forward two 6 out DROP"}},
+        {4, {"forward one 4 out OK", "forward two 6 out DROP"}},
+        {7, {"forward one 4 out OK", "inject out abc", "forward two 6 out DROP"}},
+        {10, {"forward one 4 out OK", "forward two 6 out OK"}},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.offset);
+        auto buffer = Make();
+        Add(*buffer, "one", "1234");
+        Add(*buffer, "two", "abcdef");
+        // Too big to join the data yet: it and what follows wait outside it, and are dropped.
+        Add(*buffer, "big", std::string(4194300, 'b'));
+        Add(*buffer, "parked", "z");
+        m_state->SetPosition(9);
+        buffer->DropFrom(row.offset);
+        EXPECT_EQ(0u, buffer->GetLength());
+        EXPECT_EQ(0, m_state->GetPosition());
+        Calls expected = row.expected;
+        expected.insert(expected.end(), parked.begin(), parked.end());
+        EXPECT_EQ(expected, Release(*buffer));
+    }
+}
+
 // --- Queueing ----------------------------------------------------------------------------------
 
 TEST_F(ScanBufferTest, QueuedOnlyWithAStateAndNeitherQueuedNorHeld) {

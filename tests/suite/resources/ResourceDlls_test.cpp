@@ -188,11 +188,11 @@ class ResourceDllsTest : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_NE(nullptr, m_resources.Get()) << "NuvRes2.dll beside the test";
-        ASSERT_NE(nullptr, m_custom.Get()) << "nuvuc.dll beside the test";
+        ASSERT_NE(nullptr, m_custom.Get()) << "nuvuc.dll in the custom folder beside the test";
     }
 
     CResourceDll m_resources{L"NuvRes2.dll"};
-    CResourceDll m_custom{L"nuvuc.dll"};
+    CResourceDll m_custom{L"custom\\nuvuc.dll"};
 };
 
 TEST_F(ResourceDllsTest, EveryPlainStringLoads) {

@@ -240,6 +240,24 @@ TEST_F(HandlerTest, ASiteOnTheBlockedListGetsTheBlockPageAndNeverReachesTheServe
     EXPECT_EQ(std::vector<std::string>{"77 3 blocked.test"}, denied);
 }
 
+// Pipelined: an allowed request and a blocked one in the same packet. The allowed one still
+// reaches the server; the block page answers the blocked one after the allowed one's response.
+TEST_F(HandlerTest, ABlockedRequestPipelinedBehindAnAllowedOneInOnePacket) {
+    SetUserSetting(NuvTest::kAlice, CUserSettings::kBlockedSites, NuvCom::CVariant(L"blocked.test"));
+    SignIn();
+    Begin();
+    Send(kAllowedRequest + "GET /x HTTP/1.1\r\nHost: blocked.test\r\n\r\n", false);
+    EXPECT_EQ(kAllowedRequest, m_connection.Delivered(false)) << "the packet's passed part, in its place";
+    EXPECT_EQ("", m_connection.Delivered(true)) << "the allowed request's response comes first";
+    Send(kResponse.substr(0, kResponse.size() - 2), true);
+    EXPECT_EQ(0u, kResponse.rfind(m_connection.Delivered(true), 0)) << "nothing but the response so far";
+    Send(kResponse.substr(kResponse.size() - 2), true);
+    const std::string toClient = m_connection.Delivered(true);
+    ASSERT_EQ(0u, toClient.rfind(kResponse, 0)) << toClient;
+    EXPECT_NE(std::string::npos, BlockPageBody(toClient.substr(kResponse.size())).find("</html>"));
+    EXPECT_EQ(std::vector<std::wstring>{L"3 2 blocked.test "}, m_activity.records);
+}
+
 TEST_F(HandlerTest, ABlockedCategoryIsBlocked) {
     SetUserSetting(NuvTest::kAlice, CUserSettings::kCategoryMask, NuvCom::CVariant(L"00000000040000000000000000000000"));
     SignIn();

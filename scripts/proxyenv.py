@@ -1,0 +1,203 @@
+"""The forwarding proxy host with the Nuv plug-in, and what it needs around it, for the demo, the
+end-to-end tests and the proxy benchmark.
+
+Everything runs in the build folder's Wine prefix (prepared and with its wineserver running, as
+after scripts/prepare-test-prefix.sh): the plug-in registered for the proxy host, the install
+folder (the build's bin folder, which holds Nuv.dll and NuvRes2.dll), the proxy host in a suite
+folder of its own with the suite's MUI runtime beside it (where the plug-in finds it by name; the
+test programs in bin must not), the reputation service's address, the search engines of safe
+search. The
+configuration service's users come from a state file given to the host process. Servers bind
+127.0.0.1 on free ports and are stopped by process id.
+"""
+
+import hashlib
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PLUGIN_CLSID = "{08533142-6DAA-40C0-829F-098475E66646}"
+
+# Safe search for the demo's and the tests' search engine: "safe=active" added to its queries.
+SEARCH_ENGINES = (
+    "[Finder]\r\nEnabledValue=active\r\nIdentifier=safe\r\nType=QueryString\r\n"
+    "URL=www.finder.example/search|\r\n"
+)
+
+# The category the protected user may not reach: adult content (what the reputation stand-in
+# answers for adult.test).
+ADULT_MASK = "00000000040000000000000000000000"
+
+
+def protected_user_state(blocked_sites, session=1, user="child", safe_search=True, category_mask=ADULT_MASK):
+    """A configuration-service state: one protected user signed in to `session`."""
+    lines = [
+        f"user {user} {user}",
+        f"setting {user} 199 text {user}",
+        f"setting {user} 200 text {user}",
+        f"setting {user} 315 bool true",
+        f"setting {user} 310 bool {'true' if safe_search else 'false'}",
+        f"setting {user} 311 text {category_mask}",
+        f"setting {user} 312 int 0",
+        f"setting {user} 313 text {' '.join(blocked_sites)}",
+        f"signin {session} {user}",
+    ]
+    return "\n".join(lines) + "\n"
+
+
+class Process:
+    def __init__(self, name, popen, log, port):
+        self.name, self.popen, self.log, self.port = name, popen, log, port
+
+    @property
+    def pid(self):
+        return self.popen.pid
+
+    def stop(self, sig=signal.SIGINT, grace=20):
+        """Asks the process to stop (SIGINT: Wine hands it to the console handler), then kills it."""
+        if self.popen.poll() is None:
+            try:
+                os.kill(self.pid, sig)
+                self.popen.wait(grace)
+            except subprocess.TimeoutExpired:
+                os.kill(self.pid, signal.SIGKILL)
+                self.popen.wait(10)
+            except ProcessLookupError:
+                pass
+        return self.popen.returncode
+
+
+class Env:
+    def __init__(self, build_dir):
+        self.build = os.path.abspath(build_dir)
+        self.bin = os.path.join(self.build, "bin")
+        self.prefix = os.environ.get("WINEPREFIX") or os.path.join(self.build, "wineprefix")
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG=os.environ.get("WINEDEBUG", "-all"))
+        self.work = os.path.join(self.build, "proxy-e2e")
+        self.suite = os.path.join(self.work, "suite")
+        os.makedirs(self.work, exist_ok=True)
+        self.processes = []
+
+    # -- Wine ---------------------------------------------------------------------------------
+    def wine(self, *args, env=None, timeout=120):
+        run_env = dict(self.env, **(env or {}))
+        return subprocess.run(["wine", *args], env=run_env, stdin=subprocess.DEVNULL, capture_output=True,
+                              text=True, timeout=timeout)
+
+    def windows_path(self, path):
+        return subprocess.run(["winepath", "-w", path], env=self.env, capture_output=True, text=True,
+                              check=True).stdout.strip()
+
+    def drive_c(self, *parts):
+        return os.path.join(self.prefix, "drive_c", *parts)
+
+    def reputation_host(self):
+        """"localhost:<port>" of the running reputation stand-in, or None."""
+        info = os.path.join(self.build, "reputation-standin", "info.txt")
+        try:
+            https_port, control_port, _ = open(info).read().split()
+        except (OSError, ValueError):
+            return None
+        self.reputation_control = int(control_port)
+        return f"localhost:{https_port}"
+
+    def prepare_machine(self):
+        """The machine as the suite's and the product's installers leave it."""
+        host = self.wine(os.path.join(self.bin, "QvProxyHost.exe"), "install-plugin", PLUGIN_CLSID, "NUV", "1")
+        if host.returncode != 0:
+            raise RuntimeError("cannot list the plug-in for the proxy host: " + host.stdout + host.stderr)
+        reputation = self.reputation_host()
+        lines = ["REGEDIT4", "", r"[HKEY_LOCAL_MACHINE\SOFTWARE\Oberix\NUV]",
+                 '"Install Dir"="%s"' % self.windows_path(self.bin).replace("\\", "\\\\"), ""]
+        if reputation:
+            lines += [r"[HKEY_LOCAL_MACHINE\SOFTWARE\Oberix\NUV\Settings\default]", f'"ReputationHost"="{reputation}"', ""]
+        reg = os.path.join(self.work, "machine.reg")
+        with open(reg, "w", newline="\r\n") as f:
+            f.write("\n".join(lines) + "\n")
+        result = self.wine("regedit", "/S", self.windows_path(reg))
+        if result.returncode != 0:
+            raise RuntimeError("regedit failed: " + result.stderr)
+        os.makedirs(self.suite, exist_ok=True)
+        for source in (os.path.join(self.bin, "QvProxyHost.exe"), os.path.join(self.bin, "rtmui", "QvRtMui.dll")):
+            shutil.copyfile(source, os.path.join(self.suite, os.path.basename(source)))
+        data = self.drive_c("ProgramData", "Oberix", "NUV")
+        os.makedirs(data, exist_ok=True)
+        with open(os.path.join(data, "searchengines.ini"), "w", newline="") as f:
+            f.write(SEARCH_ENGINES)
+
+    # -- servers ------------------------------------------------------------------------------
+    def _wait_for(self, predicate, timeout, what, process):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            value = predicate()
+            if value:
+                return value
+            if process.poll() is not None:
+                break
+            time.sleep(0.05)
+        raise RuntimeError(f"{what} did not start")
+
+    def start_origin(self):
+        info = os.path.join(self.work, f"origin-{os.getpid()}.txt")
+        if os.path.exists(info):
+            os.remove(info)
+        log = open(os.path.join(self.work, "origin.log"), "w")
+        popen = subprocess.Popen([sys.executable, os.path.join(ROOT, "suite", "origin", "origin.py"), "--info", info],
+                                 stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+
+        def port():
+            try:
+                return int(open(info).read().split()[0])
+            except (OSError, ValueError, IndexError):
+                return None
+
+        process = Process("origin", popen, log.name, self._wait_for(port, 30, "the origin", popen))
+        self.processes.append(process)
+        return process
+
+    def start_proxy(self, state_text=None, upstream=None, plugin=True, session=1, name="proxy"):
+        """The proxy host serving on a free port; the configuration service starts with `state_text`."""
+        env = dict(self.env)
+        if state_text is not None:
+            state = os.path.join(self.work, f"{name}-state.txt")
+            with open(state, "w") as f:
+                f.write(state_text)
+            env["QvPSConfig_STATE"] = self.windows_path(state)
+        args = ["wine", os.path.join(self.suite, "QvProxyHost.exe"), "serve", "--port", "0", "--session", str(session)]
+        if upstream:
+            args += ["--upstream", upstream]
+        if not plugin:
+            args.append("--no-plugin")
+        log_path = os.path.join(self.work, f"{name}.log")
+        log = open(log_path, "w")
+        popen = subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                                 start_new_session=True)
+
+        def port():
+            for line in open(log_path, errors="replace"):
+                if line.startswith("listening 127.0.0.1:"):
+                    return int(line.split(":")[1])
+            return None
+
+        try:
+            listening = self._wait_for(port, 120, "the proxy host", popen)
+        except RuntimeError:
+            popen.kill()
+            raise RuntimeError("the proxy host did not start:\n" + open(log_path, errors="replace").read())
+        process = Process(name, popen, log_path, listening)
+        self.processes.append(process)
+        return process
+
+    def stop_all(self):
+        for process in reversed(self.processes):
+            process.stop()
+        self.processes.clear()
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()

@@ -1,0 +1,66 @@
+#pragma once
+// One direction of a proxied connection: the packets read from one side, in arrival order, on
+// their way to the other side. A packet handed to the plug-in waits here until its verdict; what
+// has its verdict leaves in order, so a late verdict holds back every later packet. Bytes the
+// plug-in injects go after everything already released and before the first packet still waiting.
+// Not locked: the connection owning it serialises every call.
+
+#include <windows.h>
+
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <string>
+
+namespace QvProxyStandIn {
+
+// The plug-in's packet verdicts.
+enum : DWORD { kVerdictOk = 0, kVerdictFail = 1, kVerdictBypass = 2, kVerdictDefer = 3, kVerdictDrop = 4 };
+
+class CPacketQueue {
+public:
+    struct Chunk {
+        const BYTE* data;
+        size_t size;
+    };
+    enum class Completion { Applied, Fail, Unknown };
+
+    // Appends a packet; `waiting` when it still needs its verdict. The returned pointer is the
+    // packet's identity and stays valid until the packet leaves.
+    BYTE* Add(std::unique_ptr<BYTE[]> bytes, size_t size, bool waiting);
+    // The verdict of a waiting packet: OK and BYPASS let it go, DROP discards it, FAIL (and any
+    // verdict the host does not know) asks the caller to fail the connection. Unknown when no
+    // waiting packet has that address (given twice, or after a Clear).
+    Completion Complete(const BYTE* packet, DWORD verdict);
+    // A copy of bytes of the plug-in's own.
+    void Inject(const BYTE* bytes, size_t size);
+
+    // The leading bytes that may leave now, at most `max` pieces; returns how many were written.
+    size_t Sendable(Chunk* chunks, size_t max) const;
+    // `bytes` of the sendable head have left.
+    void Sent(size_t bytes);
+    // Discards `bytes` of the sendable head (never more than is sendable).
+    void Discard(size_t bytes);
+    // Up to `max` leading sendable bytes as one text, for a look at what leaves first.
+    std::string PeekSendable(size_t max) const;
+
+    void Clear() { m_items.clear(); m_bytes = 0; }
+    bool Empty() const noexcept { return m_items.empty(); }
+    // Bytes held, waiting or sendable: what the reader's back-pressure looks at.
+    size_t Bytes() const noexcept { return m_bytes; }
+    bool HasWaiting() const noexcept;
+
+private:
+    struct Item {
+        std::unique_ptr<BYTE[]> bytes;
+        size_t size = 0;
+        size_t sent = 0;
+        bool waiting = false;
+    };
+    void RemoveHead(size_t bytes);
+
+    std::deque<Item> m_items;
+    size_t m_bytes = 0;
+};
+
+}  // namespace QvProxyStandIn

@@ -1,0 +1,121 @@
+#pragma once
+// One client connection through the forwarding host: the client socket, the upstream socket, and
+// the plug-in's handler between them. Reads are overlapped on the server's completion port; every
+// packet read is handed to the handler (outside the connection's lock) and waits in its direction's
+// queue for its verdict; what may leave is written in order, one overlapped write per direction at
+// a time. Verdicts and injected bytes arrive on the plug-in's threads through IQvProxyConnection.
+
+#include <winsock2.h>
+#include <windows.h>
+#include <proxyhost.h>
+#include <wrl/client.h>
+
+#include "PacketQueue.h"
+#include "base/Sync.h"
+#include "base/UniqueSocket.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace QvProxyStandIn {
+
+class CProxyServer;
+
+class CProxyConnection final : public IQvProxyConnection {
+public:
+    enum Side { kClient = 0, kUpstream = 1 };
+
+    // The connection starts with one reference, the server's.
+    CProxyConnection(CProxyServer& server, Tessal::UniqueSocket client);
+
+    // The plug-in's handler, once its OnBegin has taken the connection; before Start. Without
+    // one the connection is relayed as it is.
+    void SetHandler(Microsoft::WRL::ComPtr<IQvProxyModuleEventHandler> handler) { m_handler = std::move(handler); }
+
+    // Starts reading the client (and connects a fixed upstream when the server has one).
+    void Start();
+    // Closes both sockets at once, as after a FAIL verdict: the peers see a reset.
+    void Abort();
+    // Called by the server's pool threads for every completion of this connection's I/O.
+    void OnCompletion(OVERLAPPED* overlapped, bool ok, DWORD bytes);
+
+    // IUnknown
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+    // IQvProxyConnection
+    STDMETHODIMP CompleteInbound(IQvProxyModuleEventHandler* handler, BYTE* packet, DWORD verdict) override;
+    STDMETHODIMP InjectInbound(DWORD size, const BYTE* bytes) override;
+    STDMETHODIMP CompleteOutbound(IQvProxyModuleEventHandler* handler, BYTE* packet, DWORD verdict) override;
+    STDMETHODIMP InjectOutbound(DWORD size, const BYTE* bytes) override;
+
+private:
+    enum class IoKind { Receive, Send, Connect, Route, Flush };
+    struct Io {
+        OVERLAPPED overlapped{};
+        IoKind kind = IoKind::Receive;
+        int direction = 0;
+    };
+    // Bytes read from `from` on their way to the other side.
+    struct Direction {
+        Side from = kClient;
+        CPacketQueue queue;
+        Io receiveIo;
+        Io sendIo;
+        Io flushIo;
+        std::unique_ptr<BYTE[]> receiveBuffer;
+        bool receiving = false;
+        bool sending = false;
+        bool flushPosted = false;  // a pool thread will flush: verdicts arrive on the plug-in's threads
+        bool ended = false;  // the source has closed its side
+        bool shut = false;   // the end has been passed on to the destination
+    };
+    enum class Upstream { None, Routing, Connecting, Connected, Failed };
+    enum : int { kOutbound = 0, kInbound = 1 };
+
+    ~CProxyConnection();
+
+    SOCKET Socket(Side side) const { return m_sockets[side].Get(); }
+    Side To(const Direction& direction) const { return direction.from == kClient ? kUpstream : kClient; }
+
+    // Everything below runs under m_lock; what must happen outside it (calls into the plug-in,
+    // releasing it) is left in m_after and done by Unlock.
+    void Unlock();
+    void PostReceive(Direction& direction);
+    void Flush(Direction& direction);
+    // Flush on a pool thread: the plug-in's threads only queue the work, never do socket I/O.
+    void ScheduleFlush(Direction& direction);
+    void FinishIfDone();
+    void CloseLocked(bool reset);
+    void EndLocked();
+    void RouteLocked();
+    void FailRoutingLocked(const char* response);
+    void StartConnectLocked(const std::string& host, unsigned short port);
+    void OnConnected();
+    void OnReceived(Direction& direction, bool ok, DWORD bytes);
+    void OnSent(Direction& direction, bool ok, DWORD bytes);
+    void OnRoute();
+    HRESULT Complete(Direction& direction, BYTE* packet, DWORD verdict);
+    HRESULT Inject(Direction& direction, DWORD size, const BYTE* bytes);
+
+    CProxyServer& m_server;
+    LONG m_references = 1;
+    Tessal::CCriticalSection m_lock;
+    Tessal::UniqueSocket m_sockets[2];
+    Microsoft::WRL::ComPtr<IQvProxyModuleEventHandler> m_handler;
+    Direction m_directions[2];
+    Io m_connectIo;
+    Io m_routeIo;
+    Upstream m_upstream = Upstream::None;
+    std::string m_routeHost;
+    unsigned short m_routePort = 0;
+    size_t m_connectHeader = 0;  // bytes of a CONNECT request still at the head of the outbound queue
+    bool m_tunnel = false;       // after a CONNECT: bytes pass without the plug-in
+    bool m_endSent = false;      // OnEnd given to the handler
+    bool m_closed = false;
+    std::vector<std::function<void()>> m_after;
+};
+
+}  // namespace QvProxyStandIn

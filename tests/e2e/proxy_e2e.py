@@ -1,0 +1,265 @@
+#!/usr/bin/env python3
+"""Real HTTP clients through the proxy host with the Nuv plug-in, to an origin on 127.0.0.1.
+
+A protected user is signed in to the host's session with a blocked-sites list, the adult category
+blocked and safe search on; the reputation stand-in (ctest's fixture) classifies. Every case says
+what a person at the browser would see: the block page, the page unchanged, the safe search.
+
+Usage: proxy_e2e.py <build folder> [--browser SCREENSHOT.png]
+"""
+
+import argparse
+import concurrent.futures
+import json
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+import proxyenv  # noqa: E402
+
+BLOCK_PAGE_TEXT = b'class="blocked"'
+UNIQUE = f"{os.getpid()}-{int(time.time())}"
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def curl(proxy, url, *extra, via_proxy=True):
+    """(status, headers text, body bytes) of one curl fetch."""
+    with tempfile.TemporaryDirectory() as folder:
+        headers, body = os.path.join(folder, "h"), os.path.join(folder, "b")
+        args = ["curl", "-sS", "--max-time", "60", "-D", headers, "-o", body]
+        if via_proxy:
+            args += ["-x", f"http://127.0.0.1:{proxy.port}"]
+        result = subprocess.run(args + list(extra) + [url], capture_output=True, text=True)
+        check(result.returncode == 0, f"curl {url} failed ({result.returncode}): {result.stderr.strip()}")
+        # The last header block: an upload first gets "100 Continue".
+        head = open(headers, "rb").read().decode("latin-1").strip("\r\n").split("\r\n\r\n")[-1]
+        status = int(head.split()[1])
+        return status, head, open(body, "rb").read()
+
+
+def header(head, name):
+    for line in head.split("\r\n"):
+        if line.lower().startswith(name.lower() + ":"):
+            return line.split(":", 1)[1].strip()
+    return None
+
+
+def origin_records(origin, clear=False):
+    url = f"http://127.0.0.1:{origin.port}/records" + ("?clear=1" if clear else "")
+    with urllib.request.urlopen(url, timeout=10) as answer:
+        return json.loads(answer.read())
+
+
+def origin_saw(origin, host):
+    return [r for r in origin_records(origin) if (r.get("host") or "").split(":")[0] == host
+            or f"//{host}/" in r.get("target", "")]
+
+
+def direct(origin, path):
+    with urllib.request.urlopen(f"http://127.0.0.1:{origin.port}{path}", timeout=30) as answer:
+        return answer.read()
+
+
+def reputation_records(env, key):
+    url = f"http://127.0.0.1:{env.reputation_control}/records?key={urllib.request.quote(key, safe='')}"
+    with urllib.request.urlopen(url, timeout=10) as answer:
+        return json.loads(answer.read())
+
+
+def read_response(reader):
+    """One response with a Content-Length, as raw bytes."""
+    head = b""
+    while not head.endswith(b"\r\n\r\n"):
+        line = reader.readline()
+        check(line, "the connection closed in a header block")
+        head += line
+    length = [int(line.split(b":")[1]) for line in head.split(b"\r\n") if line.lower().startswith(b"content-length:")]
+    check(length, f"no Content-Length in {head!r}")
+    body = reader.read(length[0])
+    check(len(body) == length[0], "the connection closed in a body")
+    return head + body
+
+
+def expect_block_page(status, head, body, what):
+    check(status == 200, f"{what}: status {status}")
+    check(header(head, "Content-Length") == str(len(body)),
+          f"{what}: Content-Length {header(head, 'Content-Length')} for {len(body)} bytes")
+    check((header(head, "Content-Type") or "").startswith("text/html"), f"{what}: {header(head, 'Content-Type')}")
+    check(BLOCK_PAGE_TEXT in body, f"{what}: not the block page: {body[:200]!r}")
+
+
+# -- cases ----------------------------------------------------------------------------------------
+
+def blocked_list_site(env, origin, proxy):
+    origin_records(origin, clear=True)
+    status, head, body = curl(proxy, "http://blocked.test/page")
+    expect_block_page(status, head, body, "explicit proxy")
+    # A client sent to the host without knowing it (origin-form and a Host header).
+    status, head, body = curl(proxy, f"http://127.0.0.1:{proxy.port}/page", "-H", "Host: blocked.test",
+                              via_proxy=False)
+    expect_block_page(status, head, body, "transparent")
+    check(not origin_saw(origin, "blocked.test"), "the origin saw the blocked request")
+    return f"block page, {len(body)} bytes; the origin saw nothing"
+
+
+def blocked_category(env, origin, proxy):
+    path = f"/adult-{UNIQUE}.html"
+    key = "adult.test" + path
+    status, head, body = curl(proxy, "http://adult.test" + path)
+    expect_block_page(status, head, body, "first fetch")
+    first = len(reputation_records(env, key))
+    check(first == 1, f"{first} reputation requests for {key} after the first fetch")
+    status, head, body = curl(proxy, "http://adult.test" + path)
+    expect_block_page(status, head, body, "second fetch")
+    second = len(reputation_records(env, key))
+    check(second == 1, f"the second fetch asked the reputation service again ({second} requests)")
+    check(not origin_saw(origin, "adult.test"), "the origin saw the blocked request")
+    return "blocked after one reputation request; the second fetch used the cache"
+
+
+def allowed_pages(env, origin, proxy):
+    figures = []
+    for path, raw in (("/page", False), ("/big", False), ("/big.html", False), ("/chunked", True)):
+        extra = ("--raw",) if raw else ()
+        status, head, body = curl(proxy, "http://allowed.test" + path, *extra)
+        _, _, expected = curl(proxy, f"http://127.0.0.1:{origin.port}{path}", *extra, via_proxy=False)
+        check(status == 200, f"{path}: status {status}")
+        check(body == expected, f"{path}: {len(body)} bytes differ from the origin's {len(expected)}")
+        if raw:
+            check(header(head, "Transfer-Encoding") == "chunked", f"{path}: not chunked through the proxy")
+        figures.append(f"{path} {len(body)} B")
+    return "byte-identical: " + ", ".join(figures)
+
+
+def safe_search(env, origin, proxy):
+    origin_records(origin, clear=True)
+    status, _, body = curl(proxy, "http://www.finder.example/search?q=kittens")
+    check(status == 200, f"status {status}")
+    seen = [r["target"] for r in origin_records(origin) if "/search" in r["target"]]
+    check(len(seen) == 1 and "safe=active" in seen[0], f"the origin got {seen}")
+    check(b"safe=active" in body, "the page does not show the forced parameter")
+    return f"the origin got {seen[0]}"
+
+
+def pipelined_block(env, origin, proxy):
+    origin_records(origin, clear=True)
+    requests = (b"GET /page HTTP/1.1\r\nHost: allowed.test\r\n\r\n"
+                b"GET /page HTTP/1.1\r\nHost: blocked.test\r\n\r\n")
+    with socket.create_connection(("127.0.0.1", proxy.port), timeout=30) as client:
+        client.sendall(requests)
+        reader = client.makefile("rb")
+        received = read_response(reader) + read_response(reader)
+    page = direct(origin, "/page")
+    check(received.count(b"HTTP/1.1 200") == 2, f"two answers expected: {received[:300]!r}")
+    check(page in received, "the allowed page is missing")
+    check(received.index(page) < received.index(BLOCK_PAGE_TEXT), "the answers are out of order")
+    check(not origin_saw(origin, "blocked.test"), "the pipelined blocked request reached the origin")
+    check(len(origin_saw(origin, "allowed.test")) == 1, "the allowed request did not reach the origin once")
+    return "the allowed page, then the block page; the origin saw only the allowed request"
+
+
+def large_post(env, origin, proxy):
+    body = os.urandom(5 * 1024 * 1024 + 123)
+    with tempfile.NamedTemporaryFile() as upload:
+        upload.write(body)
+        upload.flush()
+        status, _, answer = curl(proxy, "http://allowed.test/upload", "--data-binary", "@" + upload.name,
+                                 "-H", "Content-Type: application/octet-stream")
+    check(status == 200, f"status {status}")
+    expected = f"{len(body)} {proxyenv.sha256(body)}".encode()
+    check(answer.strip() == expected, f"the origin got {answer[:100]!r}, expected {expected!r}")
+    return f"{len(body)} bytes arrived intact"
+
+
+def parallel_connections(env, origin, proxy, count=200):
+    page = direct(origin, "/page")
+
+    def fetch(index):
+        with socket.create_connection(("127.0.0.1", proxy.port), timeout=60) as client:
+            client.sendall(b"GET /page HTTP/1.1\r\nHost: allowed.test\r\nConnection: close\r\n\r\n")
+            received = b""
+            while True:
+                data = client.recv(65536)
+                if not data:
+                    return received
+                received += data
+
+    with concurrent.futures.ThreadPoolExecutor(count) as pool:
+        answers = list(pool.map(fetch, range(count)))
+    complete = sum(1 for answer in answers if answer.startswith(b"HTTP/1.1 200") and answer.endswith(page))
+    check(complete == count, f"{complete} of {count} connections got the page")
+    return f"{count} of {count} connections complete"
+
+
+CURL_CASES = [blocked_list_site, blocked_category, allowed_pages, safe_search, pipelined_block, large_post,
+              parallel_connections]
+
+
+def browser(env, origin, proxy, screenshot):
+    os.makedirs(os.path.dirname(screenshot), exist_ok=True)
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "browse_with_chromium.py")
+    result = subprocess.run([sys.executable, script, "--proxy", f"127.0.0.1:{proxy.port}",
+                             "--page", "http://allowed.test/page", "Origin page",
+                             "--page", "http://blocked.test/page", "Blocked: on the blocked list",
+                             "--screenshot-of", "http://blocked.test/page", "--screenshot", screenshot],
+                            capture_output=True, text=True, timeout=600)
+    print(result.stdout, end="")
+    check(result.returncode == 0, "the browser's pages are not as expected: " + result.stderr[-2000:])
+    return f"screenshot of the block page in {screenshot}"
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build")
+    parser.add_argument("--browser", metavar="SCREENSHOT")
+    args = parser.parse_args()
+    env = proxyenv.Env(args.build)
+    if env.reputation_host() is None:
+        print("no reputation stand-in runs (ctest's fixture starts it)")
+        return 1
+    env.prepare_machine()
+    failures = 0
+    try:
+        origin = env.start_origin()
+        proxy = env.start_proxy(proxyenv.protected_user_state(["blocked.test"]),
+                                upstream=f"127.0.0.1:{origin.port}", name="e2e-browser" if args.browser else "e2e")
+        cases = [lambda e, o, p: browser(e, o, p, os.path.abspath(args.browser))] if args.browser else CURL_CASES
+        names = ["browser"] if args.browser else [case.__name__ for case in CURL_CASES]
+        for name, case in zip(names, cases):
+            start = time.monotonic()
+            try:
+                print(f"ok   {name}: {case(env, origin, proxy)} ({time.monotonic() - start:.1f} s)", flush=True)
+            except Exception as error:  # a failed case must not hide the others
+                failures += 1
+                print(f"FAIL {name}: {error}", flush=True)
+    finally:
+        code = None
+        for process in list(env.processes):
+            if process.name.startswith("e2e"):
+                code = process.stop()
+        env.stop_all()
+        if failures:
+            print("proxy host log:\n" + open(os.path.join(env.work, ("e2e-browser" if args.browser else "e2e") + ".log"),
+                                             errors="replace").read()[-3000:])
+    if code not in (0, None):
+        print(f"FAIL the proxy host exited with {code}")
+        failures += 1
+    print(f"{failures} failure(s)")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

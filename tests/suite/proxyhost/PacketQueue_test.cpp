@@ -1,0 +1,152 @@
+// What leaves a direction and in which order, for every mix of verdicts and injections the plug-in
+// can give: a late verdict holds back what follows it, an injection goes after what is already
+// released and before what still waits.
+
+#include "suite/proxyhost/PacketQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using QvProxyStandIn::CPacketQueue;
+using namespace QvProxyStandIn;
+
+std::unique_ptr<BYTE[]> Bytes(const std::string& text) {
+    std::unique_ptr<BYTE[]> bytes(new BYTE[text.size()]);
+    std::memcpy(bytes.get(), text.data(), text.size());
+    return bytes;
+}
+
+// Sends everything that may leave, as the connection does, and returns it.
+std::string Drain(CPacketQueue& queue) {
+    std::string out;
+    CPacketQueue::Chunk chunks[4];
+    for (;;) {
+        const size_t count = queue.Sendable(chunks, 4);
+        if (count == 0) return out;
+        size_t total = 0;
+        for (size_t i = 0; i < count; ++i) {
+            out.append(reinterpret_cast<const char*>(chunks[i].data), chunks[i].size);
+            total += chunks[i].size;
+        }
+        queue.Sent(total);
+    }
+}
+
+// One step of a table row: a packet arriving, a verdict for packet #n, or an injection.
+struct Step {
+    enum Kind { Arrive, Verdict, Inject } kind;
+    std::string text;  // arriving or injected bytes
+    int packet = -1;   // for Verdict: index of the arrival
+    DWORD verdict = kVerdictOk;
+};
+
+TEST(PacketQueue, LeavesInArrivalOrderWithInjectionsBetweenReleasedAndWaiting) {
+    const struct {
+        const char* name;
+        std::vector<Step> steps;
+        std::string expected;
+    } cases[] = {
+        {"verdicts in order", {{Step::Arrive, "a"}, {Step::Arrive, "b"}, {Step::Verdict, "", 0}, {Step::Verdict, "", 1}}, "ab"},
+        {"late first verdict holds the second",
+         {{Step::Arrive, "a"}, {Step::Arrive, "b"}, {Step::Verdict, "", 1}},
+         ""},
+        {"late first verdict, then both leave in order",
+         {{Step::Arrive, "a"}, {Step::Arrive, "b"}, {Step::Verdict, "", 1}, {Step::Verdict, "", 0}},
+         "ab"},
+        {"dropped packet leaves nothing",
+         {{Step::Arrive, "a"}, {Step::Arrive, "b"}, {Step::Verdict, "", 0, kVerdictDrop}, {Step::Verdict, "", 1}},
+         "b"},
+        {"bypass is a release", {{Step::Arrive, "a"}, {Step::Verdict, "", 0, kVerdictBypass}}, "a"},
+        {"replacement: injected then the original dropped",
+         {{Step::Arrive, "a"}, {Step::Arrive, "b"}, {Step::Verdict, "", 0}, {Step::Inject, "B'"},
+          {Step::Verdict, "", 1, kVerdictDrop}},
+         "aB'"},
+        {"injection before packets still waiting",
+         {{Step::Arrive, "a"}, {Step::Arrive, "b"}, {Step::Inject, "page"}, {Step::Verdict, "", 0}, {Step::Verdict, "", 1}},
+         "pageab"},
+        {"injection after released packets not yet sent",
+         {{Step::Arrive, "a"}, {Step::Verdict, "", 0}, {Step::Inject, "x"}, {Step::Arrive, "b"}, {Step::Inject, "y"},
+          {Step::Verdict, "", 1}},
+         "axyb"},
+        {"packets that never waited keep their place",
+         {{Step::Arrive, "a"}, {Step::Arrive, "b"}, {Step::Verdict, "", 1}, {Step::Verdict, "", 0}, {Step::Inject, "z"}},
+         "abz"},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        CPacketQueue queue;
+        std::vector<BYTE*> packets;
+        for (const Step& step : row.steps) {
+            switch (step.kind) {
+                case Step::Arrive:
+                    packets.push_back(queue.Add(Bytes(step.text), step.text.size(), true));
+                    break;
+                case Step::Verdict:
+                    EXPECT_EQ(CPacketQueue::Completion::Applied, queue.Complete(packets.at(step.packet), step.verdict));
+                    break;
+                case Step::Inject:
+                    queue.Inject(reinterpret_cast<const BYTE*>(step.text.data()), step.text.size());
+                    break;
+            }
+        }
+        // Sending only at the end is the same as sending after every step: order is fixed on entry.
+        EXPECT_EQ(row.expected, Drain(queue));
+    }
+}
+
+TEST(PacketQueue, FailAndUnknownVerdictsAskToFailTheConnection) {
+    for (const DWORD verdict : {static_cast<DWORD>(kVerdictFail), static_cast<DWORD>(kVerdictDefer), 7ul}) {
+        SCOPED_TRACE(verdict);
+        CPacketQueue queue;
+        BYTE* const packet = queue.Add(Bytes("a"), 1, true);
+        EXPECT_EQ(CPacketQueue::Completion::Fail, queue.Complete(packet, verdict));
+        EXPECT_EQ("", Drain(queue)) << "a failed packet never leaves";
+    }
+}
+
+TEST(PacketQueue, AVerdictForNoWaitingPacketChangesNothing) {
+    CPacketQueue queue;
+    BYTE* const first = queue.Add(Bytes("a"), 1, true);
+    queue.Add(Bytes("b"), 1, false);
+    EXPECT_EQ(CPacketQueue::Completion::Applied, queue.Complete(first, kVerdictOk));
+    EXPECT_EQ(CPacketQueue::Completion::Unknown, queue.Complete(first, kVerdictDrop)) << "given twice";
+    BYTE stranger = 0;
+    EXPECT_EQ(CPacketQueue::Completion::Unknown, queue.Complete(&stranger, kVerdictOk));
+    EXPECT_EQ("ab", Drain(queue));
+}
+
+TEST(PacketQueue, PartialSendsAndTheHeldByteCount) {
+    CPacketQueue queue;
+    queue.Add(Bytes("hello"), 5, false);
+    BYTE* const waiting = queue.Add(Bytes("world"), 5, true);
+    EXPECT_EQ(10u, queue.Bytes());
+    EXPECT_TRUE(queue.HasWaiting());
+    queue.Sent(3);
+    EXPECT_EQ(7u, queue.Bytes());
+    EXPECT_EQ("lo", queue.PeekSendable(100)) << "the unsent rest, and nothing past the waiting packet";
+    queue.Complete(waiting, kVerdictOk);
+    EXPECT_EQ("lowo", queue.PeekSendable(4));
+    queue.Discard(4);
+    EXPECT_EQ("rld", Drain(queue));
+    EXPECT_TRUE(queue.Empty());
+    EXPECT_EQ(0u, queue.Bytes());
+}
+
+TEST(PacketQueue, DiscardNeverTakesWaitingPackets) {
+    CPacketQueue queue;
+    queue.Add(Bytes("sent"), 4, false);
+    BYTE* const waiting = queue.Add(Bytes("held"), 4, true);
+    queue.Discard(queue.Bytes());
+    EXPECT_FALSE(queue.Empty()) << "the plug-in still owns the waiting packet's bytes";
+    EXPECT_EQ(4u, queue.Bytes());
+    EXPECT_EQ(0, std::memcmp(waiting, "held", 4));
+    EXPECT_EQ(CPacketQueue::Completion::Applied, queue.Complete(waiting, kVerdictDrop));
+    EXPECT_TRUE(queue.Empty());
+}
+
+}  // namespace
