@@ -12,6 +12,7 @@ configuration service's users come from a state file given to the host process. 
 """
 
 import hashlib
+import json
 import os
 import shutil
 import signal
@@ -19,6 +20,8 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
+import urllib.request
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PLUGIN_CLSID = "{08533142-6DAA-40C0-829F-098475E66646}"
@@ -201,3 +204,39 @@ class Env:
 
 def sha256(data):
     return hashlib.sha256(data).hexdigest()
+
+
+def curl(url, *extra, proxy_port=None):
+    """(status, header block, body) of one fetch with curl, through the proxy when a port is given."""
+    with tempfile.TemporaryDirectory() as folder:
+        headers, body = os.path.join(folder, "h"), os.path.join(folder, "b")
+        args = ["curl", "-sS", "--max-time", "60", "-D", headers, "-o", body]
+        if proxy_port is not None:
+            args += ["-x", f"http://127.0.0.1:{proxy_port}"]
+        result = subprocess.run(args + list(extra) + [url], capture_output=True, text=True)
+        if result.returncode != 0:
+            raise RuntimeError(f"curl {url} failed ({result.returncode}): {result.stderr.strip()}")
+        # The last header block: an upload first gets "100 Continue".
+        head = open(headers, "rb").read().decode("latin-1").strip("\r\n").split("\r\n\r\n")[-1]
+        return int(head.split()[1]), head, open(body, "rb").read()
+
+
+def header(head, name):
+    for line in head.split("\r\n"):
+        if line.lower().startswith(name.lower() + ":"):
+            return line.split(":", 1)[1].strip()
+    return None
+
+
+def origin_records(origin, clear=False):
+    """What the origin received (suite/origin/origin.py), asked directly."""
+    url = f"http://127.0.0.1:{origin.port}/records" + ("?clear=1" if clear else "")
+    with urllib.request.urlopen(url, timeout=10) as answer:
+        return json.loads(answer.read())
+
+
+def reputation_records(env, key):
+    """The reputation stand-in's requests for a URL (after Env.reputation_host())."""
+    url = f"http://127.0.0.1:{env.reputation_control}/records?key={urllib.parse.quote(key, safe='')}"
+    with urllib.request.urlopen(url, timeout=10) as answer:
+        return json.loads(answer.read())

@@ -10,7 +10,6 @@ Usage: proxy_e2e.py <build folder> [--browser SCREENSHOT.png]
 
 import argparse
 import concurrent.futures
-import json
 import os
 import socket
 import subprocess
@@ -37,30 +36,15 @@ def check(condition, message):
 
 def curl(proxy, url, *extra, via_proxy=True):
     """(status, headers text, body bytes) of one curl fetch."""
-    with tempfile.TemporaryDirectory() as folder:
-        headers, body = os.path.join(folder, "h"), os.path.join(folder, "b")
-        args = ["curl", "-sS", "--max-time", "60", "-D", headers, "-o", body]
-        if via_proxy:
-            args += ["-x", f"http://127.0.0.1:{proxy.port}"]
-        result = subprocess.run(args + list(extra) + [url], capture_output=True, text=True)
-        check(result.returncode == 0, f"curl {url} failed ({result.returncode}): {result.stderr.strip()}")
-        # The last header block: an upload first gets "100 Continue".
-        head = open(headers, "rb").read().decode("latin-1").strip("\r\n").split("\r\n\r\n")[-1]
-        status = int(head.split()[1])
-        return status, head, open(body, "rb").read()
+    try:
+        return proxyenv.curl(url, *extra, proxy_port=proxy.port if via_proxy else None)
+    except RuntimeError as error:
+        raise Failure(str(error))
 
 
-def header(head, name):
-    for line in head.split("\r\n"):
-        if line.lower().startswith(name.lower() + ":"):
-            return line.split(":", 1)[1].strip()
-    return None
-
-
-def origin_records(origin, clear=False):
-    url = f"http://127.0.0.1:{origin.port}/records" + ("?clear=1" if clear else "")
-    with urllib.request.urlopen(url, timeout=10) as answer:
-        return json.loads(answer.read())
+header = proxyenv.header
+origin_records = proxyenv.origin_records
+reputation_records = proxyenv.reputation_records
 
 
 def origin_saw(origin, host):
@@ -71,12 +55,6 @@ def origin_saw(origin, host):
 def direct(origin, path):
     with urllib.request.urlopen(f"http://127.0.0.1:{origin.port}{path}", timeout=30) as answer:
         return answer.read()
-
-
-def reputation_records(env, key):
-    url = f"http://127.0.0.1:{env.reputation_control}/records?key={urllib.request.quote(key, safe='')}"
-    with urllib.request.urlopen(url, timeout=10) as answer:
-        return json.loads(answer.read())
 
 
 def read_response(reader):
