@@ -30,7 +30,10 @@ CWorkQueue::~CWorkQueue() {
 
 void CWorkQueue::Put(void* item) {
     Tessal::CAutoLock data(m_dataLock);
+    const bool wasEmpty = m_items.empty();
     m_items.push_back(item);
+    // A non-empty queue's event is signalled already: signalling again costs a kernel call.
+    if (!wasEmpty) return;
     if (!::SetEvent(m_itemsAvailable.Get())) {
         // Queued but unsignalled, the item could wait forever: take it back and say so.
         const DWORD error = ::GetLastError();
@@ -42,20 +45,23 @@ void CWorkQueue::Put(void* item) {
 void* CWorkQueue::Get() {
     Tessal::CAutoLock consumer(m_consumerLock);
     for (;;) {
+        {
+            // With items queued the event is signalled: no need to wait on it.
+            Tessal::CAutoLock data(m_dataLock);
+            if (!m_items.empty()) {
+                void* const item = m_items.front();
+                m_items.pop_front();
+                if (m_items.empty()) ::ResetEvent(m_itemsAvailable.Get());
+                return item;
+            }
+        }
         const DWORD wait = ::WaitForSingleObject(m_itemsAvailable.Get(), INFINITE);
         if (wait != WAIT_OBJECT_0) {
             const DWORD error = wait == WAIT_FAILED ? ::GetLastError() : wait;
             throw std::system_error(static_cast<int>(error), std::system_category(), "WaitForSingleObject");
         }
         Tessal::CAutoLock data(m_dataLock);
-        if (m_items.empty()) {
-            // Signalled without an item: restore the invariant and wait again instead of popping.
-            ::ResetEvent(m_itemsAvailable.Get());
-            continue;
-        }
-        void* const item = m_items.front();
-        m_items.pop_front();
+        // Signalled without an item: restore the invariant and wait again.
         if (m_items.empty()) ::ResetEvent(m_itemsAvailable.Get());
-        return item;
     }
 }

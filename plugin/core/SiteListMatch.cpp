@@ -31,8 +31,12 @@ void RemoveLeadingWww(std::string& text) {
     if (text.size() >= 4 && EqualsNoCase(text.substr(0, 4), "www.")) text.erase(0, 4);
 }
 
-std::string NormaliseEntry(std::string entry) {
-    RemoveLeadingWww(entry);
+// In place, so that matching a long list allocates nothing per entry.
+void NormaliseEntry(std::string& entry) {
+    if (entry.size() >= 4 && LowerAscii(entry[0]) == 'w' && LowerAscii(entry[1]) == 'w' && LowerAscii(entry[2]) == 'w' &&
+        entry[3] == '.') {
+        entry.erase(0, 4);
+    }
     for (const char trailing : {'/', ':', '.'}) {
         if (!entry.empty() && entry.back() == trailing) entry.pop_back();
     }
@@ -40,7 +44,6 @@ std::string NormaliseEntry(std::string entry) {
         const std::size_t at = entry.find(pair);
         if (at != std::string::npos && at > 0) entry.erase(at, 1);
     }
-    return entry;
 }
 
 // Offset of the last of the non-overlapping occurrences found from the start; npos for none.
@@ -62,15 +65,27 @@ bool EndsAtLabel(const std::string& candidate, const std::string& entry) {
 }
 
 // Text in the thread's ANSI code page, up to its first NUL; empty when it cannot be converted.
-std::string ToAnsi(const wchar_t* text) { return text == nullptr ? std::string() : Tessal::ToThreadAnsi(text); }
+// ASCII is the same in every ANSI code page and needs no conversion call.
+void ToAnsi(const wchar_t* text, std::string& out) {
+    out.clear();
+    if (text == nullptr) return;
+    const wchar_t* p = text;
+    for (; *p != L'\0'; ++p) {
+        if (*p >= 0x80) {
+            out = Tessal::ToThreadAnsi(text);
+            return;
+        }
+        out.push_back(static_cast<char>(*p));
+    }
+}
 
-// The parts of a URL the entries are compared with, taken once for a whole list.
+// The parts of a URL the entries are compared with, taken once for a whole list: each candidate
+// the entries are tested against, in the order the tests take them.
 struct ParsedUrl {
     bool valid = false;
-    std::string host;    // lower case, without a leading "www."
-    std::string domain;  // lower case
-    std::string path;
-    std::vector<std::string> portForms;  // none, ":80", the URL's own port
+    std::vector<std::string> domainForms;    // lower-case domain with each port form (none, ":80", its own)
+    std::vector<std::string> hostForms;      // lower-case host without a leading "www.", each port form
+    std::vector<std::string> hostPathForms;  // the same followed by the path, when there is one
 };
 
 ParsedUrl ParseUrl(const CSafeStringA& url) {
@@ -81,34 +96,37 @@ ParsedUrl ParseUrl(const CSafeStringA& url) {
     CSafeStringA::GetPath(url, pathPart);
     CSafeStringA::GetPort(url, portPart);
     // A Host header may come in any case; "EXAMPLE.COM" must not pass the entry "example.com".
-    parsed.host = TextOf(hostPart);
-    parsed.domain = TextOf(domainPart);
-    ToLowerAscii(parsed.host);
-    ToLowerAscii(parsed.domain);
-    RemoveLeadingWww(parsed.host);
-    parsed.path = TextOf(pathPart);
+    std::string host = TextOf(hostPart);
+    std::string domain = TextOf(domainPart);
+    ToLowerAscii(host);
+    ToLowerAscii(domain);
+    RemoveLeadingWww(host);
+    const std::string path = TextOf(pathPart);
     const std::string port = TextOf(portPart);
-    parsed.portForms = {std::string(), ":80"};
-    if (!port.empty()) parsed.portForms.push_back(":" + port);
+    std::vector<std::string> portForms = {std::string(), ":80"};
+    if (!port.empty()) portForms.push_back(":" + port);
+    for (const std::string& portForm : portForms) {
+        parsed.domainForms.push_back(domain + portForm);
+        parsed.hostForms.push_back(host + portForm);
+        if (!path.empty()) parsed.hostPathForms.push_back(host + portForm + path);
+    }
     parsed.valid = true;
     return parsed;
 }
 
-bool MatchParsed(const ParsedUrl& url, const std::string& entry) {
+// `entry` is normalised in place.
+bool MatchParsed(const ParsedUrl& url, std::string& entry) {
     if (!url.valid || entry.empty()) return false;
-    const std::string normalised = NormaliseEntry(entry);
-    if (normalised.empty()) return false;  // "www." or a lone separator names no site
-    // The port forms, in the order the tests take them.
-    for (const std::string& portForm : url.portForms) {
-        if (EndsAtLabel(url.domain + portForm, normalised)) return true;
+    NormaliseEntry(entry);
+    if (entry.empty()) return false;  // "www." or a lone separator names no site
+    for (const std::string& candidate : url.domainForms) {
+        if (EndsAtLabel(candidate, entry)) return true;
     }
-    for (const std::string& portForm : url.portForms) {
-        if (EqualsNoCase(normalised, url.host + portForm)) return true;
+    for (const std::string& candidate : url.hostForms) {
+        if (EqualsNoCase(entry, candidate)) return true;
     }
-    if (!url.path.empty()) {
-        for (const std::string& portForm : url.portForms) {
-            if (EqualsNoCase(normalised, url.host + portForm + url.path)) return true;
-        }
+    for (const std::string& candidate : url.hostPathForms) {
+        if (EqualsNoCase(entry, candidate)) return true;
     }
     return false;
 }
@@ -117,12 +135,14 @@ bool MatchParsed(const ParsedUrl& url, const std::string& entry) {
 
 bool MatchUrlWithSiteEntry(const CSafeStringA& url, const CSafeStringA& entry) {
     if (url.m_nLength == 0 || entry.m_nLength == 0) return false;
-    return MatchParsed(ParseUrl(url), TextOf(entry));
+    std::string text = TextOf(entry);
+    return MatchParsed(ParseUrl(url), text);
 }
 
 bool MatchSiteList(const wchar_t* url, const CSiteList& list, CSafeStringW& matched) {
     if (list.empty()) return false;
-    std::string narrowUrl = ToAnsi(url);
+    std::string narrowUrl;
+    ToAnsi(url, narrowUrl);
     // The host lies well inside the limit of the narrow string: cut an over-long query rather than
     // let it carry the URL past the lists.
     if (narrowUrl.size() > static_cast<std::size_t>(CSafeStringA::kMaxLength)) narrowUrl.resize(CSafeStringA::kMaxLength);
@@ -130,8 +150,9 @@ bool MatchSiteList(const wchar_t* url, const CSiteList& list, CSafeStringW& matc
     const ParsedUrl parsed = ParseUrl(CSafeStringA(narrowUrl.c_str()));
     if (!parsed.valid) return false;
 
+    std::string narrowEntry;  // one buffer for every entry
     for (const CSafeStringW& entry : list) {
-        const std::string narrowEntry = ToAnsi(entry.GetString());
+        ToAnsi(entry.GetString(), narrowEntry);
         if (narrowEntry.size() > static_cast<std::size_t>(CSafeStringA::kMaxLength)) continue;
         if (MatchParsed(parsed, narrowEntry)) {
             matched.Append(entry.GetString(), entry.GetLength());

@@ -85,7 +85,8 @@ private:
     void Unlock();
     void PostReceive(Direction& direction);
     void Flush(Direction& direction);
-    // Flush on a pool thread: the plug-in's threads only queue the work, never do socket I/O.
+    // Flush on a pool thread: the plug-in's threads only queue the work, never start socket I/O
+    // (a thread that starts overlapped I/O must outlive it, and under Wine it also finishes it).
     void ScheduleFlush(Direction& direction);
     void FinishIfDone();
     void CloseLocked(bool reset);

@@ -199,6 +199,17 @@ def browser(env, origin, proxy, screenshot):
     return f"screenshot of the block page in {screenshot}"
 
 
+def plugin_log_tail(env, lines=60):
+    folder = env.drive_c("ProgramData", "Oberix", "QVLOGS", "Nuv", "Nuv")
+    try:
+        newest = max((os.path.join(folder, name) for name in os.listdir(folder) if name.endswith(".log")),
+                     key=os.path.getmtime)
+        text = open(newest, "rb").read().decode("utf-16-le", "replace")
+    except (OSError, ValueError):
+        return "(none)"
+    return "\n".join(text.splitlines()[-lines:])
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
@@ -232,6 +243,7 @@ def main():
         if failures:
             print("proxy host log:\n" + open(os.path.join(env.work, ("e2e-browser" if args.browser else "e2e") + ".log"),
                                              errors="replace").read()[-3000:])
+            print("plug-in log (last lines):\n" + plugin_log_tail(env))
     if code not in (0, None):
         print(f"FAIL the proxy host exited with {code}")
         failures += 1
