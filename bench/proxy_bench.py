@@ -53,11 +53,9 @@ def main():
     parser.add_argument("build")
     parser.add_argument("--seconds", type=int, default=5)
     args = parser.parse_args()
-    env = proxyenv.Env(args.build)
-    if env.reputation_host() is None:
-        print("no reputation stand-in runs")
+    env = proxyenv.prepared_env(args.build)
+    if env is None:
         return 1
-    env.prepare_machine()
     blocked = ["blocked.test"] + [f"listed{n:04d}.test" for n in range(999)]
     script = os.path.join(tempfile.mkdtemp(), "report.lua")
     with open(script, "w") as f:

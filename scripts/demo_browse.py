@@ -27,11 +27,9 @@ def main():
     parser.add_argument("build")
     parser.add_argument("--keep", action="store_true")
     args = parser.parse_args()
-    env = proxyenv.Env(args.build)
-    if env.reputation_host() is None:
-        print("the reputation service's stand-in does not run")
+    env = proxyenv.prepared_env(args.build)
+    if env is None:
         return 1
-    env.prepare_machine()
     try:
         origin = env.start_origin()
         proxy = env.start_proxy(proxyenv.protected_user_state(BLOCKED_SITES), upstream=f"127.0.0.1:{origin.port}",

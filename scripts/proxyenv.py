@@ -202,6 +202,16 @@ class Env:
         self.processes.clear()
 
 
+def prepared_env(build_dir):
+    """An Env with the machine prepared, or None (said why) when the reputation stand-in does not run."""
+    env = Env(build_dir)
+    if env.reputation_host() is None:
+        print("the reputation service's stand-in does not run (scripts/reputation-standin.sh, or ctest's fixture)")
+        return None
+    env.prepare_machine()
+    return env
+
+
 def sha256(data):
     return hashlib.sha256(data).hexdigest()
 

@@ -250,14 +250,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             raise BadRequest("bad Content-Length")
         if remaining < 0:
             raise BadRequest("bad Content-Length")
-        total = remaining
+        self.read_exactly(remaining, sink)
+        return remaining
+
+    def read_exactly(self, remaining, sink):
         while remaining:
             data = self.rfile.read(min(remaining, 256 * 1024))
             if not data:
                 raise ConnectionError("body cut short")
             sink(data)
             remaining -= len(data)
-        return total
 
     def read_chunked(self, sink):
         total = 0
@@ -271,13 +273,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 raise BadRequest("bad chunk size")
             if size == 0:
                 break
-            remaining = size
-            while remaining:
-                data = self.rfile.read(min(remaining, 256 * 1024))
-                if not data:
-                    raise ConnectionError("body cut short")
-                sink(data)
-                remaining -= len(data)
+            self.read_exactly(size, sink)
             total += size
             if self.rfile.readline(3) not in (b"\r\n", b"\n"):
                 raise BadRequest("bad chunk end")

@@ -215,11 +215,9 @@ def main():
     parser.add_argument("build")
     parser.add_argument("--browser", metavar="SCREENSHOT")
     args = parser.parse_args()
-    env = proxyenv.Env(args.build)
-    if env.reputation_host() is None:
-        print("no reputation stand-in runs (ctest's fixture starts it)")
+    env = proxyenv.prepared_env(args.build)
+    if env is None:
         return 1
-    env.prepare_machine()
     failures = 0
     try:
         origin = env.start_origin()
