@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <functional>
+
 // The activity-log manager: log-on/log-off, sleep/wake-up and blocked-site records. Each returns
 // 0 when done, else the log engine's error (the callers only log it).
 class IActivityLogManager {
@@ -35,6 +37,9 @@ public:
     virtual ~IReliableClock() = default;
     virtual void GetCurrentLocalTime(const wchar_t* timeZoneName, SYSTEMTIME* time, DWORD* reliable,
                                      DWORD waitMs) = 0;
+    // `callback` runs once, on the clock's thread, after the first good answer of the time server
+    // is stored; at once, on the caller's thread, when the clock is synchronised already.
+    virtual void OnFirstSynchronisation(std::function<void()> callback) = 0;
 };
 
 // The time-limit subsystem's objects, made when the module needs them. Null results mean the

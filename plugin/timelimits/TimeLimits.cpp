@@ -1,7 +1,19 @@
 #include "plugin/timelimits/TimeLimits.h"
 
+#include "plugin/timelimits/ReliableClock.h"
 #include "plugin/timelimits/VYXLogManager.h"
+#include "nuvutil/com/ComBoundary.h"
 
 #include <new>
 
 IActivityLogManager* CTimeLimits::CreateLogManager() { return new (std::nothrow) CVYXLogManager(); }
+
+IReliableClock* CTimeLimits::CreateReliableClock(const wchar_t* timeServer) {
+    // The module runs on the PC's clock when this one cannot start.
+    try {
+        return new CReliableClock(timeServer);
+    } catch (...) {
+        NuvCom::HResultFromCurrentException(L"CTimeLimits::CreateReliableClock");
+        return nullptr;
+    }
+}

@@ -89,6 +89,11 @@ public:
         *time = SYSTEMTIME{2026, 12, 4, 10, 12, 34, 56, 0};
         *reliable = 1;
     }
+    // Always synchronised: the callback runs at once.
+    void OnFirstSynchronisation(std::function<void()> callback) override {
+        m_log.Add(L"OnFirstSynchronisation");
+        if (callback) callback();
+    }
 
 private:
     CallLog& m_log;

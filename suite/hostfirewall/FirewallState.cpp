@@ -1,0 +1,174 @@
+#include "suite/hostfirewall/FirewallState.h"
+
+#include "suite/hostfirewall/FirewallText.h"
+#include "suite/hostfirewall/PointProduct.h"
+
+#include <algorithm>
+
+namespace HostFirewallStandIn {
+
+namespace {
+
+bool Same(const GUID& a, const GUID& b) { return ::IsEqualGUID(a, b) != FALSE; }
+
+std::wstring Joined(const std::vector<std::wstring>& items) {
+    std::wstring text;
+    for (const std::wstring& item : items) text += L" " + item;
+    return text;
+}
+
+std::wstring RuleLine(const PolicyRecord& policy, const RuleRecord& rule) {
+    const MatchRecord& match = rule.match;
+    std::wstring line = L"rule " + GuidText(&rule.id) + L" policy " + GuidText(&policy.id);
+    line += L" | name " + rule.name;
+    line += L" | action";
+    if (rule.hasAction) {
+        line += L" " + Number(rule.action) + (rule.actionArgument ? L" *" : L" 0") + L" " + Number(rule.actionValue);
+    } else {
+        line += L" none";
+    }
+    line += L" | protocols";
+    for (long protocol : match.protocols) line += L" " + Number(protocol);
+    line += L" | users" + Joined(match.users);
+    line += L" | owner " + match.owner;
+    if (!match.processes.empty()) {
+        line += L" | processes";
+        for (DWORD process : match.processes) line += L" " + UnsignedNumber(process);
+    }
+    if (!match.aggregates.empty()) {
+        line += L" | aggregates";
+        for (const auto& aggregate : match.aggregates) {
+            line += L" " + UnsignedNumber(aggregate.first) + L" " + GuidText(&aggregate.second);
+        }
+    }
+    return line;
+}
+
+}  // namespace
+
+CFirewallState& CFirewallState::Instance() {
+    // Never destroyed: objects the product still holds at process exit may use it.
+    static CFirewallState* const state = new CFirewallState();
+    return *state;
+}
+
+ZrtFire::Result CFirewallState::RecordLocked(const char* object, const char* operation,
+                                             const std::wstring& arguments) {
+    std::string qualified = object != nullptr ? std::string(object) + "." + operation : std::string(operation);
+    m_calls += Widen(qualified.c_str());
+    if (!arguments.empty()) m_calls += L" " + arguments;
+    m_calls += L"\n";
+    auto steered = m_results.find(qualified);
+    if (steered == m_results.end()) steered = m_results.find(operation);
+    return steered != m_results.end() ? steered->second : 0;
+}
+
+void CFirewallState::AddProductLocked(CPointProduct* product) { m_products.push_back(product); }
+
+void CFirewallState::RemoveProductLocked(CPointProduct* product) noexcept {
+    m_products.erase(std::remove(m_products.begin(), m_products.end(), product), m_products.end());
+}
+
+void CFirewallState::CommitPolicyLocked(PolicyRecord policy) {
+    for (PolicyRecord& existing : m_policies) {
+        if (Same(existing.id, policy.id)) {
+            existing = std::move(policy);
+            return;
+        }
+    }
+    m_policies.push_back(std::move(policy));
+}
+
+bool CFirewallState::DeletePolicyLocked(const GUID& policyId) {
+    const auto end = std::remove_if(m_policies.begin(), m_policies.end(),
+                                    [&](const PolicyRecord& policy) { return Same(policy.id, policyId); });
+    const bool found = end != m_policies.end();
+    m_policies.erase(end, m_policies.end());
+    return found;
+}
+
+void CFirewallState::DeleteRuleLocked(const GUID& productId, const GUID& ruleId) {
+    for (PolicyRecord& policy : m_policies) {
+        if (!Same(policy.product, productId)) continue;
+        policy.rules.erase(std::remove_if(policy.rules.begin(), policy.rules.end(),
+                                          [&](const RuleRecord& rule) { return Same(rule.id, ruleId); }),
+                           policy.rules.end());
+    }
+}
+
+CPointProduct* CFirewallState::FindProductLocked(const GUID& productId) const {
+    CPointProduct* found = nullptr;
+    for (CPointProduct* product : m_products) {
+        if (Same(product->Id(), productId) && product->Notify() != nullptr &&
+            (found == nullptr || product->NotifyOrder() > found->NotifyOrder())) {
+            found = product;
+        }
+    }
+    return found;
+}
+
+CPointProduct* CFirewallState::EventTargetLocked(const GUID* policyId) const {
+    if (policyId != nullptr) {
+        for (const PolicyRecord& policy : m_policies) {
+            if (!Same(policy.id, *policyId)) continue;
+            if (CPointProduct* owner = FindProductLocked(policy.product)) return owner;
+        }
+    }
+    CPointProduct* latest = nullptr;
+    for (CPointProduct* product : m_products) {
+        if (product->Notify() != nullptr && (latest == nullptr || product->NotifyOrder() > latest->NotifyOrder())) {
+            latest = product;
+        }
+    }
+    return latest;
+}
+
+void CFirewallState::Reset() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_calls.clear();
+    m_results.clear();
+    m_policies.clear();
+}
+
+std::wstring CFirewallState::Calls() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_calls;
+}
+
+void CFirewallState::ClearCalls() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_calls.clear();
+}
+
+std::wstring CFirewallState::RulesNow() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::wstring text;
+    for (const CPointProduct* product : m_products) {
+        text += L"product " + GuidText(&product->Id());
+        if (product->Notify() != nullptr) text += L" notify";
+        if (product->ShutDown()) text += L" shutdown";
+        text += L"\n";
+    }
+    for (const PolicyRecord& policy : m_policies) {
+        text += L"policy " + GuidText(&policy.id) + L" kind " + Number(policy.kind) + L" product " +
+                GuidText(&policy.product) + L"\n";
+        for (const RuleRecord& rule : policy.rules) text += RuleLine(policy, rule) + L"\n";
+        for (const AggregateRecord& aggregate : policy.aggregates) {
+            text += L"aggregate " + GuidText(&aggregate.id) + L" policy " + GuidText(&policy.id) + L" | addresses" +
+                    Joined(aggregate.addresses) + L"\n";
+        }
+    }
+    return text;
+}
+
+void CFirewallState::SetResult(const std::string& operation, ZrtFire::Result result) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_results[operation] = result;
+}
+
+void CFirewallState::ResetResults() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_results.clear();
+}
+
+}  // namespace HostFirewallStandIn

@@ -1,0 +1,99 @@
+#pragma once
+// The stand-in's one state per process: the call log, steered results, live objects, the
+// registered point products and the committed policies. One lock guards it all; it is never
+// held while the product is called back.
+
+#include "plugin/timelimits/ZrtFire.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace HostFirewallStandIn {
+
+class CPointProduct;
+
+// What a match builder was given.
+struct MatchRecord {
+    std::vector<long> protocols;
+    std::vector<std::wstring> users;
+    std::wstring owner;
+    std::vector<DWORD> processes;
+    std::vector<std::pair<DWORD, GUID>> aggregates;
+};
+
+struct RuleRecord {
+    GUID id{};
+    bool created = false;
+    std::wstring name;
+    bool hasAction = false;
+    long action = 0;
+    bool actionArgument = false;
+    long actionValue = 0;
+    MatchRecord match;
+};
+
+struct AggregateRecord {
+    GUID id{};
+    std::vector<std::wstring> addresses;  // "<kind> <address>"
+};
+
+struct PolicyRecord {
+    GUID id{};
+    long kind = 0;
+    GUID product{};
+    std::vector<RuleRecord> rules;
+    std::vector<AggregateRecord> aggregates;
+};
+
+class CFirewallState {
+public:
+    static CFirewallState& Instance();
+
+    std::mutex& Mutex() noexcept { return m_mutex; }
+
+    // Callers hold Mutex().
+    // Appends the call's line; the result steered for "object.operation" or "operation", else 0.
+    ZrtFire::Result RecordLocked(const char* object, const char* operation, const std::wstring& arguments);
+    void AddProductLocked(CPointProduct* product);
+    void RemoveProductLocked(CPointProduct* product) noexcept;
+    void CommitPolicyLocked(PolicyRecord policy);
+    bool DeletePolicyLocked(const GUID& policyId);
+    void DeleteRuleLocked(const GUID& productId, const GUID& ruleId);
+    // The product an event goes to: the live owner of `policyId` with a notify, else the last
+    // product that registered one; null when none has.
+    CPointProduct* EventTargetLocked(const GUID* policyId) const;
+    CPointProduct* FindProductLocked(const GUID& productId) const;
+    // Woken whenever an event delivery ends.
+    std::condition_variable& DeliveryEnded() noexcept { return m_deliveryEnded; }
+
+    void Reset();
+    std::wstring Calls();
+    void ClearCalls();
+    std::wstring RulesNow();
+    void SetResult(const std::string& operation, ZrtFire::Result result);
+    void ResetResults();
+
+    void ObjectCreated() noexcept { ++m_liveObjects; }
+    void ObjectDestroyed() noexcept { --m_liveObjects; }
+    long LiveObjects() const noexcept { return m_liveObjects; }
+
+private:
+    CFirewallState() = default;
+
+    std::mutex m_mutex;
+    std::condition_variable m_deliveryEnded;
+    std::wstring m_calls;
+    std::map<std::string, ZrtFire::Result> m_results;
+    std::vector<CPointProduct*> m_products;
+    std::vector<PolicyRecord> m_policies;
+    std::atomic<long> m_liveObjects{0};
+};
+
+}  // namespace HostFirewallStandIn

@@ -1,0 +1,83 @@
+#pragma once
+// Control of the host firewall's stand-in (zrtfwctl.dll) for tests in the same process: a test
+// loads the library by full path, as the product does, and GetProcAddress(kControlExport) gives
+// the control of that same module.
+//
+// Calls(), one line per call in call order across all objects: "<object>.<operation>[ <args>]"
+// with objects factory, product, policies (policy manager), policy (policy builder), rule, match,
+// aggregate, addresses, sink; "NotComDllGetInterface <name>" for the export. GUIDs as
+// "{XXXXXXXX-...}" or "null", numbers in decimal, texts as given. Releases are not calls, except
+// a point product's last: "product.Released". A reserved slot records
+// "unexpected <Interface>.Reserved<N>" and fails with E_NOTIMPL.
+//
+// RulesNow(), one line each:
+//   product {id}[ notify][ shutdown]     live point products, in registration order
+//   policy {id} kind <k> product {id}    committed policies, in commit order, each followed by
+//   rule {id} policy {id} | name <text> | action <a> <0|*> <n> | protocols ... | users ... |
+//     owner <text>[ | processes ...][ | aggregates <kind> {id} ...]
+//   aggregate {id} policy {id} | addresses <kind> <address> ...
+// AddRule copies the rule as it stands; AddPolicy replaces the policy with the same id; policies
+// outlive their point product. DeletePolicy answers 1 when there was none. DeleteRule takes the
+// rule out of the builder and at once out of every policy of the builder's point product: the
+// product deletes its rule through a fresh builder that it never commits.
+
+#include "plugin/timelimits/ZrtFire.h"
+
+#include <windows.h>
+#include <oleauto.h>
+
+namespace HostFirewallStandIn {
+
+// Where the test programs find the library: <program folder>\hostfirewall\zrtfwctl.dll, never
+// beside them, where the product would find it by itself.
+constexpr wchar_t kStandInFolder[] = L"hostfirewall";
+constexpr char kControlExport[] = "ZrtStandInControl";
+
+// A connection blocked under a point product's rule. Ports in host order: the event answers
+// them in network order, as the firewall does. Null ids and a null application are passed on.
+struct BlockEvent {
+    const GUID* ruleId = nullptr;
+    const GUID* policyId = nullptr;
+    ULONGLONG eventKey = 0;
+    const wchar_t* application = nullptr;
+    DWORD processId = 0;
+    ZrtFire::Address localAddress = {};
+    WORD localPort = 0;
+    ZrtFire::Address remoteAddress = {};
+    WORD remotePort = 0;
+};
+
+// No destructor and no reference count: one object for the life of the module.
+class IHostFirewallControl {
+public:
+    // Forgets the calls, the steered results and the policies; live objects stay.
+    virtual void Reset() = 0;
+
+    // The caller frees both texts (SysFreeString).
+    virtual BSTR Calls() = 0;
+    virtual void ClearCalls() = 0;
+    virtual BSTR RulesNow() = 0;
+
+    // From now on `operation` answers `result` ("AddRule", or "rule.Operation5" for one
+    // object's operation only); a creator then leaves its out pointer null and an operation
+    // answering a pointer answers null. Nothing changes in the firewall's state.
+    virtual void SetResult(const char* operation, long result) = 0;
+    virtual void ResetResults() = 0;
+
+    // Reference-counted objects alive now (factories, point products, policy managers,
+    // builders, match builders, address lists, inspection sinks).
+    virtual long LiveObjects() = 0;
+
+    // The notify registered on the live point product `productId` (not shut down), or null.
+    virtual ZrtFire::IPointProductNotify* RegisteredNotify(const GUID* productId) = 0;
+
+    // Calls OnEvent of the point product owning the event's policy (else of the one that
+    // registered its notify last) from a thread of the stand-in, and returns once OnEvent has.
+    // 0, or HRESULT_FROM_WIN32(ERROR_NOT_FOUND) when no live point product has a notify.
+    virtual ZrtFire::Result FireBlockEvent(const BlockEvent& event) = 0;
+};
+
+}  // namespace HostFirewallStandIn
+
+extern "C" HostFirewallStandIn::IHostFirewallControl* ZrtStandInControl();
+using ZrtStandInControlFunction = HostFirewallStandIn::IHostFirewallControl* (*)();

@@ -1,0 +1,67 @@
+#pragma once
+// The factory the library export hands out, the point products it registers and the inspection
+// sink a stream-inspection plug-in gets.
+
+#include "plugin/timelimits/ZrtFire.h"
+#include "suite/hostfirewall/FirewallObject.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace HostFirewallStandIn {
+
+class CPointProductFactory final : public CCounted<CPointProductFactory, ZrtFire::IPointProductFactory> {
+public:
+    ZrtFire::Result Register(ZrtFire::IPointProduct** product, const GUID* interfaceId, const GUID* productId) override;
+};
+
+class CPointProduct final : public CCounted<CPointProduct, ZrtFire::IPointProduct> {
+public:
+    explicit CPointProduct(const GUID& productId) noexcept : m_id(productId) {}
+
+    ZrtFire::Result GetInterface(void** out, const GUID* interfaceId) override;
+    ZrtFire::Result RegisterNotify(ZrtFire::IPointProductNotify* notify, const GUID* interfaceId) override;
+    // Waits for events being delivered on other threads: once it returns, none reaches the notify.
+    ZrtFire::Result Shutdown() override;
+    ZrtFire::Result RegisterPlugin(const GUID* pluginId, ZrtFire::IStreamInspectPlugin* plugin, const GUID* interfaceId,
+                                   ZrtFire::IInspectionSink** sink) override;
+    ZrtFire::Result UnregisterPlugin(const GUID* pluginId) override;
+    ZRT_STANDIN_RESERVED(IPointProduct, 8)
+    ZrtFire::Result SetVerdict(ULONGLONG eventKey, long verdict, long, long) override;
+    ZRT_STANDIN_RESERVED(IPointProduct, 10)
+    ZRT_STANDIN_RESERVED(IPointProduct, 11)
+    ZRT_STANDIN_RESERVED(IPointProduct, 12)
+    ZRT_STANDIN_RESERVED(IPointProduct, 13)
+    ZRT_STANDIN_RESERVED(IPointProduct, 14)
+    ZRT_STANDIN_RESERVED(IPointProduct, 15)
+    void* GetService(const GUID* serviceId) override;
+
+    // Records "product.Released" and leaves the firewall's list.
+    void FinalRelease() noexcept;
+
+    // Under the state's lock.
+    const GUID& Id() const noexcept { return m_id; }
+    bool ShutDown() const noexcept { return m_shutDown; }
+    ZrtFire::IPointProductNotify* Notify() const noexcept { return m_shutDown ? nullptr : m_notify; }
+    // Orders the products by their latest RegisterNotify.
+    ULONGLONG NotifyOrder() const noexcept { return m_notifyOrder; }
+    void DeliveryStartedLocked(DWORD threadId) { m_deliveryThreads.push_back(threadId); }
+    void DeliveryEndedLocked(DWORD threadId) noexcept;
+
+private:
+    bool DeliveringElsewhereLocked() const noexcept;
+
+    const GUID m_id;
+    ZrtFire::IPointProductNotify* m_notify = nullptr;
+    ULONGLONG m_notifyOrder = 0;
+    bool m_shutDown = false;
+    std::vector<DWORD> m_deliveryThreads;
+};
+
+class CInspectionSink final : public CCounted<CInspectionSink, ZrtFire::IInspectionSink> {
+public:
+    ZrtFire::Result Complete(ZrtFire::IConnection* connection) override;
+};
+
+}  // namespace HostFirewallStandIn

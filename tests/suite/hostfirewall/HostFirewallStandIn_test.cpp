@@ -1,0 +1,718 @@
+// The host firewall's stand-in loaded by full path, as the product loads the control library,
+// driven through the firewall's interfaces as a client drives them, and read through its control
+// (the same module: the program keeps it loaded, so its state lasts across the tests).
+#include "suite/hostfirewall/HostFirewallStandIn.h"
+
+#include "nuvutil/com/Bstr.h"
+#include "plugin/timelimits/ZrtFire.h"
+#include "tests/support/TestPaths.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+using HostFirewallStandIn::BlockEvent;
+using HostFirewallStandIn::IHostFirewallControl;
+using ZrtFire::Ref;
+
+// {448B74DD-D792-4B03-A61D-773F059C1C50}
+constexpr GUID kProductId = {0x448B74DD, 0xD792, 0x4B03, {0xA6, 0x1D, 0x77, 0x3F, 0x05, 0x9C, 0x1C, 0x50}};
+// {0B1C3E55-6A70-4C1D-9E2F-3A4B5C6D7E8F}
+constexpr GUID kOtherProductId = {0x0B1C3E55, 0x6A70, 0x4C1D, {0x9E, 0x2F, 0x3A, 0x4B, 0x5C, 0x6D, 0x7E, 0x8F}};
+// {F2BB6CE4-DCD1-4A1A-86EB-4B2D19DCA36F}
+constexpr GUID kPolicyId = {0xF2BB6CE4, 0xDCD1, 0x4A1A, {0x86, 0xEB, 0x4B, 0x2D, 0x19, 0xDC, 0xA3, 0x6F}};
+// {7A1E0C2B-3D4F-4A5B-8C6D-9E0F1A2B3C4D}
+constexpr GUID kOtherPolicyId = {0x7A1E0C2B, 0x3D4F, 0x4A5B, {0x8C, 0x6D, 0x9E, 0x0F, 0x1A, 0x2B, 0x3C, 0x4D}};
+// {23402C5D-17F6-4A34-A69D-66E731F6E2FC}
+constexpr GUID kRuleId = {0x23402C5D, 0x17F6, 0x4A34, {0xA6, 0x9D, 0x66, 0xE7, 0x31, 0xF6, 0xE2, 0xFC}};
+// {C0FFEE00-1234-4321-ABCD-0123456789AB}
+constexpr GUID kAggregateId = {0xC0FFEE00, 0x1234, 0x4321, {0xAB, 0xCD, 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB}};
+
+constexpr ZrtFire::Result kSteered = static_cast<ZrtFire::Result>(0x80070021);
+constexpr wchar_t kUser1[] = L"S-1-5-21-1-2-3-1001";
+constexpr wchar_t kUser2[] = L"S-1-5-21-1-2-3-1002";
+
+// The library, loaded once for the whole program.
+struct StandIn {
+    ZrtFire::NotComDllGetInterfaceFunction getInterface = nullptr;
+    IHostFirewallControl* control = nullptr;
+};
+
+const StandIn& Library() {
+    static const StandIn loaded = [] {
+        StandIn standIn;
+        const std::wstring path =
+            NuvTest::ExeFolder() + L"\\" + HostFirewallStandIn::kStandInFolder + L"\\" + ZrtFire::kControlLibrary;
+        const HMODULE module = ::LoadLibraryW(path.c_str());
+        if (module == nullptr) return standIn;
+        standIn.getInterface = reinterpret_cast<ZrtFire::NotComDllGetInterfaceFunction>(
+            reinterpret_cast<void*>(::GetProcAddress(module, ZrtFire::kGetInterfaceExport)));
+        const auto control = reinterpret_cast<ZrtStandInControlFunction>(
+            reinterpret_cast<void*>(::GetProcAddress(module, HostFirewallStandIn::kControlExport)));
+        if (control != nullptr) standIn.control = control();
+        return standIn;
+    }();
+    return loaded;
+}
+
+std::wstring Taken(BSTR text) {
+    NuvCom::CBstr owned;
+    owned.Reset(text);
+    return owned.Str();
+}
+
+std::wstring Lines(std::initializer_list<std::wstring> lines) {
+    std::wstring text;
+    for (const std::wstring& line : lines) text += line + L"\n";
+    return text;
+}
+
+ZrtFire::Address Ipv4(BYTE a, BYTE b, BYTE c, BYTE d) {
+    ZrtFire::Address address = {};
+    address.bytes[0] = a;
+    address.bytes[1] = b;
+    address.bytes[2] = c;
+    address.bytes[3] = d;
+    address.family = 4;
+    return address;
+}
+
+ZrtFire::Address Ipv6Loopback() {
+    ZrtFire::Address address = {};
+    address.bytes[15] = 1;
+    address.family = 6;
+    return address;
+}
+
+WORD Swapped(WORD port) { return static_cast<WORD>((port >> 8) | (port << 8)); }
+
+// What OnEvent saw, read on the thread it ran on.
+struct SeenEvent {
+    DWORD threadId = 0;
+    bool hasRuleId = false;
+    GUID ruleId{};
+    bool hasPolicyId = false;
+    GUID policyId{};
+    ULONGLONG eventKey = 0;
+    bool hasApplication = false;
+    std::wstring application;
+    DWORD processId = 0;
+    ZrtFire::Address local = {};
+    ZrtFire::Address remote = {};
+    WORD localPort = 0;
+    WORD remotePort = 0;
+};
+
+// A point product's notify: records each event and answers the verdict it was given (none: 0).
+class CRecordingNotify final : public ZrtFire::IPointProductNotify {
+public:
+    void Answer(ZrtFire::IPointProduct* product, long verdict) {
+        m_product = product;
+        m_verdict = verdict;
+    }
+    void SetHook(std::function<void(ZrtFire::IEvent*)> hook) { m_hook = std::move(hook); }
+
+    void Operation1() override {}
+    void OnEvent(ZrtFire::IEvent* event) override {
+        SeenEvent seen;
+        seen.threadId = ::GetCurrentThreadId();
+        if (const GUID* id = event->RuleId()) {
+            seen.hasRuleId = true;
+            seen.ruleId = *id;
+        }
+        if (const GUID* id = event->PolicyId()) {
+            seen.hasPolicyId = true;
+            seen.policyId = *id;
+        }
+        seen.eventKey = event->EventKey();
+        DWORD length = 0;
+        const wchar_t* application = event->ApplicationText(&length);
+        seen.hasApplication = application != nullptr;
+        if (application != nullptr) seen.application.assign(application, length);
+        seen.processId = event->ProcessId();
+        seen.local = *event->LocalAddress();
+        seen.remote = *event->RemoteAddress();
+        seen.localPort = event->LocalPort();
+        seen.remotePort = event->RemotePort();
+        if (m_product != nullptr && m_verdict != 0) m_product->SetVerdict(seen.eventKey, m_verdict, 0, 0);
+        if (m_hook) m_hook(event);
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_seen.push_back(seen);
+    }
+    void Operation3() override {}
+    void Operation4() override {}
+    void Destroy() override {}
+
+    std::vector<SeenEvent> Seen() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_seen;
+    }
+
+private:
+    ZrtFire::IPointProduct* m_product = nullptr;
+    long m_verdict = 0;
+    std::function<void(ZrtFire::IEvent*)> m_hook;
+    std::mutex m_lock;
+    std::vector<SeenEvent> m_seen;
+};
+
+// A stream-inspection plug-in; the stand-in does not call plug-ins yet.
+class CIdlePlugin final : public ZrtFire::IStreamInspectPlugin {
+public:
+    ZrtFire::Result Operation1() override { return 0; }
+    ZrtFire::Result Operation2() override { return 0; }
+    ZrtFire::Result Operation3() override { return 0; }
+    ZrtFire::Result ConnectOutbound(ZrtFire::IConnection*) override { return 0; }
+    void Operation5() override {}
+    ZrtFire::Result Operation6() override { return 0; }
+    void Operation7() override {}
+    const GUID* PluginId() override { return &kAggregateId; }
+    ZrtFire::Result Operation9() override { return 0; }
+    void Destroy(bool) override {}
+};
+
+// A client halfway (Open): a registered point product with its notify and its rule committed,
+// the policy manager, a policy builder with its id, a rule builder with its rule created, an
+// aggregate builder.
+struct Client {
+    CRecordingNotify notify;
+    Ref<ZrtFire::IPointProductFactory> factory;
+    Ref<ZrtFire::IPointProduct> product;
+    Ref<ZrtFire::IPolicyManager> policies;
+    Ref<ZrtFire::IPolicyBuilder> policy;
+    Ref<ZrtFire::IRuleBuilder> rule;
+    Ref<ZrtFire::IAggregateBuilder> aggregate;
+};
+
+// Registers `productId` as the product does: the factory goes once the product is registered.
+void Register(Client& client, const GUID& productId) {
+    Ref<ZrtFire::IPointProductFactory> factory;
+    ASSERT_EQ(0, Library().getInterface(ZrtFire::kPointProductFactoryName, factory.PutVoid()));
+    ASSERT_EQ(0, factory->Register(client.product.Put(), &ZrtFire::kPointProductInterface, &productId));
+    ASSERT_EQ(0, client.product->RegisterNotify(&client.notify, &ZrtFire::kNotifyInterface));
+    ASSERT_EQ(0, client.product->GetInterface(client.policies.PutVoid(), &ZrtFire::kPolicyManagerInterface));
+}
+
+// The time-restriction rule for `users`, built and committed the way the product's rule manager
+// does it; the first failing result, else 0.
+ZrtFire::Result CommitRule(ZrtFire::IPolicyManager* policies, const std::vector<std::wstring>& users) {
+    Ref<ZrtFire::IPolicyBuilder> policy;
+    if (const auto result = policies->CreatePolicyBuilder(policy.Put())) return result;
+    policy->SetPolicyId(&kPolicyId, 2);
+    policy->Operation15(1, 0);
+    policy->Operation5(1);
+    Ref<ZrtFire::IRuleBuilder> rule;
+    if (const auto result = policies->CreateRuleBuilder(rule.Put())) return result;
+    if (const auto result = rule->CreateRule(&kRuleId)) return result;
+    ZrtFire::IMatchBuilder* const match = rule->GetMatchBuilder();
+    if (match == nullptr) return E_POINTER;
+    rule->SetName(L"VYX Time Restriction");
+    rule->Operation5(1);
+    rule->SetAction(2, nullptr, 30);
+    match->AddProtocol(ZrtFire::kProtocolTcp, 0);
+    match->AddProtocol(ZrtFire::kProtocolUdp, 0);
+    for (const std::wstring& user : users) match->AddUserSid(user.c_str(), static_cast<DWORD>(user.size()), 0);
+    match->Operation4(L"Oberix", 6, 1);
+    if (const auto result = policy->AddRule(rule.Get())) return result;
+    ULONGLONG out1 = 0, out2 = 0;
+    return policies->AddPolicy(policy.Get(), &out1, &out2);
+}
+
+void Open(Client& client) {
+    ASSERT_EQ(0, Library().getInterface(ZrtFire::kPointProductFactoryName, client.factory.PutVoid()));
+    ASSERT_NO_FATAL_FAILURE(Register(client, kProductId));
+    ASSERT_EQ(0, CommitRule(client.policies.Get(), {kUser1}));
+    ASSERT_EQ(0, client.policies->CreatePolicyBuilder(client.policy.Put()));
+    ASSERT_EQ(0, client.policy->SetPolicyId(&kPolicyId, 2));
+    ASSERT_EQ(0, client.policies->CreateRuleBuilder(client.rule.Put()));
+    ASSERT_EQ(0, client.rule->CreateRule(&kRuleId));
+    ASSERT_EQ(0, client.policies->CreateAggregateBuilder(client.aggregate.Put()));
+}
+
+class HostFirewallStandInTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(nullptr, Library().getInterface) << "hostfirewall\\zrtfwctl.dll did not load";
+        ASSERT_NE(nullptr, Library().control);
+        m_control = Library().control;
+        m_control->Reset();
+        ASSERT_EQ(0, m_control->LiveObjects()) << "an earlier test left objects";
+    }
+
+    void TearDown() override {
+        if (m_control == nullptr) return;
+        EXPECT_EQ(0, m_control->LiveObjects()) << "an object was not released";
+        m_control->Reset();
+    }
+
+    std::wstring Calls() { return Taken(m_control->Calls()); }
+    std::wstring RulesNow() { return Taken(m_control->RulesNow()); }
+
+    IHostFirewallControl* m_control = nullptr;
+};
+
+TEST_F(HostFirewallStandInTest, LibraryLivesApartFromTheTestProgram) {
+    const std::wstring beside = NuvTest::ExeFolder() + L"\\" + ZrtFire::kControlLibrary;
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(beside.c_str()));
+}
+
+TEST_F(HostFirewallStandInTest, ExportHandsOutTheFactoryForItsNameOnly) {
+    const struct {
+        const char* name;
+        bool factory;
+        const wchar_t* line;
+    } cases[] = {
+        {"SarvexRegisterPointProduct3", true, L"NotComDllGetInterface SarvexRegisterPointProduct3"},
+        {"SarvexRegisterPointProduct2", false, L"NotComDllGetInterface SarvexRegisterPointProduct2"},
+        {"sarvexregisterpointproduct3", false, L"NotComDllGetInterface sarvexregisterpointproduct3"},
+        {"", false, L"NotComDllGetInterface"},
+        {nullptr, false, L"NotComDllGetInterface"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        m_control->ClearCalls();
+        void* sentinel = &sentinel;
+        void* out = sentinel;
+        const ZrtFire::Result result = Library().getInterface(c.name, &out);
+        EXPECT_EQ(Lines({c.line}), Calls());
+        if (c.factory) {
+            EXPECT_EQ(0, result);
+            ASSERT_NE(nullptr, out);
+            EXPECT_EQ(1, m_control->LiveObjects());
+            static_cast<ZrtFire::IPointProductFactory*>(out)->Release();
+        } else {
+            EXPECT_NE(0, result);
+            EXPECT_EQ(nullptr, out);
+        }
+        EXPECT_EQ(0, m_control->LiveObjects());
+    }
+}
+
+TEST_F(HostFirewallStandInTest, RegisterYieldsAPointProductForItsInterfaceOnly) {
+    Ref<ZrtFire::IPointProductFactory> factory;
+    ASSERT_EQ(0, Library().getInterface(ZrtFire::kPointProductFactoryName, factory.PutVoid()));
+    const struct {
+        const GUID* interfaceId;
+        const GUID* productId;
+        bool registered;
+    } cases[] = {
+        {&ZrtFire::kPointProductInterface, &kProductId, true},
+        {&ZrtFire::kPolicyManagerInterface, &kProductId, false},
+        {nullptr, &kProductId, false},
+        {&ZrtFire::kPointProductInterface, nullptr, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
+        Ref<ZrtFire::IPointProduct> product;
+        const ZrtFire::Result result = factory->Register(product.Put(), c.interfaceId, c.productId);
+        EXPECT_EQ(c.registered, result == 0);
+        EXPECT_EQ(c.registered, static_cast<bool>(product));
+        EXPECT_EQ(c.registered ? L"product {448B74DD-D792-4B03-A61D-773F059C1C50}\n" : L"", RulesNow());
+    }
+    EXPECT_EQ(Lines({L"NotComDllGetInterface SarvexRegisterPointProduct3",
+                     L"factory.Register {9181CD33-2825-4A7F-B7C5-84F8D82F3542} {448B74DD-D792-4B03-A61D-773F059C1C50}",
+                     L"product.Released",
+                     L"factory.Register {44EEFC7C-A76A-4AF4-ABD9-C933CAB67361} {448B74DD-D792-4B03-A61D-773F059C1C50}",
+                     L"factory.Register null {448B74DD-D792-4B03-A61D-773F059C1C50}",
+                     L"factory.Register {9181CD33-2825-4A7F-B7C5-84F8D82F3542} null"}),
+              Calls());
+}
+
+TEST_F(HostFirewallStandInTest, TypicalBuildIsRecordedAndKeptAndEverythingIsFreed) {
+    CRecordingNotify notify;
+    Ref<ZrtFire::IPointProduct> product;
+    {
+        Ref<ZrtFire::IPointProductFactory> factory;
+        ASSERT_EQ(0, Library().getInterface(ZrtFire::kPointProductFactoryName, factory.PutVoid()));
+        ASSERT_EQ(0, factory->Register(product.Put(), &ZrtFire::kPointProductInterface, &kProductId));
+    }
+    ASSERT_EQ(0, product->RegisterNotify(&notify, &ZrtFire::kNotifyInterface));
+    {
+        Ref<ZrtFire::IPolicyManager> policies;
+        ASSERT_EQ(0, product->GetInterface(policies.PutVoid(), &ZrtFire::kPolicyManagerInterface));
+        ASSERT_EQ(0, CommitRule(policies.Get(), {kUser1, kUser2}));
+    }
+    EXPECT_EQ(1, m_control->LiveObjects()) << "only the point product is held";
+    EXPECT_EQ(&notify, m_control->RegisteredNotify(&kProductId));
+    EXPECT_EQ(Lines({L"NotComDllGetInterface SarvexRegisterPointProduct3",
+                     L"factory.Register {9181CD33-2825-4A7F-B7C5-84F8D82F3542} {448B74DD-D792-4B03-A61D-773F059C1C50}",
+                     L"product.RegisterNotify {01A4D9AD-2547-4337-AA45-4FF4D6536CCC}",
+                     L"product.GetInterface {44EEFC7C-A76A-4AF4-ABD9-C933CAB67361}",
+                     L"policies.CreatePolicyBuilder",
+                     L"policy.SetPolicyId {F2BB6CE4-DCD1-4A1A-86EB-4B2D19DCA36F} 2",
+                     L"policy.Operation15 1 0",
+                     L"policy.Operation5 1",
+                     L"policies.CreateRuleBuilder",
+                     L"rule.CreateRule {23402C5D-17F6-4A34-A69D-66E731F6E2FC}",
+                     L"rule.GetMatchBuilder",
+                     L"rule.SetName VYX Time Restriction",
+                     L"rule.Operation5 1",
+                     L"rule.SetAction 2 0 30",
+                     L"match.AddProtocol 6 0",
+                     L"match.AddProtocol 17 0",
+                     L"match.AddUserSid S-1-5-21-1-2-3-1001 19 0",
+                     L"match.AddUserSid S-1-5-21-1-2-3-1002 19 0",
+                     L"match.Operation4 Oberix 6 1",
+                     L"policy.AddRule",
+                     L"policies.AddPolicy"}),
+              Calls());
+    const std::wstring policyLines =
+        L"policy {F2BB6CE4-DCD1-4A1A-86EB-4B2D19DCA36F} kind 2 product {448B74DD-D792-4B03-A61D-773F059C1C50}\n"
+        L"rule {23402C5D-17F6-4A34-A69D-66E731F6E2FC} policy {F2BB6CE4-DCD1-4A1A-86EB-4B2D19DCA36F}"
+        L" | name VYX Time Restriction | action 2 0 30 | protocols 6 17"
+        L" | users S-1-5-21-1-2-3-1001 S-1-5-21-1-2-3-1002 | owner Oberix\n";
+    EXPECT_EQ(L"product {448B74DD-D792-4B03-A61D-773F059C1C50} notify\n" + policyLines, RulesNow());
+
+    m_control->ClearCalls();
+    EXPECT_EQ(0, product->Shutdown());
+    EXPECT_EQ(nullptr, m_control->RegisteredNotify(&kProductId));
+    product.Reset();
+    EXPECT_EQ(Lines({L"product.Shutdown", L"product.Released"}), Calls());
+    EXPECT_EQ(0, m_control->LiveObjects());
+    // The firewall keeps a policy its product did not delete.
+    EXPECT_EQ(policyLines, RulesNow());
+}
+
+TEST_F(HostFirewallStandInTest, PoliciesFollowUpdatesAndDeletions) {
+    Client client;
+    ASSERT_NO_FATAL_FAILURE(Register(client, kProductId));
+    const std::wstring policyLine =
+        L"policy {F2BB6CE4-DCD1-4A1A-86EB-4B2D19DCA36F} kind 2 product {448B74DD-D792-4B03-A61D-773F059C1C50}\n";
+    const std::wstring ruleStart =
+        L"rule {23402C5D-17F6-4A34-A69D-66E731F6E2FC} policy {F2BB6CE4-DCD1-4A1A-86EB-4B2D19DCA36F}"
+        L" | name VYX Time Restriction | action 2 0 30 | protocols 6 17 | users";
+    const std::wstring productLine = L"product {448B74DD-D792-4B03-A61D-773F059C1C50} notify\n";
+
+    ASSERT_EQ(0, CommitRule(client.policies.Get(), {kUser1}));
+    EXPECT_EQ(productLine + policyLine + ruleStart + L" S-1-5-21-1-2-3-1001 | owner Oberix\n", RulesNow());
+
+    // The same policy committed again replaces the rule: users in the order given, none merged.
+    ASSERT_EQ(0, CommitRule(client.policies.Get(), {kUser2, kUser1}));
+    EXPECT_EQ(productLine + policyLine + ruleStart + L" S-1-5-21-1-2-3-1002 S-1-5-21-1-2-3-1001 | owner Oberix\n",
+              RulesNow());
+
+    // The product deletes its rule through a fresh builder it never commits.
+    {
+        Ref<ZrtFire::IPolicyBuilder> builder;
+        ASSERT_EQ(0, client.policies->CreatePolicyBuilder(builder.Put()));
+        EXPECT_EQ(0, builder->DeleteRule(&kRuleId));
+    }
+    EXPECT_EQ(productLine + policyLine, RulesNow());
+
+    EXPECT_EQ(0, client.policies->DeletePolicy(&kPolicyId));
+    EXPECT_EQ(productLine, RulesNow());
+    EXPECT_EQ(1, client.policies->DeletePolicy(&kPolicyId)) << "nothing to delete is still a success";
+}
+
+TEST_F(HostFirewallStandInTest, IncompleteBuildersAreRefused) {
+    Client client;
+    ASSERT_NO_FATAL_FAILURE(Register(client, kProductId));
+    Ref<ZrtFire::IPolicyBuilder> policy;
+    ASSERT_EQ(0, client.policies->CreatePolicyBuilder(policy.Put()));
+    Ref<ZrtFire::IRuleBuilder> rule;
+    ASSERT_EQ(0, client.policies->CreateRuleBuilder(rule.Put()));
+
+    EXPECT_NE(0, policy->AddRule(rule.Get())) << "a rule without CreateRule";
+    EXPECT_NE(0, policy->AddRule(nullptr));
+    ULONGLONG out1 = 0, out2 = 0;
+    EXPECT_NE(0, client.policies->AddPolicy(policy.Get(), &out1, &out2)) << "a policy without SetPolicyId";
+    EXPECT_EQ(L"product {448B74DD-D792-4B03-A61D-773F059C1C50} notify\n", RulesNow());
+}
+
+TEST_F(HostFirewallStandInTest, AggregatesAndProcessesReachThePolicy) {
+    Client client;
+    ASSERT_NO_FATAL_FAILURE(Open(client));
+    m_control->ClearCalls();
+    ZrtFire::IAddressList* const addresses = client.aggregate->GetAddressList();
+    ASSERT_NE(nullptr, addresses);
+    const ZrtFire::Address loopback = Ipv4(127, 0, 0, 1);
+    EXPECT_EQ(0, addresses->AddAddress(4, &loopback, 0));
+    EXPECT_EQ(0, client.policy->AddAggregate(&kAggregateId, client.aggregate.Get()));
+    ZrtFire::IMatchBuilder* const match = client.rule->GetMatchBuilder();
+    ASSERT_NE(nullptr, match);
+    EXPECT_EQ(0, match->AddAggregateMatch(0x10002, &kAggregateId, 1));
+    EXPECT_EQ(0, match->AddProcessId(4242, 0));
+    EXPECT_EQ(0, client.policy->AddRule(client.rule.Get()));
+    ULONGLONG out1 = 0, out2 = 0;
+    EXPECT_EQ(0, client.policies->AddPolicy(client.policy.Get(), &out1, &out2));
+
+    EXPECT_EQ(Lines({L"aggregate.GetAddressList", L"addresses.AddAddress 4 127.0.0.1 0",
+                     L"policy.AddAggregate {C0FFEE00-1234-4321-ABCD-0123456789AB}", L"rule.GetMatchBuilder",
+                     L"match.AddAggregateMatch 65538 {C0FFEE00-1234-4321-ABCD-0123456789AB} 1",
+                     L"match.AddProcessId 4242 0", L"policy.AddRule", L"policies.AddPolicy"}),
+              Calls());
+    EXPECT_EQ(Lines({L"product {448B74DD-D792-4B03-A61D-773F059C1C50} notify",
+                     L"policy {F2BB6CE4-DCD1-4A1A-86EB-4B2D19DCA36F} kind 2 product "
+                     L"{448B74DD-D792-4B03-A61D-773F059C1C50}",
+                     L"rule {23402C5D-17F6-4A34-A69D-66E731F6E2FC} policy {F2BB6CE4-DCD1-4A1A-86EB-4B2D19DCA36F}"
+                     L" | name  | action none | protocols | users | owner  | processes 4242"
+                     L" | aggregates 65538 {C0FFEE00-1234-4321-ABCD-0123456789AB}",
+                     L"aggregate {C0FFEE00-1234-4321-ABCD-0123456789AB} policy {F2BB6CE4-DCD1-4A1A-86EB-4B2D19DCA36F}"
+                     L" | addresses 4 127.0.0.1"}),
+              RulesNow());
+}
+
+TEST_F(HostFirewallStandInTest, SteeredOperationsFailUntilReset) {
+    struct Outcome {
+        ZrtFire::Result result;
+        bool handedOut;  // a creator's out pointer was set
+    };
+    const struct {
+        const char* operation;
+        std::function<Outcome(Client&)> call;
+        bool steered;
+    } cases[] = {
+        {"NotComDllGetInterface",
+         [](Client&) {
+             Ref<ZrtFire::IPointProductFactory> factory;
+             const auto result = Library().getInterface(ZrtFire::kPointProductFactoryName, factory.PutVoid());
+             return Outcome{result, static_cast<bool>(factory)};
+         },
+         true},
+        {"Register",
+         [](Client& c) {
+             Ref<ZrtFire::IPointProduct> product;
+             const auto result = c.factory->Register(product.Put(), &ZrtFire::kPointProductInterface, &kOtherProductId);
+             return Outcome{result, static_cast<bool>(product)};
+         },
+         true},
+        {"RegisterNotify",
+         [](Client& c) { return Outcome{c.product->RegisterNotify(&c.notify, &ZrtFire::kNotifyInterface), false}; },
+         true},
+        {"GetInterface",
+         [](Client& c) {
+             Ref<ZrtFire::IPolicyManager> policies;
+             const auto result = c.product->GetInterface(policies.PutVoid(), &ZrtFire::kPolicyManagerInterface);
+             return Outcome{result, static_cast<bool>(policies)};
+         },
+         true},
+        {"CreatePolicyBuilder",
+         [](Client& c) {
+             Ref<ZrtFire::IPolicyBuilder> builder;
+             const auto result = c.policies->CreatePolicyBuilder(builder.Put());
+             return Outcome{result, static_cast<bool>(builder)};
+         },
+         true},
+        {"CreateRuleBuilder",
+         [](Client& c) {
+             Ref<ZrtFire::IRuleBuilder> builder;
+             const auto result = c.policies->CreateRuleBuilder(builder.Put());
+             return Outcome{result, static_cast<bool>(builder)};
+         },
+         true},
+        {"CreateAggregateBuilder",
+         [](Client& c) {
+             Ref<ZrtFire::IAggregateBuilder> builder;
+             const auto result = c.policies->CreateAggregateBuilder(builder.Put());
+             return Outcome{result, static_cast<bool>(builder)};
+         },
+         true},
+        {"CreateRule", [](Client& c) { return Outcome{c.rule->CreateRule(&kRuleId), false}; }, true},
+        {"SetAction", [](Client& c) { return Outcome{c.rule->SetAction(2, nullptr, 30), false}; }, true},
+        {"AddRule", [](Client& c) { return Outcome{c.policy->AddRule(c.rule.Get()), false}; }, true},
+        {"AddPolicy",
+         [](Client& c) {
+             ULONGLONG out1 = 0, out2 = 0;
+             return Outcome{c.policies->AddPolicy(c.policy.Get(), &out1, &out2), false};
+         },
+         true},
+        {"DeletePolicy", [](Client& c) { return Outcome{c.policies->DeletePolicy(&kPolicyId), false}; }, true},
+        {"DeleteRule", [](Client& c) { return Outcome{c.policy->DeleteRule(&kRuleId), false}; }, true},
+        {"RegisterPlugin",
+         [](Client& c) {
+             CIdlePlugin plugin;
+             Ref<ZrtFire::IInspectionSink> sink;
+             const auto result =
+                 c.product->RegisterPlugin(&kAggregateId, &plugin, &ZrtFire::kPluginRegistrationInterface, sink.Put());
+             return Outcome{result, static_cast<bool>(sink)};
+         },
+         true},
+        {"rule.Operation5", [](Client& c) { return Outcome{c.rule->Operation5(1), false}; }, true},
+        // Qualified by its object, the steering leaves the same operation of another object alone.
+        {"rule.Operation5", [](Client& c) { return Outcome{c.policy->Operation5(1), false}; }, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.operation);
+        Client client;
+        ASSERT_NO_FATAL_FAILURE(Open(client));
+        const std::wstring before = RulesNow();
+        const long objects = m_control->LiveObjects();
+
+        m_control->SetResult(c.operation, kSteered);
+        const Outcome failed = c.call(client);
+        EXPECT_EQ(c.steered ? kSteered : 0, failed.result);
+        if (c.steered) {
+            EXPECT_FALSE(failed.handedOut);
+            EXPECT_EQ(before, RulesNow()) << "a failed operation changed the firewall";
+            EXPECT_EQ(objects, m_control->LiveObjects());
+        }
+
+        m_control->ResetResults();
+        EXPECT_EQ(0, c.call(client).result);
+        m_control->Reset();
+    }
+}
+
+TEST_F(HostFirewallStandInTest, BlockEventReachesTheNotifyOnAFirewallThread) {
+    const ZrtFire::Address ipv4Local = Ipv4(192, 168, 1, 20);
+    const ZrtFire::Address ipv4Remote = Ipv4(93, 184, 216, 34);
+    const struct {
+        const char* name;
+        const GUID* ruleId;
+        const GUID* policyId;
+        ULONGLONG eventKey;
+        const wchar_t* application;
+        ZrtFire::Address local;
+        WORD localPort;
+        ZrtFire::Address remote;
+        WORD remotePort;
+        long verdict;
+        const wchar_t* recorded;
+    } cases[] = {
+        {"rule and policy", &kRuleId, &kPolicyId, 1001, L"C:\\Program Files\\Browser\\browser.exe", ipv4Local, 50123,
+         ipv4Remote, 443, ZrtFire::kVerdictBlock, L"product.SetVerdict 1001 6 0 0\n"},
+        {"no ids", nullptr, nullptr, 0x10000000005ULL, L"game.exe", ipv4Local, 1, ipv4Remote, 0xFFFF, 0, L""},
+        {"rule only, no application", &kRuleId, nullptr, 7, nullptr, Ipv6Loopback(), 8080, Ipv6Loopback(), 80,
+         ZrtFire::kVerdictAllow, L"product.SetVerdict 7 1 0 0\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Client client;
+        ASSERT_NO_FATAL_FAILURE(Register(client, kProductId));
+        client.notify.Answer(client.product.Get(), c.verdict);
+        m_control->ClearCalls();
+
+        BlockEvent event;
+        event.ruleId = c.ruleId;
+        event.policyId = c.policyId;
+        event.eventKey = c.eventKey;
+        event.application = c.application;
+        event.processId = 4242;
+        event.localAddress = c.local;
+        event.localPort = c.localPort;
+        event.remoteAddress = c.remote;
+        event.remotePort = c.remotePort;
+        ASSERT_EQ(0, m_control->FireBlockEvent(event));
+
+        const std::vector<SeenEvent> seen = client.notify.Seen();
+        ASSERT_EQ(1u, seen.size());
+        const SeenEvent& got = seen[0];
+        EXPECT_NE(::GetCurrentThreadId(), got.threadId);
+        EXPECT_EQ(c.ruleId != nullptr, got.hasRuleId);
+        if (c.ruleId != nullptr) {
+            EXPECT_TRUE(::IsEqualGUID(*c.ruleId, got.ruleId));
+        }
+        EXPECT_EQ(c.policyId != nullptr, got.hasPolicyId);
+        if (c.policyId != nullptr) {
+            EXPECT_TRUE(::IsEqualGUID(*c.policyId, got.policyId));
+        }
+        EXPECT_EQ(c.eventKey, got.eventKey);
+        EXPECT_EQ(c.application != nullptr, got.hasApplication);
+        EXPECT_EQ(c.application != nullptr ? c.application : L"", got.application);
+        EXPECT_EQ(4242u, got.processId);
+        EXPECT_EQ(0, std::memcmp(&c.local, &got.local, sizeof(ZrtFire::Address)));
+        EXPECT_EQ(0, std::memcmp(&c.remote, &got.remote, sizeof(ZrtFire::Address)));
+        EXPECT_EQ(Swapped(c.localPort), got.localPort) << "ports come in network order";
+        EXPECT_EQ(Swapped(c.remotePort), got.remotePort);
+        EXPECT_EQ(c.recorded, Calls());
+    }
+}
+
+TEST_F(HostFirewallStandInTest, BlockEventNeedsALiveNotifyAndGoesToThePolicysOwner) {
+    Client owner;
+    ASSERT_NO_FATAL_FAILURE(Register(owner, kProductId));
+    ASSERT_EQ(0, CommitRule(owner.policies.Get(), {kUser1}));
+    Client other;
+    ASSERT_NO_FATAL_FAILURE(Register(other, kOtherProductId));
+
+    BlockEvent ofThePolicy;
+    ofThePolicy.policyId = &kPolicyId;
+    BlockEvent unowned;
+    unowned.policyId = &kOtherPolicyId;
+    ASSERT_EQ(0, m_control->FireBlockEvent(ofThePolicy));
+    EXPECT_EQ(1u, owner.notify.Seen().size());
+    EXPECT_EQ(0u, other.notify.Seen().size());
+    // An event of no known policy goes to the notify registered last.
+    ASSERT_EQ(0, m_control->FireBlockEvent(unowned));
+    EXPECT_EQ(1u, owner.notify.Seen().size());
+    EXPECT_EQ(1u, other.notify.Seen().size());
+
+    EXPECT_EQ(0, other.product->Shutdown());
+    EXPECT_EQ(0, owner.product->Shutdown());
+    EXPECT_NE(0, m_control->FireBlockEvent(ofThePolicy));
+    EXPECT_NE(0, m_control->FireBlockEvent(unowned));
+    EXPECT_EQ(1u, owner.notify.Seen().size());
+    EXPECT_EQ(1u, other.notify.Seen().size());
+}
+
+TEST_F(HostFirewallStandInTest, ShutdownFromInsideOnEventDoesNotWaitForItself) {
+    Client client;
+    ASSERT_NO_FATAL_FAILURE(Register(client, kProductId));
+    ZrtFire::Result shutdown = -1;
+    client.notify.SetHook([&](ZrtFire::IEvent*) { shutdown = client.product->Shutdown(); });
+    ASSERT_EQ(0, m_control->FireBlockEvent(BlockEvent{}));
+    EXPECT_EQ(0, shutdown);
+    EXPECT_EQ(nullptr, m_control->RegisteredNotify(&kProductId));
+}
+
+TEST_F(HostFirewallStandInTest, ReservedSlotsAreRecordedAsUnexpected) {
+    const struct {
+        const wchar_t* line;
+        std::function<ZrtFire::Result(Client&)> call;
+    } cases[] = {
+        {L"unexpected IPointProduct.Reserved8", [](Client& c) { return c.product->Reserved8(); }},
+        {L"unexpected IPointProduct.Reserved15", [](Client& c) { return c.product->Reserved15(); }},
+        {L"unexpected IPolicyManager.Reserved6", [](Client& c) { return c.policies->Reserved6(); }},
+        {L"unexpected IPolicyBuilder.Reserved3", [](Client& c) { return c.policy->Reserved3(); }},
+        {L"unexpected IPolicyBuilder.Reserved14", [](Client& c) { return c.policy->Reserved14(); }},
+        {L"unexpected IRuleBuilder.Reserved10", [](Client& c) { return c.rule->Reserved10(); }},
+        {L"unexpected IMatchBuilder.Reserved35", [](Client& c) { return c.rule->GetMatchBuilder()->Reserved35(); }},
+        {L"unexpected IAggregateBuilder.Reserved4", [](Client& c) { return c.aggregate->Reserved4(); }},
+        {L"unexpected IAddressList.Reserved7", [](Client& c) { return c.aggregate->GetAddressList()->Reserved7(); }},
+        {L"unexpected IEvent.Reserved21",
+         [](Client& c) {
+             ZrtFire::Result result = 0;
+             c.notify.SetHook([&](ZrtFire::IEvent* event) { result = event->Reserved21(); });
+             const ZrtFire::Result fired = Library().control->FireBlockEvent(BlockEvent{});
+             return fired != 0 ? fired : result;
+         }},
+    };
+    Client client;
+    ASSERT_NO_FATAL_FAILURE(Open(client));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const ZrtFire::Result result = c.call(client);
+        EXPECT_EQ(E_NOTIMPL, result);
+        const std::wstring calls = Calls();
+        EXPECT_NE(std::wstring::npos, calls.find(std::wstring(c.line) + L"\n")) << calls;
+        m_control->ClearCalls();
+    }
+}
+
+TEST_F(HostFirewallStandInTest, PluginRegistrationGivesARecordingSink) {
+    Client client;
+    ASSERT_NO_FATAL_FAILURE(Register(client, kProductId));
+    m_control->ClearCalls();
+    CIdlePlugin plugin;
+    Ref<ZrtFire::IInspectionSink> sink;
+    ASSERT_EQ(0, client.product->RegisterPlugin(plugin.PluginId(), &plugin, &ZrtFire::kPluginRegistrationInterface,
+                                                sink.Put()));
+    ASSERT_TRUE(sink);
+    EXPECT_EQ(0, sink->Complete(nullptr));
+    EXPECT_EQ(nullptr, client.product->GetService(&ZrtFire::kNameResolverService));
+    EXPECT_EQ(0, client.product->UnregisterPlugin(plugin.PluginId()));
+    EXPECT_EQ(Lines({L"product.RegisterPlugin {C0FFEE00-1234-4321-ABCD-0123456789AB} "
+                     L"{25601108-CD71-44D1-9539-F3819F500E43}",
+                     L"sink.Complete", L"product.GetService {54950B40-FD45-4CB0-ACED-768453EA67E8}",
+                     L"product.UnregisterPlugin {C0FFEE00-1234-4321-ABCD-0123456789AB}"}),
+              Calls());
+}
+
+}  // namespace
