@@ -60,6 +60,21 @@ bool _RegisterAsPointProduct(CHeldPointProduct& product, const GUID& productId) 
     return true;
 }
 
+bool _OpenPolicyBuilder(ZrtFire::IPointProduct* product, ZrtFire::Ref<ZrtFire::IPolicyManager>& policies,
+                        ZrtFire::Ref<ZrtFire::IPolicyBuilder>& policy) {
+    const ZrtFire::Result got = product->GetInterface(policies.PutVoid(), &ZrtFire::kPolicyManagerInterface);
+    if (!policies) {
+        NUV_LOG(ETWLogging::LOG_ERROR, L"Failed to get policy manager (0x%08X)", static_cast<unsigned>(got));
+        return false;
+    }
+    policies->CreatePolicyBuilder(policy.Put());
+    if (!policy) {
+        NUV_LOG(ETWLogging::LOG_ERROR, L"Failed to create policy builder");
+        return false;
+    }
+    return true;
+}
+
 std::wstring IpAddressToText(const ZrtFire::Address& address) {
     wchar_t text[48] = {};
     const BYTE* b = address.bytes;

@@ -33,6 +33,11 @@ private:
 // (logged) when any step fails; `product` is then empty.
 bool _RegisterAsPointProduct(CHeldPointProduct& product, const GUID& productId);
 
+// The policy manager of a point product and a fresh policy builder from it, for the rule
+// managers; false (logged) when either is refused.
+bool _OpenPolicyBuilder(ZrtFire::IPointProduct* product, ZrtFire::Ref<ZrtFire::IPolicyManager>& policies,
+                        ZrtFire::Ref<ZrtFire::IPolicyBuilder>& policy);
+
 // An endpoint address as text: dotted IPv4, eight groups of four hex digits for IPv6 (no zero
 // compression), empty for any other family.
 std::wstring IpAddressToText(const ZrtFire::Address& address);

@@ -89,17 +89,8 @@ bool CTimeRestrictionRuleManager::_SetupRules() {
     if (m_applied.empty()) return _DeleteRules();
     NUV_LOG(ETWLogging::LOG_NORMAL, L"Creating policies & rules");
     Ref<ZrtFire::IPolicyManager> policies;
-    const ZrtFire::Result got = m_product.Get()->GetInterface(policies.PutVoid(), &ZrtFire::kPolicyManagerInterface);
-    if (!policies) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"Failed to get policy manager (0x%08X)", static_cast<unsigned>(got));
-        return false;
-    }
     Ref<ZrtFire::IPolicyBuilder> policy;
-    policies->CreatePolicyBuilder(policy.Put());
-    if (!policy) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"Failed to create policy builder");
-        return false;
-    }
+    if (!_OpenPolicyBuilder(m_product.Get(), policies, policy)) return false;
     policy->SetPolicyId(&kPolicyId, 2);
     policy->Operation15(1, 0);
     policy->Operation5(1);
@@ -149,17 +140,8 @@ bool CTimeRestrictionRuleManager::_DeleteRules() {
     }
     NUV_LOG(ETWLogging::LOG_NORMAL, L"Delete rules");
     Ref<ZrtFire::IPolicyManager> policies;
-    const ZrtFire::Result got = m_product.Get()->GetInterface(policies.PutVoid(), &ZrtFire::kPolicyManagerInterface);
-    if (!policies) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"Failed to get policy manager (0x%08X)", static_cast<unsigned>(got));
-        return false;
-    }
     Ref<ZrtFire::IPolicyBuilder> policy;
-    policies->CreatePolicyBuilder(policy.Put());
-    if (!policy) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"Failed to create policy builder");
-        return false;
-    }
+    if (!_OpenPolicyBuilder(m_product.Get(), policies, policy)) return false;
     return policy->DeleteRule(&kRuleId) == 0;
 }
 
