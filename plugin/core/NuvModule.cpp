@@ -16,6 +16,8 @@
 #include "plugin/core/SessionManager.h"
 #include "plugin/core/SignInRequiredEvent.h"
 #include "plugin/core/SignalSigninRequiredThread.h"
+#include "plugin/core/TimeZoneCheck.h"
+#include "plugin/core/UserSettings.h"
 
 #include <exception>
 #include <string>
@@ -375,8 +377,34 @@ void CNuvModule::InitReliableTimeProvider() {
     if (!settings.ReadString(L"NTPServer", server)) server = kDefaultTimeServer;
     if (!server.empty() && m_options.timeLimits) {
         m_reliableClock.reset(m_options.timeLimits->CreateReliableClock(server.c_str()));
+        // The time may jump when the server first answers: the restrictions are evaluated again.
+        if (m_reliableClock) m_reliableClock->OnFirstSynchronisation([this] { NotifyTimeChanged(); });
     }
     m_reliableClockCreated.exchange(1);
+}
+
+void CNuvModule::NotifyTimeChanged() {
+    const auto manager = m_sessionManager.Acquire();
+    if (manager) manager->OnTimeChanged();
+}
+
+bool CNuvModule::HasUserWithTimeLimits() { return ::HasUserWithTimeLimits(true, L"Time limits"); }
+
+bool CNuvModule::ReadUserSettings(DWORD sessionId, MonitoredUserSettings& settings) {
+    CSession* const session = FindSession(sessionId);
+    if (session == nullptr) return false;
+    Tessal::CAutoLock locked(session->GetLock());
+    const CUserSettings* const user = session->GetSettings();
+    if (user == nullptr) return false;
+    CSafeStringW week;
+    settings.week = user->GetTimeBlocks(week) && week.GetString() != nullptr ? week.GetString() : L"";
+    settings.categoryMask = user->m_strCategoryMask.GetString() != nullptr ? user->m_strCategoryMask.GetString() : L"";
+    settings.categoryMode = user->m_nCategoryMode;
+    settings.blockedSites.clear();
+    settings.allowedSites.clear();
+    for (const CSafeStringW& site : user->m_blockedSites) settings.blockedSites.emplace_back(site.GetString());
+    for (const CSafeStringW& site : user->m_allowedSites) settings.allowedSites.emplace_back(site.GetString());
+    return true;
 }
 
 void CNuvModule::GetReliableLocalTime(SYSTEMTIME* time) {
@@ -440,11 +468,12 @@ DWORD CNuvModule::OnSystemSuspend() {
 }
 
 DWORD CNuvModule::OnSystemResume() {
-    IActivityLogManager* logManager = m_logManager.get();
-    if (logManager == nullptr) return 0;
-    const DWORD result = logManager->SystemWakeup();
+    // The clock moved while the machine slept: the time limits look again, with or without an
+    // activity log.
+    NotifyTimeChanged();
     m_sessionAlertFlags.Reset();
-    return result;
+    IActivityLogManager* logManager = m_logManager.get();
+    return logManager != nullptr ? logManager->SystemWakeup() : 0;
 }
 
 void CNuvModule::QueueSigninRequired(DWORD sessionId) {

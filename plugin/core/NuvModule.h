@@ -16,6 +16,7 @@
 #include "plugin/core/Retirable.h"
 #include "plugin/services/ThreadCallbacks.h"
 #include "plugin/services/TimeLimitServices.h"
+#include "plugin/timelimits/FirewallModule.h"
 #include "plugin/timelimits/SessionAlertFlags.h"
 
 #include <windows.h>
@@ -42,7 +43,8 @@ class CNuvModule : public IModuleServices,
                    public ISessionNotificationCallback,
                    public IRegistryChangedCallback,
                    public IPowerNotificationCallback,
-                   public ISigninRequiredSink {
+                   public ISigninRequiredSink,
+                   public IFirewallModule {
 public:
     static constexpr const wchar_t* kVersion = L"20.1.145.0";
     static constexpr const wchar_t* kInitializationDoneEventName = L"Local\\{117497F9-4481-DA00-7A12-89BAF027BCE3}";
@@ -114,17 +116,22 @@ public:
     CQvLightWeightAPIWrapper& GetLightWeightAPI() override { return m_lightWeightApi; }
     std::unique_ptr<IEventProcessor> CreateEventProcessor() override;
 
-    CSessionAlertFlags* GetSessionAlertFlags() noexcept { return &m_sessionAlertFlags; }
-
+    // IFirewallModule (and the session manager's and handlers' needs).
+    CSessionAlertFlags* GetSessionAlertFlags() noexcept override { return &m_sessionAlertFlags; }
     // Users cut off by a time restriction, by Windows account name (letter case ignored).
-    void AddTimeBlockedUser(const wchar_t* userName);
-    void RemoveTimeBlockedUser(const wchar_t* userName);
-    void ClearTimeBlockedUsers();
+    void AddTimeBlockedUser(const wchar_t* userName) override;
+    void RemoveTimeBlockedUser(const wchar_t* userName) override;
+    void ClearTimeBlockedUsers() override;
     bool IsUserTimeBlocked(const wchar_t* userName) override;
-
-    // The reliable clock: made once, on the host-firewall thread's first request.
-    void InitReliableTimeProvider();
-    void GetReliableLocalTime(SYSTEMTIME* time);
+    // The reliable clock: made once, on the host-firewall thread's first request; its first
+    // answer makes the thread evaluate the restrictions again.
+    void InitReliableTimeProvider() override;
+    bool IsReliableClockSetUp() override { return m_reliableClockCreated.load() != 0; }
+    void GetReliableLocalTime(SYSTEMTIME* time) override;
+    bool HasUserWithTimeLimits() override;
+    bool ReadUserSettings(DWORD sessionId, MonitoredUserSettings& settings) override;
+    // Tells the host-firewall thread that the time may have jumped.
+    void NotifyTimeChanged();
 
     // IScanWorkSink / IScanWorkSource.
     void PutScanWork(CScanBuffer* buffer) override;

@@ -204,6 +204,10 @@ void CSessionManager::UpdateUsers() {
     if (m_firewallThread) m_firewallThread->OnSettingsChanged();
 }
 
+void CSessionManager::OnTimeChanged() {
+    if (m_firewallThread) m_firewallThread->OnTimeChanged();
+}
+
 void CSessionManager::CollectSessionFilterState(DWORD sessionId, SessionFilterFlags& flags) {
     Tessal::CAutoLock lock(m_lock);
     const auto found = m_sessions.find(sessionId);

@@ -32,6 +32,8 @@ public:
     void IgnoreAllPausedConnections();
     void ResumeAllPausedConnectionsAsAdultTemp();
     void UpdateUsers();
+    // Passed on to the host-firewall thread.
+    void OnTimeChanged();
     void CollectSessionFilterState(DWORD sessionId, SessionFilterFlags& flags);
     void CollectAllSessionFilterState(SessionFilterFlags& flags);
     void addExistingSessions();

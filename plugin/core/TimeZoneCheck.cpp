@@ -139,6 +139,17 @@ bool HasUserWithTimeLimits(IQvConfigCategory* config, bool skipUnprotected) {
     return false;
 }
 
+bool HasUserWithTimeLimits(bool skipUnprotected, const wchar_t* purpose) {
+    ComPtr<IQvConfigCategory> config;
+    const HRESULT hr = ::CoCreateInstance(CLSID_QvPSConfig, nullptr, kConfigClassContext, IID_IQvConfigCategory,
+                                          reinterpret_cast<void**>(config.GetAddressOf()));
+    if (FAILED(hr)) {
+        NUV_LOG(ETWLogging::LOG_ERROR, L"%s: failed to create the configuration object (0x%08X)\r\n", purpose, hr);
+        return false;
+    }
+    return HasUserWithTimeLimits(config.Get(), skipUnprotected);
+}
+
 CTimeZoneCheck::CTimeZoneCheck(CAlertBindSeam* alertSeam, HKEY zoneDatabaseRoot, std::wstring zoneDatabasePath)
     : m_alertSeam(alertSeam), m_zoneDatabaseRoot(zoneDatabaseRoot), m_zoneDatabasePath(std::move(zoneDatabasePath)) {}
 

@@ -16,6 +16,9 @@ class CAlertBindSeam;
 // block (or one that cannot be built). With `skipUnprotected`, users whose setting 315 is FALSE
 // do not count. A user collection that cannot be read has no such user. Throws nothing.
 bool HasUserWithTimeLimits(IQvConfigCategory* config, bool skipUnprotected);
+// The same question of a configuration object made for it; false (logged with the result and
+// `purpose`) when it cannot be made.
+bool HasUserWithTimeLimits(bool skipUnprotected, const wchar_t* purpose);
 
 class CTimeZoneCheck final : public ITimeZoneCheck {
 public:

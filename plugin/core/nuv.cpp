@@ -34,7 +34,7 @@ struct PluginObjects {
         options.timeLimits = &timeLimits;
         return options;
     }
-    PluginObjects() : module(ModuleOptions()) {}
+    PluginObjects() : module(ModuleOptions()) { timeLimits.SetFirewallModule(&module); }
 };
 
 PluginObjects* g_objects = nullptr;

@@ -28,6 +28,9 @@ public:
     virtual void OnUserLogon(const wchar_t* userName, DWORD sessionId) = 0;
     virtual void OnUserLogoff(const wchar_t* userName) = 0;
     virtual void OnSettingsChanged() = 0;
+    // The time may have jumped (resume from sleep, the reliable clock's first answer): the
+    // restrictions are evaluated again.
+    virtual void OnTimeChanged() = 0;
 };
 
 // The reliable clock: the current local time of a named zone (the PC's when the name is empty or

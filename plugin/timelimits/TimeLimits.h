@@ -4,9 +4,18 @@
 
 #include "plugin/services/TimeLimitServices.h"
 
+class IFirewallModule;
+
 class CTimeLimits : public ITimeLimitFactory {
 public:
+    // The module the host-firewall thread works for; set by the DLL's wiring once both exist
+    // (the module takes this factory at its construction). Without it there is no such thread.
+    void SetFirewallModule(IFirewallModule* module) noexcept { m_firewallModule = module; }
+
     IActivityLogManager* CreateLogManager() override;
     IHostFirewallThread* CreateFirewallThread() override { return nullptr; }
     IReliableClock* CreateReliableClock(const wchar_t* timeServer) override;
+
+private:
+    IFirewallModule* m_firewallModule = nullptr;
 };

@@ -441,6 +441,7 @@ TEST_F(ModuleTest, ReliableClockIsMadeOnceAndAskedInTheStoredZone) {
     module.InitReliableTimeProvider();
     module.InitReliableTimeProvider();
     EXPECT_EQ(1u, m_log.Count(std::wstring(L"CreateReliableClock ") + CNuvModule::kDefaultTimeServer));
+    EXPECT_EQ(1u, m_log.Count(L"firewall time")) << "its first answer makes the time limits look again";
     SYSTEMTIME time = {};
     module.GetReliableLocalTime(&time);
     EXPECT_EQ(2026, time.wYear);
@@ -464,6 +465,7 @@ TEST_F(ModuleTest, SleepAndWakeUpReachTheActivityLog) {
     EXPECT_EQ(0u, module.OnSystemResume());
     EXPECT_EQ(1u, m_log.Count(L"activity sleep"));
     EXPECT_EQ(1u, m_log.Count(L"activity wakeup"));
+    EXPECT_EQ(1u, m_log.Count(L"firewall time")) << "the time limits look again after a sleep";
     EXPECT_EQ(1u, module.GetSessionAlertFlags()->IsEnabled(3)) << "wake-up resets the alert flags";
 }
 

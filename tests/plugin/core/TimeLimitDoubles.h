@@ -20,6 +20,7 @@ public:
     }
     void OnUserLogoff(const wchar_t* userName) override { m_calls.Add(L"firewall logoff " + std::wstring(userName)); }
     void OnSettingsChanged() override { m_calls.Add(L"firewall settings"); }
+    void OnTimeChanged() override { m_calls.Add(L"firewall time"); }
 
 private:
     CallLog& m_calls;
