@@ -54,8 +54,14 @@ def protected_user_state(blocked_sites, session=1, user="child", safe_search=Tru
 
 
 class Process:
-    def __init__(self, name, popen, log, port):
+    def __init__(self, name, popen, log, port, commands=None):
         self.name, self.popen, self.log, self.port = name, popen, log, port
+        self.commands = commands
+
+    def configure(self, *lines):
+        """Lines for the configuration stand-in inside the proxy host (state lines, "event changed")."""
+        with open(self.commands, "a") as f:
+            f.write("".join(line + "\n" for line in lines))
 
     @property
     def pid(self):
@@ -171,6 +177,9 @@ class Env:
             with open(state, "w") as f:
                 f.write(state_text)
             env["QvPSConfig_STATE"] = self.windows_path(state)
+        commands = os.path.join(self.work, f"{name}-commands.txt")
+        open(commands, "w").close()
+        env["QvPSConfig_COMMANDS"] = self.windows_path(commands)
         args = ["wine", os.path.join(self.suite, "QvProxyHost.exe"), "serve", "--port", "0", "--session", str(session)]
         if upstream:
             args += ["--upstream", upstream]
@@ -192,7 +201,7 @@ class Env:
         except RuntimeError:
             popen.kill()
             raise RuntimeError("the proxy host did not start:\n" + open(log_path, errors="replace").read())
-        process = Process(name, popen, log_path, listening)
+        process = Process(name, popen, log_path, listening, commands)
         self.processes.append(process)
         return process
 

@@ -124,6 +124,7 @@ CConfigService& CConfigService::Instance() {
     static CConfigService* const service = [] {
         auto* created = new CConfigService();
         LoadStateFile(*created);
+        WatchCommandFile(*created);
         return created;
     }();
     return *service;

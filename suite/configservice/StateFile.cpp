@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace QvConfigStandIn {
 namespace {
@@ -39,6 +40,47 @@ bool ParseValue(std::wistringstream& fields, NuvCom::CVariant& value) {
     return true;
 }
 
+
+bool IsServiceUnavailable() { return Variable(kUnavailableVariable) == L"1"; }
+
+// One line of the state grammar, or a command.
+void ApplyLine(CConfigService& service, const std::string& utf8) {
+    if (utf8.empty() || utf8[0] == '#') return;
+    std::wistringstream fields(Tessal::FromUtf8(utf8));
+    std::wstring kind;
+    fields >> kind;
+    if (kind == L"user") {
+        std::wstring id;
+        std::wstring name;
+        fields >> id >> name;
+        service.AddUser(id.c_str(), NuvCom::CBstr(name.c_str()).Get());
+    } else if (kind == L"setting") {
+        std::wstring id;
+        LONG setting = 0;
+        NuvCom::CVariant value;
+        fields >> id >> setting;
+        if (ParseValue(fields, value)) service.SetUserSetting(id.c_str(), setting, *value.Get());
+    } else if (kind == L"product") {
+        LONG setting = 0;
+        NuvCom::CVariant value;
+        fields >> setting;
+        if (ParseValue(fields, value)) service.SetProductSetting(setting, *value.Get());
+    } else if (kind == L"signin") {
+        DWORD session = 0;
+        std::wstring id;
+        fields >> session >> id;
+        service.SignIn(session, id.c_str());
+    } else if (kind == L"fault") {
+        std::wstring call;
+        fields >> call;
+        if (!call.empty()) service.FaultCall(call.c_str());
+    } else if (kind == L"event") {
+        std::wstring which;
+        fields >> which;
+        if (which == L"changed") service.FireEvent(kOnConfigChangedDispId, 0, nullptr);
+    }
+}
+
 }  // namespace
 
 bool IsServiceUnavailable() { return Variable(kUnavailableVariable) == L"1"; }
@@ -50,37 +92,37 @@ void LoadStateFile(CConfigService& service) {
     std::string utf8;
     while (std::getline(file, utf8)) {
         if (!utf8.empty() && utf8.back() == '\r') utf8.pop_back();
-        if (utf8.empty() || utf8[0] == '#') continue;
-        std::wistringstream fields(Tessal::FromUtf8(utf8));
-        std::wstring kind;
-        fields >> kind;
-        if (kind == L"user") {
-            std::wstring id;
-            std::wstring name;
-            fields >> id >> name;
-            service.AddUser(id.c_str(), NuvCom::CBstr(name.c_str()).Get());
-        } else if (kind == L"setting") {
-            std::wstring id;
-            LONG setting = 0;
-            NuvCom::CVariant value;
-            fields >> id >> setting;
-            if (ParseValue(fields, value)) service.SetUserSetting(id.c_str(), setting, *value.Get());
-        } else if (kind == L"product") {
-            LONG setting = 0;
-            NuvCom::CVariant value;
-            fields >> setting;
-            if (ParseValue(fields, value)) service.SetProductSetting(setting, *value.Get());
-        } else if (kind == L"signin") {
-            DWORD session = 0;
-            std::wstring id;
-            fields >> session >> id;
-            service.SignIn(session, id.c_str());
-        } else if (kind == L"fault") {
-            std::wstring call;
-            fields >> call;
-            if (!call.empty()) service.FaultCall(call.c_str());
-        }
+        ApplyLine(service, utf8);
     }
+}
+
+void WatchCommandFile(CConfigService& service) {
+    const std::wstring path = Variable(kCommandFileVariable);
+    if (path.empty()) return;
+    // Polled: the test only appends, and a tenth of a second is quick enough for it.
+    std::thread([&service, path] {
+        std::string pending;
+        std::streamoff offset = 0;
+        for (;;) {
+            ::Sleep(100);
+            std::ifstream file(path.c_str(), std::ios::binary);
+            if (!file) continue;
+            file.seekg(0, std::ios::end);
+            const std::streamoff size = file.tellg();
+            if (size <= offset) continue;
+            file.seekg(offset);
+            std::string chunk(static_cast<size_t>(size - offset), '\0');
+            file.read(&chunk[0], static_cast<std::streamsize>(chunk.size()));
+            offset = size;
+            pending += chunk;
+            for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+                std::string line = pending.substr(0, end);
+                pending.erase(0, end + 1);
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                ApplyLine(service, line);
+            }
+        }
+    }).detach();
 }
 
 }  // namespace QvConfigStandIn

@@ -182,8 +182,24 @@ def parallel_connections(env, origin, proxy, count=200):
     return f"{count} of {count} connections complete"
 
 
+def settings_change(env, origin, proxy):
+    url = "http://later.test/page"
+    status, _, body = curl(proxy, url)
+    check(status == 200 and BLOCK_PAGE_TEXT not in body, "not blocked before the change")
+    # The parent edits the child's blocked sites; the service tells the plug-in.
+    proxy.configure("setting child 313 text blocked.test later.test", "event changed")
+    deadline = time.monotonic() + 15
+    while time.monotonic() < deadline:
+        status, head, body = curl(proxy, url)
+        if BLOCK_PAGE_TEXT in body:
+            expect_block_page(status, head, body, "after the change")
+            return "blocked once the configuration service announced the change"
+        time.sleep(0.2)
+    raise Failure("still not blocked 15 s after the change")
+
+
 CURL_CASES = [blocked_list_site, blocked_category, allowed_pages, safe_search, pipelined_block, large_post,
-              parallel_connections]
+              parallel_connections, settings_change]
 
 
 def browser(env, origin, proxy, screenshot):

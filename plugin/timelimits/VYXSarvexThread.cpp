@@ -1,0 +1,533 @@
+#include "plugin/timelimits/VYXSarvexThread.h"
+
+#include "Shared/NUVAlertManager.h"
+#include "logging/Logging.h"
+#include "nuvutil/com/ComBoundary.h"
+#include "nuvutil/com/CoInitializeScope.h"
+#include "nuvutil/com/ComObject.h"
+#include "plugin/timelimits/StringTokenizer.h"
+#include "plugin/timelimits/TimeRestrictionRuleManager.h"
+#include "plugin/timelimits/VYXAlertCallback.h"
+
+#include <algorithm>
+#include <cwchar>
+#include <system_error>
+
+namespace {
+
+class CAlertManagerAlerts final : public ITimeRestrictionAlerts {
+public:
+    void ShowTimeRestrictionApplied(const wchar_t* userId, DWORD sessionId) override {
+        m_manager.ShowTimeRestrictionApplied(userId, sessionId);
+    }
+    void ShowTimeRestrictionUpcoming(DWORD minutes, DWORD sessionId) override {
+        m_manager.ShowTimeRestrictionUpcoming(minutes, sessionId);
+    }
+    void ShowBlockedDueToTimeRestriction(const wchar_t* application, IAlertCallback* callback,
+                                         DWORD sessionId) override {
+        m_manager.ShowBlockedDueToTimeRestriction(application, callback, sessionId);
+    }
+
+private:
+    CNUVAlertManager m_manager;
+};
+
+constexpr ULONGLONG kMsPerMinute = 60000;
+
+}  // namespace
+
+CUserSchedule& CUserSchedule::operator=(const CUserSchedule& other) {
+    if (this != &other) {
+        std::wstring text;
+        if (other.week.ToString(text)) {
+            week.SetFromText(text.c_str());
+        } else {
+            week.AllowAll();
+        }
+        warningThreshold = other.warningThreshold;
+    }
+    return *this;
+}
+
+CVYXSarvexThread::CVYXSarvexThread(IFirewallModule& module, CVYXSarvexThreadOptions options)
+    : m_module(module), m_options(std::move(options)) {
+    _ReadSettings();
+    m_handles[kStop] = _CheckedHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr), "stop event");
+    m_handles[kUsersAdded] = _CheckedHandle(::CreateEventW(nullptr, FALSE, FALSE, nullptr), "users-added event");
+    m_handles[kUsersRemoved] = _CheckedHandle(::CreateEventW(nullptr, FALSE, FALSE, nullptr), "users-removed event");
+    m_handles[kConfigurationChanged] =
+        _CheckedHandle(::CreateEventW(nullptr, FALSE, FALSE, nullptr), "configuration event");
+    m_handles[kRestrictionTimer] = _CheckedHandle(::CreateWaitableTimerW(nullptr, FALSE, nullptr), "restriction timer");
+    m_handles[kBlockedConnections] =
+        _CheckedHandle(::CreateEventW(nullptr, FALSE, FALSE, nullptr), "blocked-connections event");
+    m_handles[kIPCheckUp] = _CheckedHandle(::CreateEventW(nullptr, FALSE, FALSE, nullptr), "IP check-up event");
+    m_runEnded = _CheckedHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr), "thread-ended event");
+
+    const DWORD started = Start(L"VYXSarvexThread");
+    if (started != ERROR_SUCCESS) {
+        throw std::system_error(static_cast<int>(started), std::system_category(), "host firewall thread");
+    }
+}
+
+CVYXSarvexThread::~CVYXSarvexThread() {
+    if (!IsRunning()) return;
+    SignalStop();
+    // A firewall or alert call that hangs must not hang the host's shutdown with it.
+    if (::WaitForSingleObject(m_runEnded.Get(), m_options.stopWaitMs) == WAIT_OBJECT_0) {
+        Stop();
+    } else {
+        NUV_LOG(ETWLogging::LOG_ERROR, L"Host firewall thread did not stop within %u ms, leaving it\r\n",
+                m_options.stopWaitMs);
+    }
+}
+
+Tessal::UniqueHandle CVYXSarvexThread::_CheckedHandle(HANDLE handle, const char* what) {
+    if (handle == nullptr) {
+        throw std::system_error(static_cast<int>(::GetLastError()), std::system_category(), what);
+    }
+    return Tessal::UniqueHandle(handle);
+}
+
+std::vector<DWORD> CVYXSarvexThread::ParseWarnings(const std::wstring& text) {
+    std::vector<DWORD> warnings;
+    CStringTokenizer tokens(text, L"/");
+    for (;;) {
+        const std::wstring token = tokens.NextToken();
+        const long minutes = std::wcstol(token.c_str(), nullptr, 10);
+        if (minutes <= 0) break;
+        warnings.push_back(static_cast<DWORD>(minutes));
+    }
+    return warnings;
+}
+
+void CVYXSarvexThread::_ReadSettings() {
+    CAffiliateSettings settings;
+    std::wstring warnings = L"15/5";
+    settings.ReadString(L"TimeRestrictionWarnings", warnings);
+    m_warnings = ParseWarnings(warnings);
+    DWORD quiet = 180;
+    settings.ReadDword(L"TimeRestrictionAlertQuietPeriod", quiet);
+    m_quietPeriod = quiet;
+    DWORD ipCheckUpOff = 0;
+    settings.ReadDword(L"IPCheckUpOff", ipCheckUpOff);
+    m_ipCheckUpOff = ipCheckUpOff != 0;
+}
+
+DWORD CVYXSarvexThread::_Tick() const { return m_options.tickCount ? m_options.tickCount() : ::GetTickCount(); }
+
+void CVYXSarvexThread::_Notify(DWORD index) const {
+    if (m_options.afterEvent) m_options.afterEvent(index);
+}
+
+bool CVYXSarvexThread::GetUser(const std::wstring& userId, CMonitoredUser& user) {
+    Tessal::CAutoLock lock(m_userLock);
+    const auto found = m_users.find(userId);
+    if (found == m_users.end()) return false;
+    user = found->second;
+    return true;
+}
+
+void CVYXSarvexThread::OnUserLogon(const wchar_t* userName, DWORD sessionId) {
+    if (userName == nullptr || *userName == L'\0') return;
+    bool signal = false;
+    {
+        Tessal::CAutoLock lock(m_userLock);
+        const auto found = m_users.find(userName);
+        if (found == m_users.end()) {
+            CMonitoredUser user;
+            user.userId = userName;
+            user.sessionId = sessionId;
+            user.schedule.warningThreshold = m_warnings.empty() ? 0 : m_warnings.front();
+            m_users.emplace(user.userId, std::move(user));
+            signal = true;
+        } else if (found->second.removed) {
+            // Back before the removal was processed: keep the record, in its new session.
+            found->second.removed = false;
+            found->second.sessionId = sessionId;
+            signal = true;
+        }
+    }
+    if (signal) ::SetEvent(m_handles[kUsersAdded].Get());
+    if (CSessionAlertFlags* flags = m_module.GetSessionAlertFlags()) flags->Remove(sessionId);
+}
+
+void CVYXSarvexThread::OnUserLogoff(const wchar_t* userName) {
+    if (userName == nullptr) return;
+    {
+        Tessal::CAutoLock lock(m_userLock);
+        const auto found = m_users.find(userName);
+        if (found == m_users.end()) return;
+        found->second.removed = true;
+    }
+    ::SetEvent(m_handles[kUsersRemoved].Get());
+}
+
+void CVYXSarvexThread::OnSettingsChanged() { ::SetEvent(m_handles[kConfigurationChanged].Get()); }
+
+void CVYXSarvexThread::OnTimeChanged() {
+    Tessal::CAutoLock lock(m_timerLock);
+    // Seen by a re-arming that would otherwise swallow this signal.
+    m_timeChanged = true;
+    LARGE_INTEGER now = {};
+    if (!::SetWaitableTimer(m_handles[kRestrictionTimer].Get(), &now, 0, nullptr, nullptr, FALSE)) {
+        NUV_LOG(ETWLogging::LOG_ERROR, L"Unable to set the time restriction timer, error = %d\r\n", ::GetLastError());
+    }
+}
+
+void CVYXSarvexThread::OnTrafficBlocked(const wchar_t* application, DWORD processId, const wchar_t*, WORD,
+                                        const wchar_t*, WORD) {
+    if (application == nullptr || *application == L'\0' || !m_haveAlerts) return;
+    {
+        Tessal::CAutoLock lock(m_blockedLock);
+        m_blocked[application] = {application, processId};
+    }
+    ::SetEvent(m_handles[kBlockedConnections].Get());
+}
+
+void CVYXSarvexThread::OnConnect(ZrtFire::IConnection* connection) {
+    if (connection == nullptr) return;
+    {
+        Tessal::CAutoLock lock(m_queueLock);
+        m_ipCheckUps.push_back(connection);
+    }
+    ::SetEvent(m_handles[kIPCheckUp].Get());
+}
+
+bool CVYXSarvexThread::SignalStop() { return ::SetEvent(m_handles[kStop].Get()) != FALSE; }
+
+void CVYXSarvexThread::Run() {
+    struct EndedSignal {
+        HANDLE event;
+        ~EndedSignal() { ::SetEvent(event); }
+    } ended{m_runEnded.Get()};
+
+    NuvCom::CCoInitialize com(COINIT_MULTITHREADED);
+    if (!com.Succeeded()) {
+        NUV_LOG(ETWLogging::LOG_WARNING, L"CoInitializeEx failed on the host firewall thread, hr = 0x%08X\r\n",
+                static_cast<unsigned>(com.Result()));
+    }
+    try {
+        CAffiliateSettings().LoadCategorySettings(m_categories);
+        m_callback = NuvCom::MakeComObject<CVYXAlertCallback>(m_module);
+        try {
+            m_alerts = m_options.createAlerts ? m_options.createAlerts() : std::make_unique<CAlertManagerAlerts>();
+        } catch (...) {
+            NuvCom::HResultFromCurrentException(L"CVYXSarvexThread: alert manager");
+        }
+        m_haveAlerts = m_alerts != nullptr;
+        try {
+            m_rules = std::make_unique<CTimeRestrictionRuleManager>();
+        } catch (...) {
+            NuvCom::HResultFromCurrentException(L"CVYXSarvexThread: rule manager");
+        }
+        if (m_rules == nullptr) {
+            NUV_LOG(ETWLogging::LOG_ERROR, L"Unable to create time restriction rule manager!\r\n");
+        } else {
+            m_rules->SetListener(this);
+            // No IP check-up manager exists yet: the check-up stays off either way.
+            if (m_ipCheckUpOff) NUV_LOG(ETWLogging::LOG_NORMAL, L"IP CheckUp disabled\r\n");
+            _InitTimeProviderIfNeeded();
+            _RunLoop();
+        }
+    } catch (...) {
+        NuvCom::HResultFromCurrentException(L"CVYXSarvexThread::Run");
+    }
+
+    m_module.ClearTimeBlockedUsers();
+    m_rules.reset();
+    m_haveAlerts = false;
+    m_alerts.reset();
+    m_callback.Reset();
+}
+
+void CVYXSarvexThread::_RunLoop() {
+    HANDLE handles[kHandleCount];
+    for (DWORD i = 0; i < kHandleCount; ++i) handles[i] = m_handles[i].Get();
+    _Notify(kHandleCount);
+    for (;;) {
+        const DWORD result = ::WaitForMultipleObjects(kHandleCount, handles, FALSE, INFINITE);
+        if (result >= WAIT_OBJECT_0 + kHandleCount) {
+            // Waiting again would fail again at once.
+            NUV_LOG(ETWLogging::LOG_ERROR, L"Host firewall thread wait failed, result = %u, error = %d\r\n", result,
+                    ::GetLastError());
+            return;
+        }
+        const DWORD index = result - WAIT_OBJECT_0;
+        switch (index) {
+            case kStop:
+                return;
+            case kUsersAdded:
+                _UpdateUsers(true);
+                _ApplyTimeRestrictions(true);
+                break;
+            case kUsersRemoved:
+                _RemoveUsers();
+                break;
+            case kConfigurationChanged:
+                _InitTimeProviderIfNeeded();
+                _UpdateUsers(false);
+                _ApplyTimeRestrictions(false);
+                break;
+            case kRestrictionTimer:
+                _ApplyTimeRestrictions(false);
+                break;
+            case kBlockedConnections:
+                _ProcessBlockedApps();
+                break;
+            case kIPCheckUp:
+                _ProcessIPCheckUp();
+                break;
+        }
+        _Notify(index);
+    }
+}
+
+void CVYXSarvexThread::_InitTimeProviderIfNeeded() {
+    if (m_module.IsReliableClockSetUp()) return;
+    if (m_module.HasUserWithTimeLimits()) m_module.InitReliableTimeProvider();
+}
+
+void CVYXSarvexThread::_UpdateUsers(bool onlyNew) {
+    std::vector<CMonitoredUser> users;
+    {
+        Tessal::CAutoLock lock(m_userLock);
+        for (const auto& entry : m_users) {
+            if (onlyNew && !entry.second.sid.empty()) continue;
+            users.push_back(entry.second);
+        }
+    }
+    // The module's calls reach other processes: not under the lock.
+    for (CMonitoredUser& user : users) {
+        if (user.sid.empty() && !m_module.GetSessionUserSid(user.sessionId, user.sid)) {
+            NUV_LOG(ETWLogging::LOG_ERROR, L"Unable to get SID for user session %d\r\n", user.sessionId);
+            user.sid.clear();
+        }
+        MonitoredUserSettings settings;
+        if (!m_module.ReadUserSettings(user.sessionId, settings)) continue;
+        user.schedule.week.SetFromText(settings.week.c_str());
+        user.categoryMask = std::move(settings.categoryMask);
+        user.mode = settings.categoryMode;
+        user.blockedSites = std::move(settings.blockedSites);
+        user.allowedSites = std::move(settings.allowedSites);
+    }
+    Tessal::CAutoLock lock(m_userLock);
+    for (const CMonitoredUser& user : users) {
+        const auto found = m_users.find(user.userId);
+        if (found == m_users.end()) continue;
+        CMonitoredUser& record = found->second;
+        record.schedule = user.schedule;
+        record.sid = user.sid;
+        record.categoryMask = user.categoryMask;
+        record.mode = user.mode;
+        record.blockedSites = user.blockedSites;
+        record.allowedSites = user.allowedSites;
+    }
+}
+
+void CVYXSarvexThread::_GetTimeAction(const CNuvTimeBlocksWeek& week, DWORD warningThreshold,
+                                      const SYSTEMTIME& localTime, DWORD& action, DWORD& msToChange) {
+    action = kAllow;
+    msToChange = kNoChange;
+    DWORD ms = kNoChange;
+    bool allowed = week.GetStateAt(localTime, &ms);
+    if (ms < kLookThroughMs) {
+        // A change this close counts as done: look at the state after it.
+        FILETIME fileTime = {};
+        SYSTEMTIME advanced = localTime;
+        if (::SystemTimeToFileTime(&localTime, &fileTime)) {
+            ULARGE_INTEGER value;
+            value.LowPart = fileTime.dwLowDateTime;
+            value.HighPart = fileTime.dwHighDateTime;
+            value.QuadPart += static_cast<ULONGLONG>(ms) * 10000;
+            fileTime.dwLowDateTime = value.LowPart;
+            fileTime.dwHighDateTime = value.HighPart;
+            ::FileTimeToSystemTime(&fileTime, &advanced);
+        }
+        DWORD next = kNoChange;
+        allowed = week.GetStateAt(advanced, &next);
+        msToChange = next == kNoChange ? kNoChange : ms + next;
+    } else {
+        msToChange = ms;
+    }
+
+    const ULONGLONG window = warningThreshold * kMsPerMinute;
+    if (!allowed) {
+        action = kBlock;
+    } else if (warningThreshold != 0 && msToChange != kNoChange && msToChange < window) {
+        action = kUpcoming;
+    } else if (msToChange != kNoChange && warningThreshold != 0) {
+        // Wake up just inside the warning window.
+        msToChange = static_cast<DWORD>(msToChange - window + kLookThroughMs);
+    }
+}
+
+void CVYXSarvexThread::_ApplyTimeRestrictions(bool suppressAlerts) {
+    m_timeChanged = false;
+    SYSTEMTIME now = {};
+    m_module.GetReliableLocalTime(&now);
+    CSessionAlertFlags* flags = m_module.GetSessionAlertFlags();
+    const DWORD tick = _Tick();
+    DWORD minimum = kNoChange;
+    bool changed = false;
+    std::vector<PendingAlert> alerts;
+    {
+        Tessal::CAutoLock lock(m_userLock);
+        for (auto& entry : m_users) {
+            CMonitoredUser& user = entry.second;
+            if (user.removed) continue;  // about to go
+            DWORD action = kAllow;
+            DWORD ms = kNoChange;
+            _GetTimeAction(user.schedule.week, user.schedule.warningThreshold, now, action, ms);
+            if (action != user.lastAction || action == kUpcoming) {
+                switch (action) {
+                    case kAllow:
+                        m_rules->RemoveUser(user.sid);
+                        m_module.RemoveTimeBlockedUser(user.userId.c_str());
+                        if (m_quietPeriod != 0) m_quietStamps.erase(user.sessionId);
+                        changed = true;
+                        break;
+                    case kBlock:
+                        if (user.sid.empty()) {
+                            NUV_LOG(ETWLogging::LOG_WARNING,
+                                    L"No SID for user %s: time restriction applied to web access only\r\n",
+                                    user.userId.c_str());
+                        } else {
+                            m_rules->AddUser(user.sid);
+                        }
+                        m_module.AddTimeBlockedUser(user.userId.c_str());
+                        if (!suppressAlerts) {
+                            if (m_alerts) alerts.push_back({kBlock, user.userId, 0, user.sessionId});
+                            if (m_quietPeriod != 0) m_quietStamps[user.sessionId] = tick;
+                        }
+                        if (flags != nullptr) flags->Enable(user.sessionId);
+                        changed = true;
+                        break;
+                    case kUpcoming:
+                        if (user.lastAction == kBlock) {
+                            m_rules->RemoveUser(user.sid);
+                            m_module.RemoveTimeBlockedUser(user.userId.c_str());
+                            changed = true;
+                        }
+                        if (!m_warnings.empty() && m_alerts) {
+                            alerts.push_back({kUpcoming, user.userId, ms / 60000 + 1, user.sessionId});
+                        }
+                        // Wake up again at the next warning threshold still ahead.
+                        for (const DWORD threshold : m_warnings) {
+                            const ULONGLONG thresholdMs = threshold * kMsPerMinute;
+                            if (thresholdMs < ms) {
+                                ms -= static_cast<DWORD>(thresholdMs);
+                                break;
+                            }
+                        }
+                        if (m_quietPeriod != 0) m_quietStamps.erase(user.sessionId);
+                        break;
+                }
+                user.lastAction = action;
+            }
+            minimum = std::min(minimum, ms);
+        }
+    }
+    // Alerts can wait on the alert component: never while holding the users.
+    for (const PendingAlert& alert : alerts) {
+        if (alert.action == kBlock) {
+            m_alerts->ShowTimeRestrictionApplied(alert.userId.c_str(), alert.sessionId);
+        } else {
+            m_alerts->ShowTimeRestrictionUpcoming(alert.value, alert.sessionId);
+        }
+    }
+    if (changed) m_rules->Apply();
+    if (minimum != kNoChange) _ResetTimer(minimum);
+}
+
+void CVYXSarvexThread::_ResetTimer(DWORD ms) {
+    Tessal::CAutoLock lock(m_timerLock);
+    const HANDLE timer = m_handles[kRestrictionTimer].Get();
+    ::CancelWaitableTimer(timer);
+    ::WaitForSingleObject(timer, 0);
+    DWORD delay = m_options.timerDelay ? m_options.timerDelay(ms) : ms;
+    // The time changed after this evaluation read it: evaluate again at once.
+    if (m_timeChanged.exchange(false)) delay = 0;
+    if (delay == INFINITE) return;
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>(delay) * 10000;
+    if (!::SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
+        NUV_LOG(ETWLogging::LOG_ERROR, L"Unable to set the time restriction timer, error = %d\r\n", ::GetLastError());
+    }
+}
+
+void CVYXSarvexThread::_ProcessBlockedApps() {
+    std::map<std::wstring, BlockedConnection> blocked;
+    {
+        Tessal::CAutoLock lock(m_blockedLock);
+        blocked.swap(m_blocked);
+    }
+    CSessionAlertFlags* flags = m_module.GetSessionAlertFlags();
+    for (const auto& entry : blocked) {
+        const BlockedConnection& connection = entry.second;
+        DWORD sessionId = CNUVAlertManager::kConsoleSession;
+        const BOOL known = m_options.processIdToSessionId
+                               ? m_options.processIdToSessionId(connection.processId, &sessionId)
+                               : ::ProcessIdToSessionId(connection.processId, &sessionId);
+        if (!known) {
+            NUV_LOG(ETWLogging::LOG_WARNING,
+                    L"Unable to get session ID for process %d, error = %d. Show alert to active session instead\r\n",
+                    connection.processId, ::GetLastError());
+            sessionId = CNUVAlertManager::kConsoleSession;
+        } else {
+            if (IActivityLogManager* log = m_module.GetLogManager()) {
+                const DWORD ret = log->AccessAttemptBlocked(sessionId, connection.application.c_str());
+                if (ret != 0) {
+                    NUV_LOG(ETWLogging::LOG_ERROR,
+                            L"Unable to log internet access attempt blocked event for session ID %d, dwRet=%d\r\n",
+                            sessionId, ret);
+                }
+            }
+            if (m_quietPeriod != 0) {
+                const auto stamp = m_quietStamps.find(sessionId);
+                if (stamp != m_quietStamps.end()) {
+                    // The restriction-applied alert has just said it all.
+                    if (static_cast<DWORD>(_Tick() - stamp->second) < static_cast<ULONGLONG>(m_quietPeriod) * 1000) {
+                        continue;
+                    }
+                    m_quietStamps.erase(stamp);
+                }
+            }
+        }
+        if (!m_alerts) {
+            NUV_LOG(ETWLogging::LOG_ERROR,
+                    L"Unable to show alerts for blocked applications because alert manager is not initialized.\r\n");
+            continue;
+        }
+        if (flags == nullptr || flags->IsEnabled(sessionId)) {
+            m_alerts->ShowBlockedDueToTimeRestriction(connection.application.c_str(), m_callback.Get(), sessionId);
+        }
+    }
+}
+
+void CVYXSarvexThread::_ProcessIPCheckUp() {
+    // No IP check-up manager exists yet: held connections are let go unanswered.
+    Tessal::CAutoLock lock(m_queueLock);
+    m_ipCheckUps.clear();
+}
+
+void CVYXSarvexThread::_RemoveUsers() {
+    bool changed = false;
+    {
+        Tessal::CAutoLock lock(m_userLock);
+        for (auto entry = m_users.begin(); entry != m_users.end();) {
+            CMonitoredUser& user = entry->second;
+            if (!user.removed) {
+                ++entry;
+                continue;
+            }
+            if (user.lastAction == kBlock) {
+                m_rules->RemoveUser(user.sid);
+                m_module.RemoveTimeBlockedUser(user.userId.c_str());
+                changed = true;
+            }
+            if (m_quietPeriod != 0) m_quietStamps.erase(user.sessionId);
+            entry = m_users.erase(entry);
+        }
+    }
+    if (changed) m_rules->Apply();
+}
