@@ -63,20 +63,26 @@ ZrtFire::Result CFirewallState::RecordLocked(const char* object, const char* ope
     return steered != m_results.end() ? steered->second : 0;
 }
 
-void CFirewallState::AddProductLocked(CPointProduct* product) { m_products.push_back(product); }
+void CFirewallState::AddProductLocked(CPointProduct* product) {
+    m_products.push_back(product);
+    PublishLocked();
+}
 
 void CFirewallState::RemoveProductLocked(CPointProduct* product) noexcept {
     m_products.erase(std::remove(m_products.begin(), m_products.end(), product), m_products.end());
+    PublishLocked();
 }
 
 void CFirewallState::CommitPolicyLocked(PolicyRecord policy) {
     for (PolicyRecord& existing : m_policies) {
         if (Same(existing.id, policy.id)) {
             existing = std::move(policy);
+            PublishLocked();
             return;
         }
     }
     m_policies.push_back(std::move(policy));
+    PublishLocked();
 }
 
 bool CFirewallState::DeletePolicyLocked(const GUID& policyId) {
@@ -84,6 +90,7 @@ bool CFirewallState::DeletePolicyLocked(const GUID& policyId) {
                                     [&](const PolicyRecord& policy) { return Same(policy.id, policyId); });
     const bool found = end != m_policies.end();
     m_policies.erase(end, m_policies.end());
+    PublishLocked();
     return found;
 }
 
@@ -94,6 +101,7 @@ void CFirewallState::DeleteRuleLocked(const GUID& productId, const GUID& ruleId)
                                           [&](const RuleRecord& rule) { return Same(rule.id, ruleId); }),
                            policy.rules.end());
     }
+    PublishLocked();
 }
 
 CPointProduct* CFirewallState::FindProductLocked(const GUID& productId) const {
@@ -142,6 +150,29 @@ void CFirewallState::ClearCalls() {
 
 std::wstring CFirewallState::RulesNow() {
     std::lock_guard<std::mutex> lock(m_mutex);
+    return RulesTextLocked();
+}
+
+void CFirewallState::PublishLocked() const {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = ::GetEnvironmentVariableW(kStateFileVariable, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return;
+    const std::wstring target(path, length);
+    const std::wstring temporary = target + L".new";
+    const std::wstring text = RulesTextLocked();
+    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+    if (bytes > 0) ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], bytes, nullptr, nullptr);
+    // Written aside and moved into place: a reader never sees half a state.
+    const HANDLE file = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    const BOOL wrote = utf8.empty() || ::WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+    ::CloseHandle(file);
+    if (wrote) ::MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+std::wstring CFirewallState::RulesTextLocked() const {
     std::wstring text;
     for (const CPointProduct* product : m_products) {
         text += L"product " + GuidText(&product->Id());

@@ -66,6 +66,8 @@ public:
     void CommitPolicyLocked(PolicyRecord policy);
     bool DeletePolicyLocked(const GUID& policyId);
     void DeleteRuleLocked(const GUID& productId, const GUID& ruleId);
+    // Writes the state to the file of kStateFileVariable, when one is named.
+    void PublishLocked() const;
     // The product an event goes to: the live owner of `policyId` with a notify, else the last
     // product that registered one; null when none has.
     CPointProduct* EventTargetLocked(const GUID* policyId) const;
@@ -77,6 +79,9 @@ public:
     std::wstring Calls();
     void ClearCalls();
     std::wstring RulesNow();
+    // For a process the test cannot reach in (the proxy host with the plug-in): when the
+    // variable names a file, the state as RulesNow gives it is written there after every change.
+    static constexpr const wchar_t* kStateFileVariable = L"ZRTFW_STANDIN_STATE";
     void SetResult(const std::string& operation, ZrtFire::Result result);
     void ResetResults();
 
@@ -89,6 +94,8 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_deliveryEnded;
+    std::wstring RulesTextLocked() const;
+
     std::wstring m_calls;
     std::map<std::string, ZrtFire::Result> m_results;
     std::vector<CPointProduct*> m_products;

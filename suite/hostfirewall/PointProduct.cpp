@@ -52,6 +52,7 @@ ZrtFire::Result CPointProduct::RegisterNotify(ZrtFire::IPointProductNotify* noti
         if (notify == nullptr) return kInvalidArgument;
         m_notify = notify;
         m_notifyOrder = ++g_notifyCount;
+        call.State().PublishLocked();
         return ZrtFire::Result{0};
     });
 }
@@ -61,6 +62,7 @@ ZrtFire::Result CPointProduct::Shutdown() {
         CCall call("product", "Shutdown");
         if (call.Steered() != 0) return call.Steered();
         m_shutDown = true;
+        call.State().PublishLocked();
         call.State().DeliveryEnded().wait(call.Lock(), [&] { return !DeliveringElsewhereLocked(); });
         return ZrtFire::Result{0};
     });

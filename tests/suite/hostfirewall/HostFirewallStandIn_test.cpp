@@ -5,9 +5,13 @@
 
 #include "nuvutil/com/Bstr.h"
 #include "plugin/timelimits/ZrtFire.h"
+#include "tests/support/ScratchFolder.h"
 #include "tests/support/TestPaths.h"
 
 #include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
 
 #include <cstring>
 #include <functional>
@@ -409,6 +413,31 @@ TEST_F(HostFirewallStandInTest, PoliciesFollowUpdatesAndDeletions) {
     EXPECT_EQ(0, client.policies->DeletePolicy(&kPolicyId));
     EXPECT_EQ(productLine, RulesNow());
     EXPECT_EQ(1, client.policies->DeletePolicy(&kPolicyId)) << "nothing to delete is still a success";
+}
+
+// A process the test cannot reach in publishes its state to the file the variable names.
+TEST_F(HostFirewallStandInTest, StateIsPublishedToTheNamedFileAfterEveryChange) {
+    NuvTest::ScratchFolder folder(L"firewall-state");
+    const std::wstring path = folder / L"state.txt";
+    ASSERT_TRUE(::SetEnvironmentVariableW(L"ZRTFW_STANDIN_STATE", path.c_str()));
+    const auto published = [&] {
+        std::ifstream file(path.c_str(), std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        return std::wstring(text.begin(), text.end());  // ASCII here
+    };
+    {
+        Client client;
+        ASSERT_NO_FATAL_FAILURE(Register(client, kProductId));
+        EXPECT_EQ(RulesNow(), published()) << "after the registration";
+        ASSERT_EQ(0, CommitRule(client.policies.Get(), {kUser1}));
+        EXPECT_NE(std::wstring::npos, published().find(L"users S-1-5-21-1-2-3-1001")) << published();
+        EXPECT_EQ(RulesNow(), published());
+        ASSERT_EQ(0, client.policies->DeletePolicy(&kPolicyId));
+        EXPECT_EQ(RulesNow(), published()) << "after the deletion";
+        client.product->Shutdown();
+    }
+    EXPECT_EQ(L"", published()) << "the product released";
+    ::SetEnvironmentVariableW(L"ZRTFW_STANDIN_STATE", nullptr);
 }
 
 TEST_F(HostFirewallStandInTest, IncompleteBuildersAreRefused) {
