@@ -125,6 +125,9 @@ class Env:
                  '"Install Dir"="%s"' % self.windows_path(self.bin).replace("\\", "\\\\"), ""]
         if reputation:
             lines += [r"[HKEY_LOCAL_MACHINE\SOFTWARE\Oberix\NUV\Settings\default]", f'"ReputationHost"="{reputation}"', ""]
+        # The host firewall's control library (its stand-in), named in the 32-bit registry view.
+        lines += [r"[HKEY_LOCAL_MACHINE\SOFTWARE\Wow6432Node\Oberix\Kernova]",
+                  '"szInstallDir64"="%s"' % self.windows_path(os.path.join(self.bin, "hostfirewall")).replace("\\", "\\\\"), ""]
         reg = os.path.join(self.work, "machine.reg")
         with open(reg, "w", newline="\r\n") as f:
             f.write("\n".join(lines) + "\n")
@@ -177,6 +180,11 @@ class Env:
             with open(state, "w") as f:
                 f.write(state_text)
             env["QvPSConfig_STATE"] = self.windows_path(state)
+        # What the host firewall's stand-in inside the host holds, after every change.
+        firewall_state = os.path.join(self.work, f"{name}-firewall.txt")
+        if os.path.exists(firewall_state):
+            os.remove(firewall_state)
+        env["ZRTFW_STANDIN_STATE"] = self.windows_path(firewall_state)
         commands = os.path.join(self.work, f"{name}-commands.txt")
         open(commands, "w").close()
         env["QvPSConfig_COMMANDS"] = self.windows_path(commands)
@@ -202,6 +210,7 @@ class Env:
             popen.kill()
             raise RuntimeError("the proxy host did not start:\n" + open(log_path, errors="replace").read())
         process = Process(name, popen, log_path, listening, commands)
+        process.firewall_state = firewall_state
         self.processes.append(process)
         return process
 
