@@ -1,6 +1,6 @@
 #pragma once
-// The time-limit subsystem's objects for the plug-in core: the activity-log manager and the
-// reliable clock; the host-firewall thread is not built yet (null: the module runs without).
+// The time-limit subsystem's objects for the plug-in core: the activity-log manager, the
+// host-firewall thread and the reliable clock.
 
 #include "plugin/services/TimeLimitServices.h"
 
@@ -13,7 +13,8 @@ public:
     void SetFirewallModule(IFirewallModule* module) noexcept { m_firewallModule = module; }
 
     IActivityLogManager* CreateLogManager() override;
-    IHostFirewallThread* CreateFirewallThread() override { return nullptr; }
+    // Null until the module is bound, or when the thread cannot start (logged).
+    IHostFirewallThread* CreateFirewallThread() override;
     IReliableClock* CreateReliableClock(const wchar_t* timeServer) override;
 
 private:

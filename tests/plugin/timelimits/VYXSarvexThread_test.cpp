@@ -1,0 +1,610 @@
+// The host-firewall thread against a module double, recorded alerts and the host firewall's
+// stand-in (zrtfwctl.dll in <program folder>\hostfirewall, named by the 32-bit registry view of
+// the real machine registry). The module's clock and the tick count are the tests'; the
+// restriction timer is never armed for real unless a test asks for it.
+
+#include "plugin/timelimits/VYXAlertCallback.h"
+#include "plugin/timelimits/VYXSarvexThread.h"
+
+#include "suite/hostfirewall/HostFirewallStandIn.h"
+#include "tests/support/LogRecorder.h"
+#include "tests/support/MachineKeyGuard.h"
+#include "tests/support/MachineRegistry.h"
+#include "tests/support/TestPaths.h"
+#include "tests/support/WaitUntil.h"
+#include "logging/Logging.h"
+
+#include <gtest/gtest.h>
+
+#include <oleauto.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Lines = std::vector<std::wstring>;
+using Thread = CVYXSarvexThread;
+
+constexpr wchar_t kPlatformKey[] = L"Software\\Oberix\\Kernova";
+constexpr wchar_t kSettingsKey[] = L"SOFTWARE\\Oberix\\NUV\\Settings\\default";
+const std::wstring kSid1 = L"S-1-5-21-100-200-300-1001";
+const std::wstring kSid2 = L"S-1-5-21-100-200-300-1002";
+constexpr DWORD kMinute = 60000;
+constexpr DWORD kHour = 60 * kMinute;
+
+// Day 0 is Sunday 7 January 2024; the day of week follows from the date, as after a FILETIME round trip.
+SYSTEMTIME At(int day, int hour, int minute, int second = 0, int ms = 0) {
+    SYSTEMTIME base = {2024, 1, 0, 7, 0, 0, 0, 0};
+    FILETIME fileTime;
+    ::SystemTimeToFileTime(&base, &fileTime);
+    ULARGE_INTEGER value;
+    value.LowPart = fileTime.dwLowDateTime;
+    value.HighPart = fileTime.dwHighDateTime;
+    value.QuadPart += ((((static_cast<ULONGLONG>(day) * 24 + hour) * 60 + minute) * 60 + second) * 1000 + ms) * 10000;
+    fileTime.dwLowDateTime = value.LowPart;
+    fileTime.dwHighDateTime = value.HighPart;
+    SYSTEMTIME time;
+    ::FileTimeToSystemTime(&fileTime, &time);
+    return time;
+}
+
+// A week allowed everywhere but [from, to) of `day` (hours).
+std::wstring WeekBlocking(int day, int fromHour, int toHour) {
+    std::wstring text(CNuvTimeBlocksWeek::kBlockCount, L'1');
+    for (int hour = fromHour; hour < toHour; ++hour) {
+        for (int block = 0; block < 12; ++block) text[day * 288 + hour * 12 + block] = L'0';
+    }
+    return text;
+}
+
+Lines SplitLines(BSTR text) {
+    Lines lines;
+    std::wstringstream stream(text != nullptr ? std::wstring(text, ::SysStringLen(text)) : std::wstring());
+    ::SysFreeString(text);
+    for (std::wstring line; std::getline(stream, line);) {
+        if (!line.empty() && line.back() == L'\r') line.pop_back();
+        if (!line.empty()) lines.push_back(line);
+    }
+    return lines;
+}
+
+TEST(TimeActionTest, ScheduleTable) {
+    const std::wstring monday = WeekBlocking(1, 10, 11);
+    const std::wstring sundayMorning = WeekBlocking(0, 0, 1);
+    const std::wstring allAllowed(CNuvTimeBlocksWeek::kBlockCount, L'1');
+    const std::wstring allBlocked(CNuvTimeBlocksWeek::kBlockCount, L'0');
+    const DWORD nextWeek = 167 * kHour;  // Monday 11:00 to Monday 10:00
+    const struct {
+        const char* name;
+        const std::wstring& week;
+        DWORD threshold;
+        SYSTEMTIME time;
+        DWORD action;
+        DWORD ms;
+    } cases[] = {
+        {"allowed, woken inside the window", monday, 15, At(1, 9, 0), Thread::kAllow, 45 * kMinute + 5000},
+        {"window reached exactly: not yet", monday, 15, At(1, 9, 45), Thread::kAllow, 5000},
+        {"inside the window", monday, 15, At(1, 9, 45, 5), Thread::kUpcoming, 14 * kMinute + 55000},
+        {"no warnings: woken at the block", monday, 0, At(1, 9, 55), Thread::kAllow, 5 * kMinute},
+        {"block under 5 s away counts", monday, 15, At(1, 9, 59, 57), Thread::kBlock, 3000 + kHour},
+        {"block start", monday, 15, At(1, 10, 0), Thread::kBlock, kHour},
+        {"block 10 s before its end", monday, 15, At(1, 10, 59, 50), Thread::kBlock, 10000},
+        {"block end under 5 s away counts", monday, 15, At(1, 10, 59, 56), Thread::kAllow,
+         4000 + nextWeek - 15 * kMinute + 5000},
+        {"block end, no warnings", monday, 0, At(1, 11, 0), Thread::kAllow, nextWeek},
+        {"all allowed", allAllowed, 15, At(3, 12, 0), Thread::kAllow, Thread::kNoChange},
+        {"all blocked", allBlocked, 15, At(3, 12, 0), Thread::kBlock, Thread::kNoChange},
+        {"Saturday night before Sunday's block", sundayMorning, 15, At(6, 23, 50), Thread::kUpcoming, 10 * kMinute},
+        {"Saturday into Sunday's block", sundayMorning, 15, At(6, 23, 59, 58), Thread::kBlock, 2000 + kHour},
+        {"Sunday's block ends", sundayMorning, 5, At(0, 0, 59, 59), Thread::kAllow,
+         1000 + 167 * kHour - 5 * kMinute + 5000},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        const CNuvTimeBlocksWeek week(row.week.c_str());
+        DWORD action = 0;
+        DWORD ms = 0;
+        Thread::_GetTimeAction(week, row.threshold, row.time, action, ms);
+        EXPECT_EQ(row.action, action);
+        EXPECT_EQ(row.ms, ms);
+    }
+}
+
+TEST(WarningSettingTest, ParseTable) {
+    const struct {
+        const wchar_t* text;
+        std::vector<DWORD> warnings;
+    } cases[] = {
+        {L"15/5", {15, 5}},     {L"15//5/", {15, 5}}, {L"/15", {}},  {L"0/5", {}},         {L"", {}},
+        {L"30/15/5", {30, 15, 5}}, {L"5/-1/3", {5}},  {L"abc/5", {}}, {L"10min/2", {10, 2}},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(testing::Message() << "text " << std::string(row.text, row.text + wcslen(row.text)));
+        EXPECT_EQ(row.warnings, Thread::ParseWarnings(row.text));
+    }
+}
+
+// What the thread needs of the module; called from the thread and the test.
+class ModuleDouble : public IFirewallModule, public IActivityLogManager {
+public:
+    void AddTimeBlockedUser(const wchar_t* userId) override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_blocked.insert(userId);
+    }
+    void RemoveTimeBlockedUser(const wchar_t* userId) override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_blocked.erase(userId);
+    }
+    void ClearTimeBlockedUsers() override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_blocked.clear();
+        ++m_clears;
+    }
+    CSessionAlertFlags* GetSessionAlertFlags() override { return &flags; }
+    void GetReliableLocalTime(SYSTEMTIME* time) override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        *time = m_now;
+    }
+    bool IsReliableClockSetUp() override { return clockSetUp; }
+    void InitReliableTimeProvider() override { ++m_clockInits; }
+    bool HasUserWithTimeLimits() override { return true; }
+    bool GetSessionUserSid(DWORD sessionId, std::wstring& sid) override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        const auto found = m_sids.find(sessionId);
+        if (found == m_sids.end()) return false;
+        sid = found->second;
+        return true;
+    }
+    bool ReadUserSettings(DWORD sessionId, MonitoredUserSettings& settings) override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        const auto found = m_settings.find(sessionId);
+        if (found == m_settings.end()) return false;
+        settings = found->second;
+        return true;
+    }
+    IActivityLogManager* GetLogManager() override { return this; }
+
+    DWORD Logon(const wchar_t*, DWORD) override { return 0; }
+    DWORD Logoff(const wchar_t*, DWORD) override { return 0; }
+    DWORD SystemSleep() override { return 0; }
+    DWORD SystemWakeup() override { return 0; }
+    DWORD WebSiteBlocked(DWORD, DWORD, const wchar_t*, const char*) override { return 0; }
+    DWORD AccessAttemptBlocked(DWORD sessionId, const wchar_t* text) override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_records.push_back(std::to_wstring(sessionId) + L" " + text);
+        return 0;
+    }
+
+    void SetNow(const SYSTEMTIME& now) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_now = now;
+    }
+    void SetUser(DWORD sessionId, const std::wstring& sid, const std::wstring& week) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (!sid.empty()) m_sids[sessionId] = sid;
+        m_settings[sessionId].week = week;
+    }
+    std::set<std::wstring> Blocked() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_blocked;
+    }
+    Lines TakeRecords() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return std::move(m_records);
+    }
+    int Clears() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_clears;
+    }
+    int ClockInits() const { return m_clockInits; }
+
+    CSessionAlertFlags flags;
+    std::atomic<bool> clockSetUp{true};
+
+private:
+    std::mutex m_lock;
+    SYSTEMTIME m_now = At(3, 12, 0);
+    std::set<std::wstring> m_blocked;
+    std::map<DWORD, std::wstring> m_sids;
+    std::map<DWORD, MonitoredUserSettings> m_settings;
+    Lines m_records;
+    int m_clears = 0;
+    std::atomic<int> m_clockInits{0};
+};
+
+// The alerts shown, one line each; keeps the callbacks it was given.
+class AlertLog {
+public:
+    void Add(std::wstring line, IAlertCallback* callback = nullptr) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_lines.push_back(std::move(line));
+        if (callback != nullptr) m_callback = callback;
+    }
+    Lines Take() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return std::move(m_lines);
+    }
+    Microsoft::WRL::ComPtr<IAlertCallback> Callback() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_callback;
+    }
+
+private:
+    std::mutex m_lock;
+    Lines m_lines;
+    Microsoft::WRL::ComPtr<IAlertCallback> m_callback;
+};
+
+class RecordingAlerts : public ITimeRestrictionAlerts {
+public:
+    explicit RecordingAlerts(std::shared_ptr<AlertLog> log) : m_log(std::move(log)) {}
+    void ShowTimeRestrictionApplied(const wchar_t* userId, DWORD sessionId) override {
+        m_log->Add(L"applied " + std::wstring(userId) + L" " + std::to_wstring(sessionId));
+    }
+    void ShowTimeRestrictionUpcoming(DWORD minutes, DWORD sessionId) override {
+        m_log->Add(L"upcoming " + std::to_wstring(minutes) + L" " + std::to_wstring(sessionId));
+    }
+    void ShowBlockedDueToTimeRestriction(const wchar_t* application, IAlertCallback* callback, DWORD sessionId) override {
+        m_log->Add(L"blocked " + std::wstring(application) + L" " + std::to_wstring(static_cast<LONG>(sessionId)),
+                   callback);
+    }
+
+private:
+    std::shared_ptr<AlertLog> m_log;
+};
+
+class SarvexThreadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(SetPlatformFolder(StandInFolder()));
+        m_standIn = ::LoadLibraryW((StandInFolder() + L"\\zrtfwctl.dll").c_str());
+        ASSERT_NE(nullptr, m_standIn) << "the stand-in beside the tests";
+        const auto control = reinterpret_cast<ZrtStandInControlFunction>(
+            reinterpret_cast<void*>(::GetProcAddress(m_standIn, HostFirewallStandIn::kControlExport)));
+        ASSERT_NE(nullptr, control);
+        m_control = control();
+        m_control->Reset();
+        for (const wchar_t* name : {L"ApplyTimeRestrictionToUDP", L"TimeRestrictionWarnings",
+                                    L"TimeRestrictionAlertQuietPeriod", L"IPCheckUpOff"}) {
+            m_guard.DeleteValue(kSettingsKey, name);
+        }
+        NuvTest::TakeLoggedLines();
+    }
+    void TearDown() override {
+        m_thread.reset();
+        if (m_control != nullptr) {
+            EXPECT_EQ(0, m_control->LiveObjects()) << "every firewall object released";
+        }
+        ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kPlatformKey, KEY_WOW64_32KEY, 0);
+        if (m_standIn != nullptr) ::FreeLibrary(m_standIn);
+    }
+
+    static std::wstring StandInFolder() {
+        return NuvTest::ExeFolder() + L"\\" + HostFirewallStandIn::kStandInFolder;
+    }
+    static bool SetPlatformFolder(const std::wstring& folder) {
+        HKEY key = nullptr;
+        if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPlatformKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_32KEY,
+                              nullptr, &key, nullptr) != ERROR_SUCCESS) {
+            return false;
+        }
+        const LONG result =
+            ::RegSetValueExW(key, L"szInstallDir64", 0, REG_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
+                             static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+        ::RegCloseKey(key);
+        return result == ERROR_SUCCESS;
+    }
+
+    void StartThread() {
+        CVYXSarvexThreadOptions options;
+        options.tickCount = [this] { return m_tick.load(); };
+        options.timerDelay = [this](DWORD ms) {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_timerRequests.push_back(ms);
+            return m_armNext.exchange(INFINITE);
+        };
+        options.createAlerts = [log = m_alerts]() { return std::make_unique<RecordingAlerts>(log); };
+        options.processIdToSessionId = [](DWORD processId, DWORD* sessionId) -> BOOL {
+            if (processId == 0xDEAD) {
+                ::SetLastError(ERROR_INVALID_PARAMETER);
+                return FALSE;
+            }
+            *sessionId = processId / 100;  // process 101 runs in session 1
+            return TRUE;
+        };
+        options.afterEvent = [this](DWORD index) {
+            if (index == m_holdAt) {
+                m_holding = true;
+                ::WaitForSingleObject(m_gate.Get(), 5000);
+            }
+            std::lock_guard<std::mutex> lock(m_lock);
+            ++m_handled[index];
+        };
+        const int started = Handled(Thread::kHandleCount);
+        m_thread = std::make_unique<Thread>(m_module, options);
+        ASSERT_TRUE(NuvTest::WaitUntil([&] { return Handled(Thread::kHandleCount) > started; })) << "the loop started";
+    }
+
+    int Handled(DWORD index) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_handled[index];
+    }
+    // Runs `step` and waits until the thread has handled `index` once more.
+    template <class Step>
+    void Await(DWORD index, Step step) {
+        const int before = Handled(index);
+        step();
+        ASSERT_TRUE(NuvTest::WaitUntil([&] { return Handled(index) > before; })) << "handle " << index;
+    }
+    void SignIn(const wchar_t* user, DWORD session) {
+        Await(Thread::kUsersAdded, [&] { m_thread->OnUserLogon(user, session); });
+    }
+    void SetTimeTo(const SYSTEMTIME& now) {
+        m_module.SetNow(now);
+        Await(Thread::kRestrictionTimer, [&] { m_thread->OnTimeChanged(); });
+    }
+    void Notice(const wchar_t* application, DWORD processId) {
+        Await(Thread::kBlockedConnections,
+              [&] { m_thread->OnTrafficBlocked(application, processId, L"10.0.0.2", 50000, L"10.0.0.1", 443); });
+    }
+    std::vector<DWORD> TakeTimerRequests() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return std::move(m_timerRequests);
+    }
+    // The users of the time-restriction rule, or "" without rule.
+    std::wstring RuleUsers() {
+        for (const std::wstring& line : SplitLines(m_control->RulesNow())) {
+            if (line.rfind(L"rule {23402C5D", 0) != 0) continue;
+            const std::size_t at = line.find(L"users ");
+            return at == std::wstring::npos ? L"?" : line.substr(at + 6, line.find(L" |", at) - at - 6);
+        }
+        return L"";
+    }
+
+    NuvTest::RealMachineRegistry m_realMachine;
+    NuvTest::MachineKeyGuard m_guard;
+    HMODULE m_standIn = nullptr;
+    HostFirewallStandIn::IHostFirewallControl* m_control = nullptr;
+    ModuleDouble m_module;
+    std::shared_ptr<AlertLog> m_alerts = std::make_shared<AlertLog>();
+    std::atomic<DWORD> m_tick{1000};
+    std::atomic<DWORD> m_armNext{INFINITE};
+    std::atomic<DWORD> m_holdAt{0xFFFF};
+    std::atomic<bool> m_holding{false};
+    Tessal::UniqueHandle m_gate{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::mutex m_lock;
+    std::map<DWORD, int> m_handled;
+    std::vector<DWORD> m_timerRequests;
+    std::unique_ptr<Thread> m_thread;
+};
+
+using Set = std::set<std::wstring>;
+using Delays = std::vector<DWORD>;
+
+TEST_F(SarvexThreadTest, SettingsAndTheirDefaults) {
+    StartThread();
+    EXPECT_EQ(Delays({15, 5}), m_thread->Warnings());
+    EXPECT_EQ(180u, m_thread->QuietPeriodSeconds());
+    EXPECT_FALSE(m_thread->IPCheckUpOff());
+    m_thread.reset();
+
+    ASSERT_TRUE(m_guard.SetString(kSettingsKey, L"TimeRestrictionWarnings", L"30//10/"));
+    ASSERT_TRUE(m_guard.SetDword(kSettingsKey, L"TimeRestrictionAlertQuietPeriod", 0));
+    ASSERT_TRUE(m_guard.SetDword(kSettingsKey, L"IPCheckUpOff", 1));
+    NuvTest::TakeLoggedLines();
+    StartThread();
+    EXPECT_EQ(Delays({30, 10}), m_thread->Warnings());
+    EXPECT_EQ(0u, m_thread->QuietPeriodSeconds());
+    EXPECT_TRUE(m_thread->IPCheckUpOff());
+    bool logged = false;
+    for (const auto& line : NuvTest::TakeLoggedLines()) logged |= line.text == L"IP CheckUp disabled\r\n";
+    EXPECT_TRUE(logged);
+
+    m_module.SetUser(1, kSid1, WeekBlocking(1, 10, 11));
+    SignIn(L"child", 1);
+    CMonitoredUser user;
+    ASSERT_TRUE(m_thread->GetUser(L"CHILD", user)) << "ids compare without case";
+    EXPECT_EQ(30u, user.schedule.warningThreshold) << "the first warning";
+    EXPECT_EQ(kSid1, user.sid);
+    EXPECT_EQ(1u, user.sessionId);
+}
+
+TEST_F(SarvexThreadTest, AllowUpcomingBlockAllow) {
+    m_module.SetUser(1, kSid1, WeekBlocking(1, 10, 11));
+    m_module.SetNow(At(1, 9, 0));
+    StartThread();
+    SignIn(L"child", 1);
+    EXPECT_EQ(L"", RuleUsers());
+    EXPECT_EQ(Set{}, m_module.Blocked());
+    EXPECT_EQ(Delays({45 * kMinute + 5000}), TakeTimerRequests()) << "woken inside the first warning's window";
+    EXPECT_EQ(Lines{}, m_alerts->Take());
+
+    SetTimeTo(At(1, 9, 45, 5));
+    EXPECT_EQ(Lines{L"upcoming 15 1"}, m_alerts->Take());
+    EXPECT_EQ(Delays({9 * kMinute + 55000}), TakeTimerRequests()) << "woken at the 5-minute warning";
+    EXPECT_EQ(L"", RuleUsers());
+
+    SetTimeTo(At(1, 9, 55));
+    EXPECT_EQ(Lines{L"upcoming 6 1"}, m_alerts->Take());
+    EXPECT_EQ(Delays({5 * kMinute}), TakeTimerRequests()) << "no warning left: woken at the block";
+
+    SetTimeTo(At(1, 10, 0));
+    EXPECT_EQ(kSid1, RuleUsers());
+    EXPECT_EQ(Set{L"child"}, m_module.Blocked());
+    EXPECT_EQ(Lines{L"applied child 1"}, m_alerts->Take());
+    EXPECT_EQ(Delays({kHour}), TakeTimerRequests());
+
+    SetTimeTo(At(1, 10, 30));
+    EXPECT_EQ(Lines{}, m_alerts->Take()) << "still blocked: nothing new";
+    EXPECT_EQ(Delays({30 * kMinute}), TakeTimerRequests());
+
+    SetTimeTo(At(1, 11, 0));
+    EXPECT_EQ(L"", RuleUsers());
+    EXPECT_EQ(Set{}, m_module.Blocked());
+    EXPECT_EQ(Lines{}, m_alerts->Take());
+    EXPECT_EQ(Delays({167 * kHour - 15 * kMinute + 5000}), TakeTimerRequests());
+}
+
+TEST_F(SarvexThreadTest, TheArmedTimerEvaluatesAgainByItself) {
+    m_module.SetUser(1, kSid1, WeekBlocking(1, 10, 11));
+    m_module.SetNow(At(1, 9, 45, 5));
+    StartThread();
+    m_armNext = 1;
+    const int before = Handled(Thread::kRestrictionTimer);
+    SignIn(L"child", 1);
+    ASSERT_TRUE(NuvTest::WaitUntil([&] { return Handled(Thread::kRestrictionTimer) > before; }));
+    EXPECT_EQ(Lines({L"upcoming 15 1", L"upcoming 15 1"}), m_alerts->Take()) << "sign-in, then the timer";
+}
+
+TEST_F(SarvexThreadTest, SignInDuringABlockShowsNoAppliedAlert) {
+    m_module.SetUser(1, kSid1, WeekBlocking(1, 10, 11));
+    m_module.SetUser(2, kSid2, WeekBlocking(1, 10, 11));
+    m_module.SetNow(At(1, 10, 30));
+    StartThread();
+    SignIn(L"child", 1);
+    EXPECT_EQ(kSid1, RuleUsers());
+    EXPECT_EQ(Set{L"child"}, m_module.Blocked());
+    EXPECT_EQ(Lines{}, m_alerts->Take());
+
+    // A changed week blocking a signed-in user is told.
+    m_module.SetUser(2, kSid2, std::wstring(CNuvTimeBlocksWeek::kBlockCount, L'1'));
+    SignIn(L"sibling", 2);
+    EXPECT_EQ(kSid1, RuleUsers());
+    m_module.SetUser(2, kSid2, WeekBlocking(1, 10, 11));
+    Await(Thread::kConfigurationChanged, [&] { m_thread->OnSettingsChanged(); });
+    EXPECT_EQ(kSid1 + L" " + kSid2, RuleUsers());
+    EXPECT_EQ(Set({L"child", L"sibling"}), m_module.Blocked());
+    EXPECT_EQ(Lines{L"applied sibling 2"}, m_alerts->Take());
+}
+
+TEST_F(SarvexThreadTest, AUserWithoutSidIsBlockedOnTheWebOnly) {
+    m_module.SetUser(3, L"", WeekBlocking(1, 10, 11));
+    m_module.SetNow(At(1, 10, 30));
+    StartThread();
+    SignIn(L"child", 3);
+    EXPECT_EQ(L"", RuleUsers());
+    EXPECT_EQ(Set{L"child"}, m_module.Blocked());
+    bool logged = false;
+    for (const auto& line : NuvTest::TakeLoggedLines()) {
+        logged |= line.level == ETWLogging::LOG_ERROR && line.text == L"Unable to get SID for user session 3\r\n";
+    }
+    EXPECT_TRUE(logged);
+}
+
+TEST_F(SarvexThreadTest, BlockedConnectionAlertsWaitOutTheQuietPeriod) {
+    m_module.SetUser(1, kSid1, WeekBlocking(1, 10, 11));
+    m_module.SetNow(At(1, 9, 0));
+    StartThread();
+    SignIn(L"child", 1);
+    m_tick = 5000;
+    SetTimeTo(At(1, 10, 0));
+    EXPECT_EQ(Lines{L"applied child 1"}, m_alerts->Take());
+
+    m_tick = 5000 + 60 * 1000;
+    Notice(L"C:\\apps\\game.exe", 101);
+    EXPECT_EQ(Lines{L"1 C:\\apps\\game.exe"}, m_module.TakeRecords());
+    EXPECT_EQ(Lines{}, m_alerts->Take()) << "60 s after the applied alert";
+
+    m_tick = 5000 + 200 * 1000;
+    Notice(L"C:\\apps\\game.exe", 101);
+    EXPECT_EQ(Lines{L"1 C:\\apps\\game.exe"}, m_module.TakeRecords());
+    EXPECT_EQ(Lines{L"blocked C:\\apps\\game.exe 1"}, m_alerts->Take()) << "200 s after";
+
+    // An unknown process: the active session is told, nothing is recorded.
+    Notice(L"C:\\apps\\chat.exe", 0xDEAD);
+    EXPECT_EQ(Lines{}, m_module.TakeRecords());
+    EXPECT_EQ(Lines{L"blocked C:\\apps\\chat.exe -1"}, m_alerts->Take());
+
+    // The user silences the session through the alert's answer.
+    const Microsoft::WRL::ComPtr<IAlertCallback> callback = m_alerts->Callback();
+    ASSERT_NE(nullptr, callback);
+    BSTR other = ::SysAllocString(L"00000000-0000-0000-0000-000000000000");
+    EXPECT_EQ(E_NOTIMPL, callback->OnAlertResponse(other, 1));
+    ::SysFreeString(other);
+    EXPECT_EQ(1u, m_module.flags.IsEnabled(1));
+    BSTR silence = ::SysAllocString(CVYXAlertCallback::kSilenceAlertsId);
+    EXPECT_EQ(S_OK, callback->OnAlertResponse(silence, 1));
+    ::SysFreeString(silence);
+    EXPECT_EQ(0u, m_module.flags.IsEnabled(1));
+    Notice(L"C:\\apps\\game.exe", 101);
+    EXPECT_EQ(Lines{L"1 C:\\apps\\game.exe"}, m_module.TakeRecords());
+    EXPECT_EQ(Lines{}, m_alerts->Take()) << "silenced";
+
+    // The next restriction wants alerts again.
+    SetTimeTo(At(1, 11, 0));
+    SetTimeTo(At(8, 10, 0));
+    EXPECT_EQ(Lines{L"applied child 1"}, m_alerts->Take());
+    EXPECT_EQ(1u, m_module.flags.IsEnabled(1));
+}
+
+TEST_F(SarvexThreadTest, SignOutWhileBlockedLiftsTheBlock) {
+    m_module.SetUser(1, kSid1, WeekBlocking(1, 10, 11));
+    m_module.SetUser(2, kSid2, WeekBlocking(1, 10, 11));
+    m_module.SetNow(At(1, 10, 30));
+    StartThread();
+    SignIn(L"child", 1);
+    SignIn(L"sibling", 2);
+    EXPECT_EQ(kSid1 + L" " + kSid2, RuleUsers());
+
+    Await(Thread::kUsersRemoved, [&] { m_thread->OnUserLogoff(L"Child"); });
+    EXPECT_EQ(kSid2, RuleUsers());
+    EXPECT_EQ(Set{L"sibling"}, m_module.Blocked());
+    CMonitoredUser user;
+    EXPECT_FALSE(m_thread->GetUser(L"child", user));
+
+    Await(Thread::kUsersRemoved, [&] { m_thread->OnUserLogoff(L"sibling"); });
+    EXPECT_EQ(L"", RuleUsers()) << "nobody left: rule gone";
+    EXPECT_EQ(Set{}, m_module.Blocked());
+}
+
+TEST_F(SarvexThreadTest, SignInOfAUserMarkedRemovedKeepsTheRecord) {
+    m_module.SetUser(1, kSid1, WeekBlocking(1, 10, 11));
+    m_module.SetNow(At(1, 10, 30));
+    StartThread();
+    SignIn(L"child", 1);
+
+    // Hold the thread so sign-out and sign-in both land before it looks.
+    m_holdAt = Thread::kConfigurationChanged;
+    m_thread->OnSettingsChanged();
+    ASSERT_TRUE(NuvTest::WaitUntil([&] { return m_holding.load(); }));
+    m_thread->OnUserLogoff(L"child");
+    CMonitoredUser user;
+    ASSERT_TRUE(m_thread->GetUser(L"child", user));
+    EXPECT_TRUE(user.removed);
+    m_thread->OnUserLogon(L"child", 2);
+    ASSERT_TRUE(m_thread->GetUser(L"child", user));
+    EXPECT_FALSE(user.removed);
+    EXPECT_EQ(2u, user.sessionId);
+
+    const int removals = Handled(Thread::kUsersRemoved);
+    ::SetEvent(m_gate.Get());
+    ASSERT_TRUE(NuvTest::WaitUntil([&] { return Handled(Thread::kUsersRemoved) > removals; }));
+    ASSERT_TRUE(m_thread->GetUser(L"child", user));
+    EXPECT_EQ(kSid1, RuleUsers());
+    EXPECT_EQ(Set{L"child"}, m_module.Blocked());
+}
+
+TEST_F(SarvexThreadTest, StoppingCleansUp) {
+    m_module.SetUser(1, kSid1, WeekBlocking(1, 10, 11));
+    m_module.SetNow(At(1, 10, 30));
+    m_module.clockSetUp = false;
+    StartThread();
+    EXPECT_EQ(1, m_module.ClockInits()) << "a user with time limits wants the reliable clock";
+    SignIn(L"child", 1);
+    EXPECT_EQ(kSid1, RuleUsers());
+
+    m_thread.reset();
+    EXPECT_EQ(1, m_module.Clears());
+    EXPECT_EQ(Set{}, m_module.Blocked());
+    EXPECT_EQ(L"", RuleUsers());
+    EXPECT_EQ(0, m_control->LiveObjects());
+}
+
+}  // namespace
