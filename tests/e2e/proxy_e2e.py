@@ -198,6 +198,59 @@ def settings_change(env, origin, proxy):
     raise Failure("still not blocked 15 s after the change")
 
 
+def week_blocking_now(minutes=15):
+    """A week (one character per five minutes from Sunday 00:00) blocking the coming minutes."""
+    now = time.localtime()
+    first = ((now.tm_wday + 1) % 7) * 288 + now.tm_hour * 12 + now.tm_min // 5
+    week = ["1"] * 2016
+    for block in range(first, first + minutes // 5 + 1):
+        week[block % 2016] = "0"
+    return "".join(week)
+
+
+def poll(what, probe, seconds=20):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if probe():
+            return
+        time.sleep(0.3)
+    raise Failure(f"{what} within {seconds} s")
+
+
+def time_limit(env, origin):
+    """A user whose week blocks the present: failed connections, and the firewall rule."""
+    state = proxyenv.protected_user_state(["blocked.test"]) + f"setting child 210 text {week_blocking_now()}\n"
+    proxy = env.start_proxy(state, upstream=f"127.0.0.1:{origin.port}", name="e2e-time")
+
+    def fetch_fails():
+        try:
+            curl(proxy, "http://allowed.test/page")
+            return False
+        except Failure:
+            return True
+
+    def rule_users():
+        try:
+            text = open(proxy.firewall_state).read()
+        except OSError:
+            return None
+        rules = [line for line in text.splitlines() if line.startswith("rule ") and "VYX Time Restriction" in line]
+        return rules[0].split("| users")[1].split("|")[0].split() if rules else []
+
+    try:
+        poll("the blocked week did not fail the connections", fetch_fails)
+        users = rule_users()
+        check(users, f"no user in the firewall's time-restriction rule: {users}")
+        # The parent allows the whole week; the service tells the plug-in.
+        proxy.configure("setting child 210 text " + "1" * 2016, "event changed")
+        poll("the allowed week did not let the connections through", lambda: not fetch_fails())
+        poll("the firewall rule was not lifted", lambda: rule_users() in (None, []))
+        return f"failed connections while blocked (rule users {' '.join(users)}), through again once allowed"
+    finally:
+        proxy.stop()
+        env.processes.remove(proxy)
+
+
 CURL_CASES = [blocked_list_site, blocked_category, allowed_pages, safe_search, pipelined_block, large_post,
               parallel_connections, settings_change]
 
@@ -241,6 +294,9 @@ def main():
                                 upstream=f"127.0.0.1:{origin.port}", name="e2e-browser" if args.browser else "e2e")
         cases = [lambda e, o, p: browser(e, o, p, os.path.abspath(args.browser))] if args.browser else CURL_CASES
         names = ["browser"] if args.browser else [case.__name__ for case in CURL_CASES]
+        if not args.browser:
+            names.append("time_limit")
+            cases.append(lambda e, o, p: time_limit(e, o))
         for name, case in zip(names, cases):
             start = time.monotonic()
             try:
