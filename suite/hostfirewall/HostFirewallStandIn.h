@@ -26,6 +26,10 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <sstream>
+#include <string>
+#include <vector>
+
 namespace HostFirewallStandIn {
 
 // Where the test programs find the library: <program folder>\hostfirewall\zrtfwctl.dll, never
@@ -76,6 +80,18 @@ public:
     // 0, or HRESULT_FROM_WIN32(ERROR_NOT_FOUND) when no live point product has a notify.
     virtual ZrtFire::Result FireBlockEvent(const BlockEvent& event) = 0;
 };
+
+// The lines of a text the control returned (Calls, RulesNow), which it frees.
+inline std::vector<std::wstring> TakeLines(BSTR text) {
+    std::vector<std::wstring> lines;
+    std::wstringstream stream(text != nullptr ? std::wstring(text, ::SysStringLen(text)) : std::wstring());
+    ::SysFreeString(text);
+    for (std::wstring line; std::getline(stream, line);) {
+        if (!line.empty() && line.back() == L'\r') line.pop_back();
+        if (!line.empty()) lines.push_back(line);
+    }
+    return lines;
+}
 
 }  // namespace HostFirewallStandIn
 

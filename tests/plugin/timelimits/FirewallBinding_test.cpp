@@ -37,17 +37,6 @@ const std::wstring kSid3 = L"S-1-5-21-100-200-300-1003";
 std::wstring StandInFolder() { return NuvTest::ExeFolder() + L"\\" + HostFirewallStandIn::kStandInFolder; }
 std::wstring StandInPath() { return StandInFolder() + L"\\zrtfwctl.dll"; }
 
-Lines SplitLines(BSTR text) {
-    Lines lines;
-    std::wstringstream stream(text != nullptr ? std::wstring(text, ::SysStringLen(text)) : std::wstring());
-    ::SysFreeString(text);
-    for (std::wstring line; std::getline(stream, line);) {
-        if (!line.empty() && line.back() == L'\r') line.pop_back();
-        if (!line.empty()) lines.push_back(line);
-    }
-    return lines;
-}
-
 bool SetPlatformFolder(const std::wstring& folder) {
     HKEY key = nullptr;
     if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPlatformKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key,
@@ -103,11 +92,11 @@ protected:
     }
 
     Lines TakeCalls() {
-        Lines calls = SplitLines(m_control->Calls());
+        Lines calls = HostFirewallStandIn::TakeLines(m_control->Calls());
         m_control->ClearCalls();
         return calls;
     }
-    Lines Rules() { return SplitLines(m_control->RulesNow()); }
+    Lines Rules() { return HostFirewallStandIn::TakeLines(m_control->RulesNow()); }
 
     static Lines BuildCalls(const Lines& sids, bool udp = true) {
         Lines calls = {L"product.GetInterface {44EEFC7C-A76A-4AF4-ABD9-C933CAB67361}",

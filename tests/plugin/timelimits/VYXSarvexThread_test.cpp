@@ -64,17 +64,6 @@ std::wstring WeekBlocking(int day, int fromHour, int toHour) {
     return text;
 }
 
-Lines SplitLines(BSTR text) {
-    Lines lines;
-    std::wstringstream stream(text != nullptr ? std::wstring(text, ::SysStringLen(text)) : std::wstring());
-    ::SysFreeString(text);
-    for (std::wstring line; std::getline(stream, line);) {
-        if (!line.empty() && line.back() == L'\r') line.pop_back();
-        if (!line.empty()) lines.push_back(line);
-    }
-    return lines;
-}
-
 TEST(TimeActionTest, ScheduleTable) {
     const std::wstring monday = WeekBlocking(1, 10, 11);
     const std::wstring sundayMorning = WeekBlocking(0, 0, 1);
@@ -360,7 +349,7 @@ protected:
     }
     // The users of the time-restriction rule, or "" without rule.
     std::wstring RuleUsers() {
-        for (const std::wstring& line : SplitLines(m_control->RulesNow())) {
+        for (const std::wstring& line : HostFirewallStandIn::TakeLines(m_control->RulesNow())) {
             if (line.rfind(L"rule {23402C5D", 0) != 0) continue;
             const std::size_t at = line.find(L"users ");
             return at == std::wstring::npos ? L"?" : line.substr(at + 6, line.find(L" |", at) - at - 6);
