@@ -1,5 +1,6 @@
 // The library's exports: the firewall's own NotComDllGetInterface, and the tests' control.
 #include "suite/hostfirewall/BlockEvent.h"
+#include "suite/hostfirewall/Connection.h"
 #include "suite/hostfirewall/FirewallObject.h"
 #include "suite/hostfirewall/FirewallState.h"
 #include "suite/hostfirewall/FirewallText.h"
@@ -60,6 +61,38 @@ public:
 
     ZrtFire::Result FireBlockEvent(const BlockEvent& event) override {
         return Guarded([&] { return DeliverBlockEvent(event); });
+    }
+
+    void SetReverseName(const ZrtFire::Address& address, const wchar_t* name) override {
+        Guarded([&] {
+            CFirewallState::Instance().SetReverseName(address, name);
+            return ZrtFire::Result{0};
+        });
+    }
+
+    ZrtFire::Result OfferConnection(const OfferedConnection& connection, long* number) override {
+        if (number != nullptr) *number = 0;
+        return Guarded([&] { return HostFirewallStandIn::OfferConnection(connection, number); });
+    }
+
+    BSTR ConnectionOutcomes() override {
+        return GuardedPointer([] { return NewBstr(CFirewallState::Instance().ConnectionOutcomes()); });
+    }
+
+    long OpenConnections() override {
+        try {
+            return CFirewallState::Instance().OpenConnections();
+        } catch (...) {
+            return -1;
+        }
+    }
+
+    bool WaitForCompletions(long count, DWORD timeoutMs) override {
+        try {
+            return CFirewallState::Instance().WaitForCompletions(count, timeoutMs);
+        } catch (...) {
+            return false;
+        }
     }
 };
 

@@ -18,6 +18,7 @@ constexpr ZrtFire::Result kNoInterface = E_NOINTERFACE;
 constexpr ZrtFire::Result kInvalidArgument = E_INVALIDARG;
 constexpr ZrtFire::Result kNullPointer = E_POINTER;
 constexpr ZrtFire::Result kNotFound = static_cast<ZrtFire::Result>(0x80070490);  // ERROR_NOT_FOUND
+constexpr ZrtFire::Result kIllegalState = static_cast<ZrtFire::Result>(0x8000000E);  // E_ILLEGAL_METHOD_CALL
 
 // Derived deletes itself on the last release, after its FinalRelease (which may take the lock:
 // no release ever happens under it). Objects start with the creator's one reference.

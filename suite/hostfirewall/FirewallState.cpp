@@ -1,9 +1,11 @@
 #include "suite/hostfirewall/FirewallState.h"
 
+#include "suite/hostfirewall/Connection.h"
 #include "suite/hostfirewall/FirewallText.h"
 #include "suite/hostfirewall/PointProduct.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace HostFirewallStandIn {
 
@@ -131,11 +133,93 @@ CPointProduct* CFirewallState::EventTargetLocked(const GUID* policyId) const {
     return latest;
 }
 
+CPointProduct* CFirewallState::PluginTargetLocked() const {
+    CPointProduct* latest = nullptr;
+    for (CPointProduct* product : m_products) {
+        if (product->Plugin() != nullptr && (latest == nullptr || product->PluginOrder() > latest->PluginOrder())) {
+            latest = product;
+        }
+    }
+    return latest;
+}
+
+void CFirewallState::AddConnectionLocked(CConnection* connection) {
+    m_connections.push_back(connection);
+    connection->SetNumberLocked(++m_connectionCount);
+}
+
+CConnection* CFirewallState::FindConnectionLocked(const ZrtFire::IConnection* connection) const {
+    for (CConnection* kept : m_connections) {
+        if (static_cast<const ZrtFire::IConnection*>(kept) == connection) return kept;
+    }
+    return nullptr;
+}
+
+const std::wstring* CFirewallState::ReverseNameLocked(const ZrtFire::Address& address) const {
+    const auto found = m_reverseNames.find(AddressText(&address));
+    return found != m_reverseNames.end() ? &found->second : nullptr;
+}
+
+void CFirewallState::SetReverseName(const ZrtFire::Address& address, const wchar_t* name) {
+    std::wstring key = AddressText(&address);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (name == nullptr) {
+        m_reverseNames.erase(key);
+    } else {
+        m_reverseNames[std::move(key)] = name;
+    }
+}
+
+std::wstring CFirewallState::ConnectionOutcomes() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::wstring text;
+    for (const CConnection* connection : m_connections) text += connection->OutcomeLocked() + L"\n";
+    return text;
+}
+
+long CFirewallState::OpenConnections() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    long open = 0;
+    for (const CConnection* connection : m_connections) {
+        if (connection->TakenLocked() && connection->CompletesLocked() == 0) ++open;
+    }
+    return open;
+}
+
+long CFirewallState::CompletedConnectionsLocked() const {
+    long completed = 0;
+    for (const CConnection* connection : m_connections) {
+        if (connection->CompletesLocked() != 0) ++completed;
+    }
+    return completed;
+}
+
+bool CFirewallState::WaitForCompletions(long count, DWORD timeoutMs) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_completed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                [&] { return CompletedConnectionsLocked() >= count; });
+}
+
+void CFirewallState::FreeConnectionsLocked() noexcept {
+    for (CConnection* connection : m_connections) delete connection;
+    m_connections.clear();
+}
+
+void CFirewallState::FreeConnectionsAtUnload() noexcept {
+    // Threads are gone at process exit; one may have died holding the lock.
+    if (!m_mutex.try_lock()) return;
+    FreeConnectionsLocked();
+    m_mutex.unlock();
+}
+
 void CFirewallState::Reset() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_calls.clear();
     m_results.clear();
     m_policies.clear();
+    m_reverseNames.clear();
+    FreeConnectionsLocked();
+    m_connectionCount = 0;
 }
 
 std::wstring CFirewallState::Calls() {
@@ -178,6 +262,7 @@ std::wstring CFirewallState::RulesTextLocked() const {
         text += L"product " + GuidText(&product->Id());
         if (product->Notify() != nullptr) text += L" notify";
         if (product->ShutDown()) text += L" shutdown";
+        if (const GUID* plugin = product->PluginId()) text += L" plugin " + GuidText(plugin);
         text += L"\n";
     }
     for (const PolicyRecord& policy : m_policies) {

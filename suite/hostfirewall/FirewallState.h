@@ -17,6 +17,7 @@
 
 namespace HostFirewallStandIn {
 
+class CConnection;
 class CPointProduct;
 
 // What a match builder was given.
@@ -72,6 +73,16 @@ public:
     // product that registered one; null when none has.
     CPointProduct* EventTargetLocked(const GUID* policyId) const;
     CPointProduct* FindProductLocked(const GUID& productId) const;
+    // The live product whose plug-in registered last; null when none is kept.
+    CPointProduct* PluginTargetLocked() const;
+    // Numbers the connection and keeps it until Reset or unload.
+    void AddConnectionLocked(CConnection* connection);
+    // Null for a connection the stand-in did not offer (or freed by a Reset since).
+    CConnection* FindConnectionLocked(const ZrtFire::IConnection* connection) const;
+    // Wakes WaitForCompletions.
+    void ConnectionCompletedLocked() noexcept { m_completed.notify_all(); }
+    // Null when no name is set for the address.
+    const std::wstring* ReverseNameLocked(const ZrtFire::Address& address) const;
     // Woken whenever an event delivery ends.
     std::condition_variable& DeliveryEnded() noexcept { return m_deliveryEnded; }
 
@@ -84,6 +95,12 @@ public:
     static constexpr const wchar_t* kStateFileVariable = L"ZRTFW_STANDIN_STATE";
     void SetResult(const std::string& operation, ZrtFire::Result result);
     void ResetResults();
+    void SetReverseName(const ZrtFire::Address& address, const wchar_t* name);
+    std::wstring ConnectionOutcomes();
+    long OpenConnections();
+    bool WaitForCompletions(long count, DWORD timeoutMs);
+    // At module unload: frees the connections unless another thread died holding the lock.
+    void FreeConnectionsAtUnload() noexcept;
 
     void ObjectCreated() noexcept { ++m_liveObjects; }
     void ObjectDestroyed() noexcept { --m_liveObjects; }
@@ -94,12 +111,18 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_deliveryEnded;
+    std::condition_variable m_completed;
     std::wstring RulesTextLocked() const;
+    long CompletedConnectionsLocked() const;
+    void FreeConnectionsLocked() noexcept;
 
     std::wstring m_calls;
     std::map<std::string, ZrtFire::Result> m_results;
     std::vector<CPointProduct*> m_products;
     std::vector<PolicyRecord> m_policies;
+    std::vector<CConnection*> m_connections;  // owned
+    long m_connectionCount = 0;
+    std::map<std::wstring, std::wstring> m_reverseNames;  // by AddressText
     std::atomic<long> m_liveObjects{0};
 };
 

@@ -5,13 +5,20 @@
 //
 // Calls(), one line per call in call order across all objects: "<object>.<operation>[ <args>]"
 // with objects factory, product, policies (policy manager), policy (policy builder), rule, match,
-// aggregate, addresses, sink; "NotComDllGetInterface <name>" for the export. GUIDs as
+// aggregate, addresses, sink, resolver (GetService's name resolver), process and action (of an
+// offered connection); "NotComDllGetInterface <name>" for the export. GUIDs as
 // "{XXXXXXXX-...}" or "null", numbers in decimal, texts as given. Releases are not calls, except
 // a point product's last: "product.Released". A reserved slot records
 // "unexpected <Interface>.Reserved<N>" and fails with E_NOTIMPL.
+// The plug-in's side, with <n> the connection's number: "process.Operation6 <n>",
+// "action.SetVerdict <n> <verdict> <a> <b> <c>", "sink.Complete <n>" ("<n> again" for a second
+// Complete, which fails with E_ILLEGAL_METHOD_CALL; "unknown" for a connection never offered,
+// E_INVALIDARG), "unexpected connection.<Info|Process|Action> <n> after Complete". The resolver:
+// "resolver.Operation3 <v>", "resolver.Operation4", "resolver.Lookup <address> <v>".
 //
 // RulesNow(), one line each:
-//   product {id}[ notify][ shutdown]     live point products, in registration order
+//   product {id}[ notify][ shutdown][ plugin {id}]   live point products, in registration order;
+//                                        plugin: the plug-in kept since RegisterPlugin
 //   policy {id} kind <k> product {id}    committed policies, in commit order, each followed by
 //   rule {id} policy {id} | name <text> | action <a> <0|*> <n> | protocols ... | users ... |
 //     owner <text>[ | processes ...][ | aggregates <kind> {id} ...]
@@ -20,6 +27,9 @@
 // outlive their point product. DeletePolicy answers 1 when there was none. DeleteRule takes the
 // rule out of the builder and at once out of every policy of the builder's point product: the
 // product deletes its rule through a fresh builder that it never commits.
+// RegisterPlugin keeps one plug-in per point product (a second replaces the first) until
+// UnregisterPlugin with its id (another id answers HRESULT_FROM_WIN32(ERROR_NOT_FOUND)).
+// GetService answers a name resolver for {54950B40-FD45-4CB0-ACED-768453EA67E8}, else null.
 
 #include "plugin/timelimits/ZrtFire.h"
 
@@ -51,10 +61,20 @@ struct BlockEvent {
     WORD remotePort = 0;
 };
 
+// An outbound connection offered to the registered plug-in. The path is copied; null is passed on.
+struct OfferedConnection {
+    ZrtFire::Address remoteAddress = {};
+    BYTE protocol = ZrtFire::kProtocolTcp;
+    long state = ZrtFire::kConnectionOutboundOpen;
+    DWORD processId = 0;
+    const wchar_t* processPath = nullptr;
+};
+
 // No destructor and no reference count: one object for the life of the module.
 class IHostFirewallControl {
 public:
-    // Forgets the calls, the steered results and the policies; live objects stay.
+    // Forgets the calls, the steered results, the policies, the reverse names and the offered
+    // connections (freed, completed or not); live objects and registered plug-ins stay.
     virtual void Reset() = 0;
 
     // The caller frees both texts (SysFreeString).
@@ -79,6 +99,24 @@ public:
     // registered its notify last) from a thread of the stand-in, and returns once OnEvent has.
     // 0, or HRESULT_FROM_WIN32(ERROR_NOT_FOUND) when no live point product has a notify.
     virtual ZrtFire::Result FireBlockEvent(const BlockEvent& event) = 0;
+
+    // The name the resolver's Lookup gives for `address`; a null name removes it.
+    virtual void SetReverseName(const ZrtFire::Address& address, const wchar_t* name) = 0;
+
+    // Calls ConnectOutbound of the plug-in registered last by a live point product (not shut
+    // down) from a thread of the stand-in, and returns once it has: its result (1 taken, 0 not),
+    // and the connection's number (from 1 after Reset) in `number` when not null. The connection
+    // stays alive for the plug-in's verdict and Complete from any thread. No plug-in:
+    // HRESULT_FROM_WIN32(ERROR_NOT_FOUND) and number 0.
+    virtual ZrtFire::Result OfferConnection(const OfferedConnection& connection, long* number) = 0;
+    // One line per offered connection, in offer order (the caller frees the text):
+    //   <n> offered <result|pending> verdict <v[,v...]|none> complete <count>
+    // Verdicts in call order; one given after Complete is refused and not listed.
+    virtual BSTR ConnectionOutcomes() = 0;
+    // Connections taken (ConnectOutbound answered 1) and not completed yet.
+    virtual long OpenConnections() = 0;
+    // True once `count` connections have been completed since Reset, false after the time-out.
+    virtual bool WaitForCompletions(long count, DWORD timeoutMs) = 0;
 };
 
 // The lines of a text the control returned (Calls, RulesNow), which it frees.

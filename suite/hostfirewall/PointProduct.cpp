@@ -1,6 +1,8 @@
 #include "suite/hostfirewall/PointProduct.h"
 
+#include "suite/hostfirewall/Connection.h"
 #include "suite/hostfirewall/FirewallText.h"
+#include "suite/hostfirewall/NameResolver.h"
 #include "suite/hostfirewall/PolicyObjects.h"
 
 #include <algorithm>
@@ -13,6 +15,8 @@ bool Is(const GUID* id, const GUID& expected) { return id != nullptr && ::IsEqua
 
 // Orders RegisterNotify calls across products; guarded by the state's lock.
 ULONGLONG g_notifyCount = 0;
+// Orders RegisterPlugin calls across products; guarded by the state's lock.
+ULONGLONG g_pluginCount = 0;
 
 }  // namespace
 
@@ -77,8 +81,12 @@ ZrtFire::Result CPointProduct::RegisterPlugin(const GUID* pluginId, ZrtFire::ISt
         if (call.Steered() != 0) return call.Steered();
         if (!Is(interfaceId, ZrtFire::kPluginRegistrationInterface)) return kNoInterface;
         if (plugin == nullptr || pluginId == nullptr) return kInvalidArgument;
-        // The plug-in is never called yet: connections are not inspected by the stand-in.
-        *sink = new CInspectionSink();
+        auto* const created = new CInspectionSink();
+        m_plugin = plugin;
+        m_pluginId = *pluginId;
+        m_pluginOrder = ++g_pluginCount;
+        *sink = created;
+        call.State().PublishLocked();
         return ZrtFire::Result{0};
     });
 }
@@ -86,7 +94,12 @@ ZrtFire::Result CPointProduct::RegisterPlugin(const GUID* pluginId, ZrtFire::ISt
 ZrtFire::Result CPointProduct::UnregisterPlugin(const GUID* pluginId) {
     return Guarded([&] {
         CCall call("product", "UnregisterPlugin", GuidText(pluginId));
-        return call.Steered();
+        if (call.Steered() != 0) return call.Steered();
+        if (m_plugin == nullptr || !Is(pluginId, m_pluginId)) return kNotFound;
+        m_plugin = nullptr;
+        call.State().PublishLocked();
+        call.State().DeliveryEnded().wait(call.Lock(), [&] { return !DeliveringElsewhereLocked(); });
+        return ZrtFire::Result{0};
     });
 }
 
@@ -101,8 +114,8 @@ ZrtFire::Result CPointProduct::SetVerdict(ULONGLONG eventKey, long verdict, long
 void* CPointProduct::GetService(const GUID* serviceId) {
     return GuardedPointer([&]() -> void* {
         CCall call("product", "GetService", GuidText(serviceId));
-        // No service is offered yet: the caller must cope with null, as with an older firewall.
-        return nullptr;
+        if (call.Steered() != 0 || !Is(serviceId, ZrtFire::kNameResolverService)) return nullptr;
+        return static_cast<ZrtFire::INameResolver*>(new CNameResolver());
     });
 }
 
@@ -128,10 +141,21 @@ bool CPointProduct::DeliveringElsewhereLocked() const noexcept {
                        [self](DWORD thread) { return thread != self; });
 }
 
-ZrtFire::Result CInspectionSink::Complete(ZrtFire::IConnection*) {
+ZrtFire::Result CInspectionSink::Complete(ZrtFire::IConnection* connection) {
     return Guarded([&] {
-        CCall call("sink", "Complete");
-        return call.Steered();
+        CFirewallState& state = CFirewallState::Instance();
+        std::lock_guard<std::mutex> lock(state.Mutex());
+        CConnection* const kept = state.FindConnectionLocked(connection);
+        // The line names the connection: "sink.Complete <n>", "<n> again" or "unknown".
+        std::wstring arguments = L"unknown";
+        if (kept != nullptr) arguments = Number(kept->Number()) + (kept->CompletesLocked() != 0 ? L" again" : L"");
+        const ZrtFire::Result steered = state.RecordLocked("sink", "Complete", arguments);
+        if (steered != 0) return steered;
+        if (kept == nullptr) return kInvalidArgument;
+        const bool first = kept->CompletesLocked() == 0;
+        kept->CompletedLocked();
+        state.ConnectionCompletedLocked();
+        return first ? ZrtFire::Result{0} : kIllegalState;
     });
 }
 

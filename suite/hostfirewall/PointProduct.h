@@ -24,8 +24,11 @@ public:
     ZrtFire::Result RegisterNotify(ZrtFire::IPointProductNotify* notify, const GUID* interfaceId) override;
     // Waits for events being delivered on other threads: once it returns, none reaches the notify.
     ZrtFire::Result Shutdown() override;
+    // One plug-in per product: a second registration replaces the first.
     ZrtFire::Result RegisterPlugin(const GUID* pluginId, ZrtFire::IStreamInspectPlugin* plugin, const GUID* interfaceId,
                                    ZrtFire::IInspectionSink** sink) override;
+    // Waits for offers being made on other threads: once it returns, none reaches the plug-in.
+    // Another id than the registered one answers kNotFound and forgets nothing.
     ZrtFire::Result UnregisterPlugin(const GUID* pluginId) override;
     ZRT_STANDIN_RESERVED(IPointProduct, 8)
     ZrtFire::Result SetVerdict(ULONGLONG eventKey, long verdict, long, long) override;
@@ -46,6 +49,11 @@ public:
     ZrtFire::IPointProductNotify* Notify() const noexcept { return m_shutDown ? nullptr : m_notify; }
     // Orders the products by their latest RegisterNotify.
     ULONGLONG NotifyOrder() const noexcept { return m_notifyOrder; }
+    ZrtFire::IStreamInspectPlugin* Plugin() const noexcept { return m_shutDown ? nullptr : m_plugin; }
+    // Null when no plug-in is kept (also after a shutdown).
+    const GUID* PluginId() const noexcept { return m_plugin != nullptr ? &m_pluginId : nullptr; }
+    // Orders the products by their latest RegisterPlugin.
+    ULONGLONG PluginOrder() const noexcept { return m_pluginOrder; }
     void DeliveryStartedLocked(DWORD threadId) { m_deliveryThreads.push_back(threadId); }
     void DeliveryEndedLocked(DWORD threadId) noexcept;
 
@@ -55,10 +63,15 @@ private:
     const GUID m_id;
     ZrtFire::IPointProductNotify* m_notify = nullptr;
     ULONGLONG m_notifyOrder = 0;
+    ZrtFire::IStreamInspectPlugin* m_plugin = nullptr;
+    GUID m_pluginId{};
+    ULONGLONG m_pluginOrder = 0;
     bool m_shutDown = false;
     std::vector<DWORD> m_deliveryThreads;
 };
 
+// Completes the connections the stand-in offered (see Connection.h): a connection it did not
+// offer answers E_INVALIDARG, a second Complete of one kIllegalState.
 class CInspectionSink final : public CCounted<CInspectionSink, ZrtFire::IInspectionSink> {
 public:
     ZrtFire::Result Complete(ZrtFire::IConnection* connection) override;

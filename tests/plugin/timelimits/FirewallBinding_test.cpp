@@ -7,11 +7,8 @@
 #include "plugin/timelimits/PointProduct.h"
 #include "plugin/timelimits/TimeRestrictionRuleManager.h"
 
-#include "suite/hostfirewall/HostFirewallStandIn.h"
-#include "tests/support/MachineKeyGuard.h"
-#include "tests/support/MachineRegistry.h"
+#include "tests/plugin/timelimits/FirewallStandInFixture.h"
 #include "tests/support/ScratchFolder.h"
-#include "tests/support/TestPaths.h"
 
 #include <gtest/gtest.h>
 
@@ -28,28 +25,12 @@ using HostFirewallStandIn::BlockEvent;
 using HostFirewallStandIn::IHostFirewallControl;
 using Lines = std::vector<std::wstring>;
 
-constexpr wchar_t kPlatformKey[] = L"Software\\Oberix\\Kernova";
-constexpr wchar_t kSettingsKey[] = L"SOFTWARE\\Oberix\\NUV\\Settings\\default";
 const std::wstring kSid1 = L"S-1-5-21-100-200-300-1001";
 const std::wstring kSid2 = L"S-1-5-21-100-200-300-1002";
 const std::wstring kSid3 = L"S-1-5-21-100-200-300-1003";
 
-std::wstring StandInFolder() { return NuvTest::ExeFolder() + L"\\" + HostFirewallStandIn::kStandInFolder; }
-std::wstring StandInPath() { return StandInFolder() + L"\\zrtfwctl.dll"; }
-
-bool SetPlatformFolder(const std::wstring& folder) {
-    HKEY key = nullptr;
-    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPlatformKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key,
-                          nullptr) != ERROR_SUCCESS) {
-        return false;
-    }
-    const LONG result = ::RegSetValueExW(key, L"szInstallDir64", 0, REG_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
-                                         static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
-    ::RegCloseKey(key);
-    return result == ERROR_SUCCESS;
-}
-
-void RemovePlatformFolder() { ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kPlatformKey, KEY_WOW64_32KEY, 0); }
+using NuvTest::FirewallStandInFixture;
+constexpr const wchar_t* kSettingsKey = FirewallStandInFixture::kSettingsKey;
 
 // The host-firewall thread as the event handler sees it.
 class RecordingListener : public CTimeRestrictionListener {
@@ -72,31 +53,12 @@ private:
     Lines m_notices;
 };
 
-class FirewallBindingTest : public ::testing::Test {
+class FirewallBindingTest : public FirewallStandInFixture {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(SetPlatformFolder(StandInFolder()));
-        m_standIn = ::LoadLibraryW(StandInPath().c_str());
-        ASSERT_NE(nullptr, m_standIn) << "the stand-in beside the tests";
-        const auto control = reinterpret_cast<ZrtStandInControlFunction>(
-            reinterpret_cast<void*>(::GetProcAddress(m_standIn, HostFirewallStandIn::kControlExport)));
-        ASSERT_NE(nullptr, control);
-        m_control = control();
-        m_control->Reset();
+        FirewallStandInFixture::SetUp();
         m_guard.DeleteValue(kSettingsKey, L"ApplyTimeRestrictionToUDP");
     }
-    void TearDown() override {
-        if (m_control != nullptr) EXPECT_EQ(0, m_control->LiveObjects()) << "every firewall object released";
-        RemovePlatformFolder();
-        if (m_standIn != nullptr) ::FreeLibrary(m_standIn);
-    }
-
-    Lines TakeCalls() {
-        Lines calls = HostFirewallStandIn::TakeLines(m_control->Calls());
-        m_control->ClearCalls();
-        return calls;
-    }
-    Lines Rules() { return HostFirewallStandIn::TakeLines(m_control->RulesNow()); }
 
     static Lines BuildCalls(const Lines& sids, bool udp = true) {
         Lines calls = {L"product.GetInterface {44EEFC7C-A76A-4AF4-ABD9-C933CAB67361}",
@@ -136,11 +98,6 @@ protected:
                 L"product.Released"};
     }
 
-    // Lifted for the whole program's tests: the 32-bit view exists only there.
-    NuvTest::RealMachineRegistry m_realMachine;
-    NuvTest::MachineKeyGuard m_guard;
-    HMODULE m_standIn = nullptr;
-    IHostFirewallControl* m_control = nullptr;
     RecordingListener m_listener;
 };
 

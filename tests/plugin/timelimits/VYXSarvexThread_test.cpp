@@ -6,11 +6,8 @@
 #include "plugin/timelimits/VYXAlertCallback.h"
 #include "plugin/timelimits/VYXSarvexThread.h"
 
-#include "suite/hostfirewall/HostFirewallStandIn.h"
+#include "tests/plugin/timelimits/FirewallStandInFixture.h"
 #include "tests/support/LogRecorder.h"
-#include "tests/support/MachineKeyGuard.h"
-#include "tests/support/MachineRegistry.h"
-#include "tests/support/TestPaths.h"
 #include "tests/support/WaitUntil.h"
 #include "logging/Logging.h"
 
@@ -32,8 +29,7 @@ namespace {
 using Lines = std::vector<std::wstring>;
 using Thread = CVYXSarvexThread;
 
-constexpr wchar_t kPlatformKey[] = L"Software\\Oberix\\Kernova";
-constexpr wchar_t kSettingsKey[] = L"SOFTWARE\\Oberix\\NUV\\Settings\\default";
+constexpr const wchar_t* kSettingsKey = NuvTest::FirewallStandInFixture::kSettingsKey;
 const std::wstring kSid1 = L"S-1-5-21-100-200-300-1001";
 const std::wstring kSid2 = L"S-1-5-21-100-200-300-1002";
 constexpr DWORD kMinute = 60000;
@@ -249,17 +245,10 @@ private:
     std::shared_ptr<AlertLog> m_log;
 };
 
-class SarvexThreadTest : public ::testing::Test {
+class SarvexThreadTest : public NuvTest::FirewallStandInFixture {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(SetPlatformFolder(StandInFolder()));
-        m_standIn = ::LoadLibraryW((StandInFolder() + L"\\zrtfwctl.dll").c_str());
-        ASSERT_NE(nullptr, m_standIn) << "the stand-in beside the tests";
-        const auto control = reinterpret_cast<ZrtStandInControlFunction>(
-            reinterpret_cast<void*>(::GetProcAddress(m_standIn, HostFirewallStandIn::kControlExport)));
-        ASSERT_NE(nullptr, control);
-        m_control = control();
-        m_control->Reset();
+        FirewallStandInFixture::SetUp();
         for (const wchar_t* name : {L"ApplyTimeRestrictionToUDP", L"TimeRestrictionWarnings",
                                     L"TimeRestrictionAlertQuietPeriod", L"IPCheckUpOff"}) {
             m_guard.DeleteValue(kSettingsKey, name);
@@ -268,27 +257,7 @@ protected:
     }
     void TearDown() override {
         m_thread.reset();
-        if (m_control != nullptr) {
-            EXPECT_EQ(0, m_control->LiveObjects()) << "every firewall object released";
-        }
-        ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kPlatformKey, KEY_WOW64_32KEY, 0);
-        if (m_standIn != nullptr) ::FreeLibrary(m_standIn);
-    }
-
-    static std::wstring StandInFolder() {
-        return NuvTest::ExeFolder() + L"\\" + HostFirewallStandIn::kStandInFolder;
-    }
-    static bool SetPlatformFolder(const std::wstring& folder) {
-        HKEY key = nullptr;
-        if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPlatformKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_32KEY,
-                              nullptr, &key, nullptr) != ERROR_SUCCESS) {
-            return false;
-        }
-        const LONG result =
-            ::RegSetValueExW(key, L"szInstallDir64", 0, REG_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
-                             static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
-        ::RegCloseKey(key);
-        return result == ERROR_SUCCESS;
+        FirewallStandInFixture::TearDown();
     }
 
     void StartThread() {
@@ -357,10 +326,6 @@ protected:
         return L"";
     }
 
-    NuvTest::RealMachineRegistry m_realMachine;
-    NuvTest::MachineKeyGuard m_guard;
-    HMODULE m_standIn = nullptr;
-    HostFirewallStandIn::IHostFirewallControl* m_control = nullptr;
     ModuleDouble m_module;
     std::shared_ptr<AlertLog> m_alerts = std::make_shared<AlertLog>();
     std::atomic<DWORD> m_tick{1000};

@@ -18,6 +18,7 @@
 #include <initializer_list>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -167,7 +168,7 @@ private:
     std::vector<SeenEvent> m_seen;
 };
 
-// A stream-inspection plug-in; the stand-in does not call plug-ins yet.
+// A stream-inspection plug-in that is never offered a connection.
 class CIdlePlugin final : public ZrtFire::IStreamInspectPlugin {
 public:
     ZrtFire::Result Operation1() override { return 0; }
@@ -181,6 +182,76 @@ public:
     ZrtFire::Result Operation9() override { return 0; }
     void Destroy(bool) override {}
 };
+
+// {5D3A2B1C-4E5F-4A6B-9C8D-7E6F50413223}
+constexpr GUID kPluginId = {0x5D3A2B1C, 0x4E5F, 0x4A6B, {0x9C, 0x8D, 0x7E, 0x6F, 0x50, 0x41, 0x32, 0x23}};
+
+// What ConnectOutbound saw, read on the thread it ran on.
+struct SeenConnection {
+    DWORD threadId = 0;
+    ZrtFire::IConnection* connection = nullptr;
+    ZrtFire::Address remote = {};
+    BYTE protocol = 0;
+    DWORD processId = 0;
+    long state = 0;
+    bool hasPath = false;
+    std::wstring path;
+    DWORD pathLength = 0;
+};
+
+// A plug-in that reads each offered connection as the product does and answers `answer`; the
+// verdict and Complete are the test's to give later, from its own thread.
+class CRecordingPlugin final : public ZrtFire::IStreamInspectPlugin {
+public:
+    explicit CRecordingPlugin(ZrtFire::Result answer = 1) : m_answer(answer) {}
+
+    ZrtFire::Result Operation1() override { return 0; }
+    ZrtFire::Result Operation2() override { return 0; }
+    ZrtFire::Result Operation3() override { return 0; }
+    ZrtFire::Result ConnectOutbound(ZrtFire::IConnection* connection) override {
+        SeenConnection seen;
+        seen.threadId = ::GetCurrentThreadId();
+        seen.connection = connection;
+        ZrtFire::IConnectionInfo* const info = connection->Info();
+        seen.remote = *info->RemoteAddress();
+        seen.protocol = info->Protocol();
+        seen.processId = info->ProcessId();
+        seen.state = info->State();
+        ZrtFire::IProcess* const process = connection->Process();
+        const wchar_t* const path = process->Path(&seen.pathLength);
+        seen.hasPath = path != nullptr;
+        if (path != nullptr) seen.path.assign(path, seen.pathLength);
+        process->Operation6();
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_seen.push_back(seen);
+        return m_answer;
+    }
+    void Operation5() override {}
+    ZrtFire::Result Operation6() override { return 0; }
+    void Operation7() override {}
+    const GUID* PluginId() override { return &kPluginId; }
+    ZrtFire::Result Operation9() override { return 0; }
+    void Destroy(bool) override {}
+
+    std::vector<SeenConnection> Seen() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_seen;
+    }
+
+private:
+    const ZrtFire::Result m_answer;
+    std::mutex m_lock;
+    std::vector<SeenConnection> m_seen;
+};
+
+HostFirewallStandIn::OfferedConnection Outbound(const ZrtFire::Address& remote, DWORD processId,
+                                                const wchar_t* path) {
+    HostFirewallStandIn::OfferedConnection offered;
+    offered.remoteAddress = remote;
+    offered.processId = processId;
+    offered.processPath = path;
+    return offered;
+}
 
 // A client halfway (Open): a registered point product with its notify and its rule committed,
 // the policy manager, a policy builder with its id, a rule builder with its rule created, an
@@ -462,7 +533,9 @@ TEST_F(HostFirewallStandInTest, AggregatesAndProcessesReachThePolicy) {
     ZrtFire::IAddressList* const addresses = client.aggregate->GetAddressList();
     ASSERT_NE(nullptr, addresses);
     const ZrtFire::Address loopback = Ipv4(127, 0, 0, 1);
+    const ZrtFire::Address loopback6 = Ipv6Loopback();
     EXPECT_EQ(0, addresses->AddAddress(4, &loopback, 0));
+    EXPECT_EQ(0, addresses->AddAddress(4, &loopback6, 0));
     EXPECT_EQ(0, client.policy->AddAggregate(&kAggregateId, client.aggregate.Get()));
     ZrtFire::IMatchBuilder* const match = client.rule->GetMatchBuilder();
     ASSERT_NE(nullptr, match);
@@ -473,6 +546,7 @@ TEST_F(HostFirewallStandInTest, AggregatesAndProcessesReachThePolicy) {
     EXPECT_EQ(0, client.policies->AddPolicy(client.policy.Get(), &out1, &out2));
 
     EXPECT_EQ(Lines({L"aggregate.GetAddressList", L"addresses.AddAddress 4 127.0.0.1 0",
+                     L"addresses.AddAddress 4 0000:0000:0000:0000:0000:0000:0000:0001 0",
                      L"policy.AddAggregate {C0FFEE00-1234-4321-ABCD-0123456789AB}", L"rule.GetMatchBuilder",
                      L"match.AddAggregateMatch 65538 {C0FFEE00-1234-4321-ABCD-0123456789AB} 1",
                      L"match.AddProcessId 4242 0", L"policy.AddRule", L"policies.AddPolicy"}),
@@ -484,7 +558,7 @@ TEST_F(HostFirewallStandInTest, AggregatesAndProcessesReachThePolicy) {
                      L" | name  | action none | protocols | users | owner  | processes 4242"
                      L" | aggregates 65538 {C0FFEE00-1234-4321-ABCD-0123456789AB}",
                      L"aggregate {C0FFEE00-1234-4321-ABCD-0123456789AB} policy {F2BB6CE4-DCD1-4A1A-86EB-4B2D19DCA36F}"
-                     L" | addresses 4 127.0.0.1"}),
+                     L" | addresses 4 127.0.0.1 4 0000:0000:0000:0000:0000:0000:0000:0001"}),
               RulesNow());
 }
 
@@ -725,23 +799,311 @@ TEST_F(HostFirewallStandInTest, ReservedSlotsAreRecordedAsUnexpected) {
     }
 }
 
-TEST_F(HostFirewallStandInTest, PluginRegistrationGivesARecordingSink) {
+TEST_F(HostFirewallStandInTest, PluginIsKeptFromRegistrationUntilUnregistered) {
     Client client;
     ASSERT_NO_FATAL_FAILURE(Register(client, kProductId));
     m_control->ClearCalls();
-    CIdlePlugin plugin;
-    Ref<ZrtFire::IInspectionSink> sink;
-    ASSERT_EQ(0, client.product->RegisterPlugin(plugin.PluginId(), &plugin, &ZrtFire::kPluginRegistrationInterface,
-                                                sink.Put()));
-    ASSERT_TRUE(sink);
-    EXPECT_EQ(0, sink->Complete(nullptr));
+    CRecordingPlugin plugin;
+    const std::wstring product = L"product {448B74DD-D792-4B03-A61D-773F059C1C50} notify";
+    const std::wstring kept = product + L" plugin {5D3A2B1C-4E5F-4A6B-9C8D-7E6F50413223}";
+    const struct {
+        const char* name;
+        std::function<ZrtFire::Result(Ref<ZrtFire::IInspectionSink>&)> call;
+        ZrtFire::Result result;
+        bool sink;
+        const wchar_t* line;
+        std::wstring rules;
+    } cases[] = {
+        {"another interface",
+         [&](Ref<ZrtFire::IInspectionSink>& sink) {
+             return client.product->RegisterPlugin(&kPluginId, &plugin, &ZrtFire::kNotifyInterface, sink.Put());
+         },
+         E_NOINTERFACE, false,
+         L"product.RegisterPlugin {5D3A2B1C-4E5F-4A6B-9C8D-7E6F50413223} {01A4D9AD-2547-4337-AA45-4FF4D6536CCC}",
+         product},
+        {"registered",
+         [&](Ref<ZrtFire::IInspectionSink>& sink) {
+             return client.product->RegisterPlugin(&kPluginId, &plugin, &ZrtFire::kPluginRegistrationInterface,
+                                                   sink.Put());
+         },
+         0, true,
+         L"product.RegisterPlugin {5D3A2B1C-4E5F-4A6B-9C8D-7E6F50413223} {25601108-CD71-44D1-9539-F3819F500E43}",
+         kept},
+        {"another id unregistered",
+         [&](Ref<ZrtFire::IInspectionSink>&) { return client.product->UnregisterPlugin(&kAggregateId); },
+         static_cast<ZrtFire::Result>(0x80070490), false,
+         L"product.UnregisterPlugin {C0FFEE00-1234-4321-ABCD-0123456789AB}", kept},
+        {"unregistered",
+         [&](Ref<ZrtFire::IInspectionSink>&) { return client.product->UnregisterPlugin(&kPluginId); }, 0, false,
+         L"product.UnregisterPlugin {5D3A2B1C-4E5F-4A6B-9C8D-7E6F50413223}", product},
+        {"unregistered twice",
+         [&](Ref<ZrtFire::IInspectionSink>&) { return client.product->UnregisterPlugin(&kPluginId); },
+         static_cast<ZrtFire::Result>(0x80070490), false,
+         L"product.UnregisterPlugin {5D3A2B1C-4E5F-4A6B-9C8D-7E6F50413223}", product},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Ref<ZrtFire::IInspectionSink> sink;
+        EXPECT_EQ(c.result, c.call(sink));
+        EXPECT_EQ(c.sink, static_cast<bool>(sink));
+        EXPECT_EQ(Lines({c.line}), Calls());
+        EXPECT_EQ(Lines({c.rules}), RulesNow());
+        m_control->ClearCalls();
+    }
+    // Unregistered: no connection reaches it any more.
+    long number = -1;
+    EXPECT_EQ(static_cast<ZrtFire::Result>(0x80070490),
+              m_control->OfferConnection(Outbound(Ipv4(10, 0, 0, 1), 1, nullptr), &number));
+    EXPECT_EQ(0, number);
+    EXPECT_TRUE(plugin.Seen().empty());
+}
+
+TEST_F(HostFirewallStandInTest, NameResolverAnswersConfiguredNames) {
+    Client client;
+    ASSERT_NO_FATAL_FAILURE(Register(client, kProductId));
+    const ZrtFire::Address known = Ipv4(93, 184, 216, 34);
+    const ZrtFire::Address known6 = Ipv6Loopback();
+    const ZrtFire::Address unknown = Ipv4(10, 1, 2, 3);
+    m_control->SetReverseName(known, L"example.test");
+    m_control->SetReverseName(known6, L"localhost");
+    m_control->SetReverseName(unknown, L"removed.test");
+    m_control->SetReverseName(unknown, nullptr);
+    m_control->ClearCalls();
+    const long objects = m_control->LiveObjects();
+
+    Ref<ZrtFire::INameResolver> resolver;
+    *resolver.PutVoid() = client.product->GetService(&ZrtFire::kNameResolverService);
+    ASSERT_TRUE(resolver);
+    EXPECT_EQ(objects + 1, m_control->LiveObjects()) << "one reference, the caller's";
+    EXPECT_EQ(0, resolver->Operation3(1));
+    EXPECT_EQ(Lines({L"product.GetService {54950B40-FD45-4CB0-ACED-768453EA67E8}", L"resolver.Operation3 1"}), Calls());
+    m_control->ClearCalls();
+    const struct {
+        const char* name;
+        const ZrtFire::Address* address;
+        bool found;
+        const wchar_t* resolved;
+        const wchar_t* line;
+    } cases[] = {
+        {"IPv4 known", &known, true, L"example.test", L"resolver.Lookup 93.184.216.34 0"},
+        {"IPv6 known", &known6, true, L"localhost", L"resolver.Lookup 0000:0000:0000:0000:0000:0000:0000:0001 0"},
+        {"name removed", &unknown, false, nullptr, L"resolver.Lookup 10.1.2.3 0"},
+        {"no address", nullptr, false, nullptr, L"resolver.Lookup null 0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Ref<ZrtFire::ILookupResult> result;
+        const ZrtFire::Result looked = resolver->Lookup(result.Put(), c.address, 0);
+        EXPECT_EQ(c.found, looked == 0);
+        EXPECT_EQ(c.found, static_cast<bool>(result));
+        if (c.found && result) {
+            EXPECT_NE(0, result->HasName());
+            EXPECT_STREQ(c.resolved, result->Name(0));
+        }
+        if (!c.found) resolver->Operation4();
+        EXPECT_EQ(c.found ? Lines({c.line}) : Lines({c.line, L"resolver.Operation4"}), Calls());
+        m_control->ClearCalls();
+    }
+    EXPECT_EQ(0, resolver->Operation3(0));
+    resolver.Reset();
+    EXPECT_EQ(objects, m_control->LiveObjects());
+    EXPECT_EQ(Lines({L"resolver.Operation3 0"}), Calls());
+}
+
+TEST_F(HostFirewallStandInTest, GetServiceAnswersNullForOtherIdsAndWhenSteered) {
+    Client client;
+    ASSERT_NO_FATAL_FAILURE(Register(client, kProductId));
+    m_control->ClearCalls();
+    const long objects = m_control->LiveObjects();
+    EXPECT_EQ(nullptr, client.product->GetService(&ZrtFire::kPolicyManagerInterface));
+    EXPECT_EQ(nullptr, client.product->GetService(nullptr));
+    m_control->SetResult("GetService", kSteered);
     EXPECT_EQ(nullptr, client.product->GetService(&ZrtFire::kNameResolverService));
-    EXPECT_EQ(0, client.product->UnregisterPlugin(plugin.PluginId()));
-    EXPECT_EQ(Lines({L"product.RegisterPlugin {C0FFEE00-1234-4321-ABCD-0123456789AB} "
-                     L"{25601108-CD71-44D1-9539-F3819F500E43}",
-                     L"sink.Complete", L"product.GetService {54950B40-FD45-4CB0-ACED-768453EA67E8}",
-                     L"product.UnregisterPlugin {C0FFEE00-1234-4321-ABCD-0123456789AB}"}),
+    EXPECT_EQ(objects, m_control->LiveObjects());
+    EXPECT_EQ(Lines({L"product.GetService {44EEFC7C-A76A-4AF4-ABD9-C933CAB67361}", L"product.GetService null",
+                     L"product.GetService {54950B40-FD45-4CB0-ACED-768453EA67E8}"}),
               Calls());
+}
+
+TEST_F(HostFirewallStandInTest, OfferedConnectionReachesThePluginOnAFirewallThread) {
+    const ZrtFire::Address ipv6Remote = [] {
+        ZrtFire::Address address = {};
+        address.bytes[0] = 0x20;
+        address.bytes[1] = 0x01;
+        address.bytes[2] = 0x0d;
+        address.bytes[3] = 0xb8;
+        address.bytes[15] = 0x42;
+        address.family = 6;
+        return address;
+    }();
+    const struct {
+        const char* name;
+        HostFirewallStandIn::OfferedConnection offered;
+        ZrtFire::Result answer;
+        long verdict;  // given later by the test's thread when taken
+        const wchar_t* outcome;
+        std::vector<std::wstring> calls;
+    } cases[] = {
+        {"IPv4 TCP taken, blocked", Outbound(Ipv4(93, 184, 216, 34), 4242, L"C:\\Games\\game.exe"), 1,
+         ZrtFire::kVerdictBlock, L"1 offered 1 verdict 6 complete 1",
+         {L"process.Operation6 1", L"action.SetVerdict 1 6 0 0 0", L"sink.Complete 1"}},
+        {"IPv6 UDP without path taken, allowed",
+         [&] {
+             auto offered = Outbound(ipv6Remote, 7, nullptr);
+             offered.protocol = ZrtFire::kProtocolUdp;
+             offered.state = 3;
+             return offered;
+         }(),
+         1, ZrtFire::kVerdictAllow, L"1 offered 1 verdict 1 complete 1",
+         {L"process.Operation6 1", L"action.SetVerdict 1 1 0 0 0", L"sink.Complete 1"}},
+        {"not taken", Outbound(Ipv4(127, 0, 0, 1), 99, L""), 0, 0, L"1 offered 0 verdict none complete 0",
+         {L"process.Operation6 1"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_control->Reset();
+        CRecordingPlugin plugin(c.answer);
+        Client client;
+        ASSERT_NO_FATAL_FAILURE(Register(client, kProductId));
+        Ref<ZrtFire::IInspectionSink> sink;
+        ASSERT_EQ(0, client.product->RegisterPlugin(&kPluginId, &plugin, &ZrtFire::kPluginRegistrationInterface,
+                                                    sink.Put()));
+        m_control->ClearCalls();
+
+        long number = 0;
+        ASSERT_EQ(c.answer, m_control->OfferConnection(c.offered, &number));
+        EXPECT_EQ(1, number);
+        EXPECT_EQ(c.answer == 1 ? 1 : 0, m_control->OpenConnections());
+        const std::vector<SeenConnection> seen = plugin.Seen();
+        ASSERT_EQ(1u, seen.size());
+        const SeenConnection& got = seen[0];
+        EXPECT_NE(::GetCurrentThreadId(), got.threadId);
+        EXPECT_EQ(0, std::memcmp(&c.offered.remoteAddress, &got.remote, sizeof(ZrtFire::Address)));
+        EXPECT_EQ(c.offered.protocol, got.protocol);
+        EXPECT_EQ(c.offered.processId, got.processId);
+        EXPECT_EQ(c.offered.state, got.state);
+        EXPECT_EQ(c.offered.processPath != nullptr, got.hasPath);
+        const std::wstring path = c.offered.processPath != nullptr ? c.offered.processPath : L"";
+        EXPECT_EQ(path, got.path);
+        EXPECT_EQ(path.size(), got.pathLength);
+
+        // The product answers later, from a thread of its own: here the test's.
+        if (c.answer == 1) {
+            EXPECT_EQ(0, got.connection->Action()->SetVerdict(c.verdict, 0, 0, 0));
+            EXPECT_EQ(0, sink->Complete(got.connection));
+            EXPECT_TRUE(m_control->WaitForCompletions(1, 0));
+        }
+        EXPECT_EQ(0, m_control->OpenConnections());
+        EXPECT_EQ(Lines({c.outcome}), Taken(m_control->ConnectionOutcomes()));
+        std::wstring expected;
+        for (const std::wstring& line : c.calls) expected += line + L"\n";
+        EXPECT_EQ(expected, Calls());
+    }
+}
+
+TEST_F(HostFirewallStandInTest, SecondCompleteAndLateUseAreRefusedAndRecorded) {
+    CRecordingPlugin plugin;
+    Client client;
+    ASSERT_NO_FATAL_FAILURE(Register(client, kProductId));
+    Ref<ZrtFire::IInspectionSink> sink;
+    ASSERT_EQ(0,
+              client.product->RegisterPlugin(&kPluginId, &plugin, &ZrtFire::kPluginRegistrationInterface, sink.Put()));
+    ASSERT_EQ(1, m_control->OfferConnection(Outbound(Ipv4(1, 2, 3, 4), 5, L"a.exe"), nullptr));
+    ASSERT_EQ(1u, plugin.Seen().size());
+    ZrtFire::IConnection* const connection = plugin.Seen()[0].connection;
+    m_control->ClearCalls();
+
+    EXPECT_EQ(0, connection->Action()->SetVerdict(ZrtFire::kVerdictBlock, 0, 0, 0));
+    EXPECT_EQ(0, sink->Complete(connection));
+    EXPECT_EQ(static_cast<ZrtFire::Result>(0x8000000E), sink->Complete(connection));
+    EXPECT_NE(0, connection->Action()->SetVerdict(ZrtFire::kVerdictAllow, 0, 0, 0));
+    ZrtFire::IConnection* const foreign = reinterpret_cast<ZrtFire::IConnection*>(&plugin);
+    EXPECT_EQ(E_INVALIDARG, sink->Complete(foreign));
+    EXPECT_EQ(E_INVALIDARG, sink->Complete(nullptr));
+
+    EXPECT_EQ(Lines({L"action.SetVerdict 1 6 0 0 0", L"sink.Complete 1", L"sink.Complete 1 again",
+                     L"unexpected connection.Action 1 after Complete", L"action.SetVerdict 1 1 0 0 0",
+                     L"sink.Complete unknown", L"sink.Complete unknown"}),
+              Calls());
+    EXPECT_EQ(Lines({L"1 offered 1 verdict 6 complete 2"}), Taken(m_control->ConnectionOutcomes()));
+}
+
+TEST_F(HostFirewallStandInTest, OfferNeedsALivePluginAndGoesToTheLastRegistered) {
+    const HostFirewallStandIn::OfferedConnection offered = Outbound(Ipv4(8, 8, 8, 8), 1, nullptr);
+    constexpr ZrtFire::Result kNoPlugin = static_cast<ZrtFire::Result>(0x80070490);
+    long number = -1;
+    EXPECT_EQ(kNoPlugin, m_control->OfferConnection(offered, &number)) << "no product at all";
+    EXPECT_EQ(0, number);
+
+    CRecordingPlugin first;
+    CRecordingPlugin second;
+    Client owner;
+    ASSERT_NO_FATAL_FAILURE(Register(owner, kProductId));
+    Client other;
+    ASSERT_NO_FATAL_FAILURE(Register(other, kOtherProductId));
+    EXPECT_EQ(kNoPlugin, m_control->OfferConnection(offered, &number)) << "products without a plug-in";
+    Ref<ZrtFire::IInspectionSink> ownerSink;
+    Ref<ZrtFire::IInspectionSink> otherSink;
+    ASSERT_EQ(0, other.product->RegisterPlugin(&kPluginId, &second, &ZrtFire::kPluginRegistrationInterface,
+                                               otherSink.Put()));
+    ASSERT_EQ(0, owner.product->RegisterPlugin(&kPluginId, &first, &ZrtFire::kPluginRegistrationInterface,
+                                               ownerSink.Put()));
+
+    EXPECT_EQ(1, m_control->OfferConnection(offered, &number));
+    EXPECT_EQ(1, number);
+    EXPECT_EQ(1u, first.Seen().size()) << "registered last";
+    EXPECT_EQ(0u, second.Seen().size());
+
+    EXPECT_EQ(0, owner.product->Shutdown());
+    EXPECT_EQ(1, m_control->OfferConnection(offered, &number));
+    EXPECT_EQ(2, number);
+    EXPECT_EQ(1u, first.Seen().size()) << "shut down";
+    EXPECT_EQ(1u, second.Seen().size());
+
+    EXPECT_EQ(0, other.product->UnregisterPlugin(&kPluginId));
+    EXPECT_EQ(kNoPlugin, m_control->OfferConnection(offered, &number));
+    EXPECT_EQ(0, number);
+    EXPECT_EQ(2, m_control->OpenConnections());
+    // Freed without a Complete.
+    m_control->Reset();
+    EXPECT_EQ(0, m_control->OpenConnections());
+    EXPECT_EQ(L"", Taken(m_control->ConnectionOutcomes()));
+}
+
+TEST_F(HostFirewallStandInTest, WaitForCompletionsSeesAnswersFromAnotherThread) {
+    constexpr long kConnections = 5;
+    CRecordingPlugin plugin;
+    Client client;
+    ASSERT_NO_FATAL_FAILURE(Register(client, kProductId));
+    Ref<ZrtFire::IInspectionSink> sink;
+    ASSERT_EQ(0,
+              client.product->RegisterPlugin(&kPluginId, &plugin, &ZrtFire::kPluginRegistrationInterface, sink.Put()));
+    for (long i = 1; i <= kConnections; ++i) {
+        long number = 0;
+        ASSERT_EQ(1, m_control->OfferConnection(Outbound(Ipv4(10, 0, 0, static_cast<BYTE>(i)), 100, nullptr), &number));
+        EXPECT_EQ(i, number);
+    }
+    EXPECT_EQ(kConnections, m_control->OpenConnections());
+    EXPECT_FALSE(m_control->WaitForCompletions(1, 20)) << "nothing answered yet";
+
+    const std::vector<SeenConnection> seen = plugin.Seen();
+    ASSERT_EQ(static_cast<size_t>(kConnections), seen.size());
+    // All but the last answered on the product's own thread, while the test waits.
+    std::thread answering([&] {
+        for (size_t i = 0; i + 1 < seen.size(); ++i) {
+            seen[i].connection->Action()->SetVerdict(ZrtFire::kVerdictAllow, 0, 0, 0);
+            sink->Complete(seen[i].connection);
+        }
+    });
+    const bool completed = m_control->WaitForCompletions(kConnections - 1, 10000);
+    answering.join();
+    EXPECT_TRUE(completed);
+    EXPECT_EQ(1, m_control->OpenConnections());
+    EXPECT_FALSE(m_control->WaitForCompletions(kConnections, 20));
+    EXPECT_EQ(Lines({L"1 offered 1 verdict 1 complete 1", L"2 offered 1 verdict 1 complete 1",
+                     L"3 offered 1 verdict 1 complete 1", L"4 offered 1 verdict 1 complete 1",
+                     L"5 offered 1 verdict none complete 0"}),
+              Taken(m_control->ConnectionOutcomes()));
 }
 
 }  // namespace
