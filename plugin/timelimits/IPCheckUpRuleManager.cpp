@@ -6,14 +6,6 @@
 
 using ZrtFire::Ref;
 
-namespace {
-
-void LogSids(const CIPCheckUpRuleManager::SidSet& sids) {
-    for (const std::wstring& sid : sids) NUV_LOG(ETWLogging::LOG_NORMAL, L"IP Checkup monitoring user with SID: %s\r\n", sid.c_str());
-}
-
-}  // namespace
-
 CIPCheckUpRuleManager::CIPCheckUpRuleManager() = default;
 
 CIPCheckUpRuleManager::~CIPCheckUpRuleManager() {
@@ -44,12 +36,12 @@ bool CIPCheckUpRuleManager::Apply() {
     if (old.empty()) {
         if (m_applied.empty()) return true;
         NUV_LOG(ETWLogging::LOG_NORMAL, L"Registering sarvex rule to apply IP Checkup\r\n");
-        LogSids(m_applied);
+        _LogSids(L"IP Checkup monitoring user with SID: %s\r\n", m_applied);
         return _Register();
     }
     if (!m_applied.empty()) {
         NUV_LOG(ETWLogging::LOG_NORMAL, L"Updating sarvex rule to apply IP Checkup\r\n");
-        LogSids(m_applied);
+        _LogSids(L"IP Checkup monitoring user with SID: %s\r\n", m_applied);
         // A registration that failed earlier is tried again: users are waiting to be checked.
         return m_registered ? _SetupRules() : _Register();
     }
@@ -57,13 +49,17 @@ bool CIPCheckUpRuleManager::Apply() {
     return _Unregister();
 }
 
-void CIPCheckUpRuleManager::_ReleaseRegistration() noexcept {
+void CIPCheckUpRuleManager::_ReleasePluginAndResolver() noexcept {
     m_plugin.Teardown();
     if (m_resolver != nullptr) {
         m_resolver->Operation3(0);
         m_resolver->Release();
         m_resolver = nullptr;
     }
+}
+
+void CIPCheckUpRuleManager::_ReleaseRegistration() noexcept {
+    _ReleasePluginAndResolver();
     m_product.Reset();
     m_registered = false;
 }
@@ -101,21 +97,8 @@ bool CIPCheckUpRuleManager::_SetupRules() {
     policy->Operation15(1, 0);
     policy->Operation5(1);
     Ref<ZrtFire::IRuleBuilder> rule;
-    const ZrtFire::Result ruleBuilder = policies->CreateRuleBuilder(rule.Put());
-    if (!rule) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"Failed to get rule builder (0x%08X)", static_cast<unsigned>(ruleBuilder));
-        return false;
-    }
-    const ZrtFire::Result created = rule->CreateRule(&kRuleId);
-    if (created < 0) {
-        NUV_LOG(ETWLogging::LOG_WARNING, L"Failed to create rule (0x%08X)", static_cast<unsigned>(created));
-        return false;
-    }
-    ZrtFire::IMatchBuilder* const match = rule->GetMatchBuilder();
-    if (match == nullptr) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"Failed to get match builder");
-        return false;
-    }
+    ZrtFire::IMatchBuilder* match = nullptr;
+    if (!_OpenRuleBuilder(policies.Get(), kRuleId, rule, match)) return false;
     rule->SetName(kRuleName);
     rule->Operation5(1);
     const ZrtFire::Result action = rule->SetAction(10, m_plugin.PluginId(), kActionArgument);
@@ -151,17 +134,7 @@ bool CIPCheckUpRuleManager::_SetupRules() {
     match->AddProcessId(::GetCurrentProcessId(), 1);
     for (const std::wstring& sid : m_applied) match->AddUserSid(sid.c_str(), static_cast<DWORD>(sid.size()), 0);
     match->Operation4(kOwner, static_cast<DWORD>(std::wcslen(kOwner)), 1);
-    if (policy->AddRule(rule.Get()) != 0) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"Unable to add rule into rule builder");
-        return false;
-    }
-    ULONGLONG out1 = 0, out2 = 0;
-    const ZrtFire::Result added = policies->AddPolicy(policy.Get(), &out1, &out2);
-    if (added != 0) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"Failed to get add builder to policy (0x%08X)", static_cast<unsigned>(added));
-        return false;
-    }
-    return true;
+    return _CommitRule(policies.Get(), policy.Get(), rule.Get());
 }
 
 bool CIPCheckUpRuleManager::_DeleteRules() {
@@ -169,36 +142,16 @@ bool CIPCheckUpRuleManager::_DeleteRules() {
         NUV_LOG(ETWLogging::LOG_NORMAL, L"Not initialized - Rule building deferred");
         return false;
     }
-    NUV_LOG(ETWLogging::LOG_NORMAL, L"Delete rules");
-    Ref<ZrtFire::IPolicyManager> policies;
-    Ref<ZrtFire::IPolicyBuilder> policy;
-    if (!_OpenPolicyBuilder(m_product.Get(), policies, policy)) return false;
-    return policy->DeleteRule(&kRuleId) == 0;
+    return _DeleteRule(m_product.Get(), kRuleId);
 }
 
 bool CIPCheckUpRuleManager::_Unregister() {
     if (!m_product) return false;
     _DeleteRules();
-    {
-        Ref<ZrtFire::IPolicyManager> policies;
-        const ZrtFire::Result got = m_product.Get()->GetInterface(policies.PutVoid(), &ZrtFire::kPolicyManagerInterface);
-        if (got == 0 && policies) {
-            const ZrtFire::Result deleted = policies->DeletePolicy(&kPolicyId);
-            if (deleted < 0) {
-                NUV_LOG(ETWLogging::LOG_WARNING, L"Failed to delete policy (0x%08X)", static_cast<unsigned>(deleted));
-            } else {
-                NUV_LOG(ETWLogging::LOG_NORMAL, L"Deleted Sarvex policy successfully");
-            }
-        } else {
-            NUV_LOG(ETWLogging::LOG_ERROR, L"Unable to get policy manager from Sarvex (0x%08X)", static_cast<unsigned>(got));
-        }
-    }
-    m_plugin.Teardown();
-    if (m_resolver != nullptr) {
-        m_resolver->Operation3(0);
-        m_resolver->Release();
-        m_resolver = nullptr;
-    }
+    _DeletePolicy(m_product.Get(), kPolicyId);
+    // The plug-in and the resolver go before the product is shut down; the product, and the
+    // library its code lives in, last.
+    _ReleasePluginAndResolver();
     m_product.Get()->Shutdown();
     _ReleaseRegistration();
     return true;

@@ -83,6 +83,7 @@ private:
     bool _SetupRules();
     bool _DeleteRules();
     bool _Unregister();
+    void _ReleasePluginAndResolver() noexcept;
     void _ReleaseRegistration() noexcept;
 
     bool m_registered = false;

@@ -75,6 +75,68 @@ bool _OpenPolicyBuilder(ZrtFire::IPointProduct* product, ZrtFire::Ref<ZrtFire::I
     return true;
 }
 
+bool _OpenRuleBuilder(ZrtFire::IPolicyManager* policies, const GUID& ruleId, ZrtFire::Ref<ZrtFire::IRuleBuilder>& rule,
+                      ZrtFire::IMatchBuilder*& match) {
+    match = nullptr;
+    const ZrtFire::Result made = policies->CreateRuleBuilder(rule.Put());
+    if (!rule) {
+        NUV_LOG(ETWLogging::LOG_ERROR, L"Failed to get rule builder (0x%08X)", static_cast<unsigned>(made));
+        return false;
+    }
+    const ZrtFire::Result created = rule->CreateRule(&ruleId);
+    if (created < 0) {
+        NUV_LOG(ETWLogging::LOG_WARNING, L"Failed to create rule (0x%08X)", static_cast<unsigned>(created));
+        return false;
+    }
+    match = rule->GetMatchBuilder();
+    if (match == nullptr) {
+        NUV_LOG(ETWLogging::LOG_ERROR, L"Failed to get match builder");
+        return false;
+    }
+    return true;
+}
+
+bool _CommitRule(ZrtFire::IPolicyManager* policies, ZrtFire::IPolicyBuilder* policy, ZrtFire::IRuleBuilder* rule) {
+    if (policy->AddRule(rule) != 0) {
+        NUV_LOG(ETWLogging::LOG_ERROR, L"Unable to add rule into rule builder");
+        return false;
+    }
+    ULONGLONG out1 = 0, out2 = 0;
+    const ZrtFire::Result added = policies->AddPolicy(policy, &out1, &out2);
+    if (added != 0) {
+        NUV_LOG(ETWLogging::LOG_ERROR, L"Failed to get add builder to policy (0x%08X)", static_cast<unsigned>(added));
+        return false;
+    }
+    return true;
+}
+
+bool _DeleteRule(ZrtFire::IPointProduct* product, const GUID& ruleId) {
+    NUV_LOG(ETWLogging::LOG_NORMAL, L"Delete rules");
+    ZrtFire::Ref<ZrtFire::IPolicyManager> policies;
+    ZrtFire::Ref<ZrtFire::IPolicyBuilder> policy;
+    if (!_OpenPolicyBuilder(product, policies, policy)) return false;
+    return policy->DeleteRule(&ruleId) == 0;
+}
+
+void _DeletePolicy(ZrtFire::IPointProduct* product, const GUID& policyId) {
+    ZrtFire::Ref<ZrtFire::IPolicyManager> policies;
+    const ZrtFire::Result got = product->GetInterface(policies.PutVoid(), &ZrtFire::kPolicyManagerInterface);
+    if (got != 0 || !policies) {
+        NUV_LOG(ETWLogging::LOG_ERROR, L"Unable to get policy manager from Sarvex (0x%08X)", static_cast<unsigned>(got));
+        return;
+    }
+    const ZrtFire::Result deleted = policies->DeletePolicy(&policyId);
+    if (deleted < 0) {
+        NUV_LOG(ETWLogging::LOG_WARNING, L"Failed to delete policy (0x%08X)", static_cast<unsigned>(deleted));
+    } else {
+        NUV_LOG(ETWLogging::LOG_NORMAL, L"Deleted Sarvex policy successfully");
+    }
+}
+
+void _LogSids(const wchar_t* format, const std::set<std::wstring, NoCaseLess>& sids) {
+    for (const std::wstring& sid : sids) NUV_LOG(ETWLogging::LOG_NORMAL, format, sid.c_str());
+}
+
 std::wstring IpAddressToText(const ZrtFire::Address& address) {
     wchar_t text[48] = {};
     const BYTE* b = address.bytes;

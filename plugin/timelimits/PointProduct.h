@@ -8,6 +8,9 @@
 
 #include <windows.h>
 
+#include "nuvutil/NoCaseLess.h"
+
+#include <set>
 #include <string>
 
 // A registered point product (one reference) and the control library it came from.
@@ -37,6 +40,19 @@ bool _RegisterAsPointProduct(CHeldPointProduct& product, const GUID& productId);
 // managers; false (logged) when either is refused.
 bool _OpenPolicyBuilder(ZrtFire::IPointProduct* product, ZrtFire::Ref<ZrtFire::IPolicyManager>& policies,
                         ZrtFire::Ref<ZrtFire::IPolicyBuilder>& policy);
+
+// A rule builder with the rule `ruleId` created and its match builder (borrowed); false (logged)
+// when the firewall refuses one of them.
+bool _OpenRuleBuilder(ZrtFire::IPolicyManager* policies, const GUID& ruleId, ZrtFire::Ref<ZrtFire::IRuleBuilder>& rule,
+                      ZrtFire::IMatchBuilder*& match);
+// Adds the rule to the policy and the policy to the firewall; false (logged) when refused.
+bool _CommitRule(ZrtFire::IPolicyManager* policies, ZrtFire::IPolicyBuilder* policy, ZrtFire::IRuleBuilder* rule);
+// Deletes a point product's rule through a fresh policy builder; true when the firewall did.
+bool _DeleteRule(ZrtFire::IPointProduct* product, const GUID& ruleId);
+// Deletes a point product's policy (logged either way).
+void _DeletePolicy(ZrtFire::IPointProduct* product, const GUID& policyId);
+// The SIDs a rule applies to, one log line each.
+void _LogSids(const wchar_t* format, const std::set<std::wstring, NoCaseLess>& sids);
 
 // An endpoint address as text: dotted IPv4, eight groups of four hex digits for IPv6 (no zero
 // compression), empty for any other family.

@@ -37,18 +37,15 @@ void CTimeRestrictionRuleManager::RemoveUser(const std::wstring& sid) { m_pendin
 bool CTimeRestrictionRuleManager::Apply() {
     const SidSet old = m_applied;
     m_applied = m_pending;
-    const auto logUsers = [this] {
-        for (const std::wstring& sid : m_applied) NUV_LOG(ETWLogging::LOG_NORMAL, L"Blocking user with SID: %s\r\n", sid.c_str());
-    };
     if (old.empty()) {
         if (m_applied.empty()) return true;
         NUV_LOG(ETWLogging::LOG_NORMAL, L"Registering sarvex rule to apply time restriction\r\n");
-        logUsers();
+        _LogSids(L"Blocking user with SID: %s\r\n", m_applied);
         return _Register();
     }
     if (!m_applied.empty()) {
         NUV_LOG(ETWLogging::LOG_NORMAL, L"Updating sarvex rule to apply time restriction\r\n");
-        logUsers();
+        _LogSids(L"Blocking user with SID: %s\r\n", m_applied);
         // A registration that failed earlier is tried again: users are waiting to be blocked.
         return m_registered ? _SetupRules() : _Register();
     }
@@ -95,21 +92,8 @@ bool CTimeRestrictionRuleManager::_SetupRules() {
     policy->Operation15(1, 0);
     policy->Operation5(1);
     Ref<ZrtFire::IRuleBuilder> rule;
-    const ZrtFire::Result ruleBuilder = policies->CreateRuleBuilder(rule.Put());
-    if (!rule) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"Failed to get rule builder (0x%08X)", static_cast<unsigned>(ruleBuilder));
-        return false;
-    }
-    const ZrtFire::Result created = rule->CreateRule(&kRuleId);
-    if (created < 0) {
-        NUV_LOG(ETWLogging::LOG_WARNING, L"Failed to create rule (0x%08X)", static_cast<unsigned>(created));
-        return false;
-    }
-    ZrtFire::IMatchBuilder* const match = rule->GetMatchBuilder();
-    if (match == nullptr) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"Failed to get match builder");
-        return false;
-    }
+    ZrtFire::IMatchBuilder* match = nullptr;
+    if (!_OpenRuleBuilder(policies.Get(), kRuleId, rule, match)) return false;
     rule->SetName(kRuleName);
     rule->Operation5(1);
     const ZrtFire::Result action = rule->SetAction(2, nullptr, kActionArgument);
@@ -120,17 +104,7 @@ bool CTimeRestrictionRuleManager::_SetupRules() {
     if (m_udp) match->AddProtocol(ZrtFire::kProtocolUdp, 0);
     for (const std::wstring& sid : m_applied) match->AddUserSid(sid.c_str(), static_cast<DWORD>(sid.size()), 0);
     match->Operation4(kOwner, static_cast<DWORD>(std::wcslen(kOwner)), 1);
-    if (policy->AddRule(rule.Get()) != 0) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"Unable to add rule into rule builder");
-        return false;
-    }
-    ULONGLONG out1 = 0, out2 = 0;
-    const ZrtFire::Result added = policies->AddPolicy(policy.Get(), &out1, &out2);
-    if (added != 0) {
-        NUV_LOG(ETWLogging::LOG_ERROR, L"Failed to get add builder to policy (0x%08X)", static_cast<unsigned>(added));
-        return false;
-    }
-    return true;
+    return _CommitRule(policies.Get(), policy.Get(), rule.Get());
 }
 
 bool CTimeRestrictionRuleManager::_DeleteRules() {
@@ -138,30 +112,13 @@ bool CTimeRestrictionRuleManager::_DeleteRules() {
         NUV_LOG(ETWLogging::LOG_NORMAL, L"Not initialized - Rule building deferred");
         return false;
     }
-    NUV_LOG(ETWLogging::LOG_NORMAL, L"Delete rules");
-    Ref<ZrtFire::IPolicyManager> policies;
-    Ref<ZrtFire::IPolicyBuilder> policy;
-    if (!_OpenPolicyBuilder(m_product.Get(), policies, policy)) return false;
-    return policy->DeleteRule(&kRuleId) == 0;
+    return _DeleteRule(m_product.Get(), kRuleId);
 }
 
 bool CTimeRestrictionRuleManager::_Unregister() {
     if (!m_product) return false;
     _DeleteRules();
-    {
-        Ref<ZrtFire::IPolicyManager> policies;
-        const ZrtFire::Result got = m_product.Get()->GetInterface(policies.PutVoid(), &ZrtFire::kPolicyManagerInterface);
-        if (got == 0 && policies) {
-            const ZrtFire::Result deleted = policies->DeletePolicy(&kPolicyId);
-            if (deleted < 0) {
-                NUV_LOG(ETWLogging::LOG_WARNING, L"Failed to delete policy (0x%08X)", static_cast<unsigned>(deleted));
-            } else {
-                NUV_LOG(ETWLogging::LOG_NORMAL, L"Deleted Sarvex policy successfully");
-            }
-        } else {
-            NUV_LOG(ETWLogging::LOG_ERROR, L"Unable to get policy manager from Sarvex (0x%08X)", static_cast<unsigned>(got));
-        }
-    }
+    _DeletePolicy(m_product.Get(), kPolicyId);
     m_product.Get()->Shutdown();
     // The handler goes before the product: no event can reach it once the product is shut down.
     _ReleaseRegistration();
