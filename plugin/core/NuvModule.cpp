@@ -17,7 +17,9 @@
 #include "plugin/core/SignInRequiredEvent.h"
 #include "plugin/core/SignalSigninRequiredThread.h"
 #include "plugin/core/TimeZoneCheck.h"
+#include "plugin/core/SiteListMatch.h"
 #include "plugin/core/UserSettings.h"
+#include "base/TextConversion.h"
 
 #include <exception>
 #include <string>
@@ -386,6 +388,21 @@ void CNuvModule::InitReliableTimeProvider() {
 void CNuvModule::NotifyTimeChanged() {
     const auto manager = m_sessionManager.Acquire();
     if (manager) manager->OnTimeChanged();
+}
+
+bool CNuvModule::ClassifyHost(const wchar_t* host, const wchar_t* processPath, std::string& mask) {
+    return m_options.filter != nullptr && m_options.filter->ClassifyUrl(host, processPath, mask);
+}
+
+bool CNuvModule::IsCategoryInList(const wchar_t* mask, const wchar_t* list, std::wstring* matched) {
+    return m_options.filter != nullptr && m_options.filter->IsCategoryInList(mask, list, matched);
+}
+
+bool CNuvModule::MatchSiteEntry(const wchar_t* host, const wchar_t* entry) {
+    if (host == nullptr || entry == nullptr) return false;
+    // Entries are compared in the thread's ANSI code page, as the site lists are.
+    return MatchUrlWithSiteEntry(CSafeStringA(Tessal::ToThreadAnsi(host).c_str()),
+                                 CSafeStringA(Tessal::ToThreadAnsi(entry).c_str()));
 }
 
 bool CNuvModule::HasUserWithTimeLimits() { return ::HasUserWithTimeLimits(true, L"Time limits"); }

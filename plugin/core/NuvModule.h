@@ -130,6 +130,9 @@ public:
     void GetReliableLocalTime(SYSTEMTIME* time) override;
     bool HasUserWithTimeLimits() override;
     bool ReadUserSettings(DWORD sessionId, MonitoredUserSettings& settings) override;
+    bool ClassifyHost(const wchar_t* host, const wchar_t* processPath, std::string& mask) override;
+    bool IsCategoryInList(const wchar_t* mask, const wchar_t* list, std::wstring* matched) override;
+    bool MatchSiteEntry(const wchar_t* host, const wchar_t* entry) override;
     // Tells the host-firewall thread that the time may have jumped.
     void NotifyTimeChanged();
 

@@ -4,6 +4,7 @@
 #include "nuvutil/com/ComBoundary.h"
 #include "plugin/core/NuvException.h"
 #include "plugin/filter/ScanAlgorithm.h"
+#include "plugin/filter/CategoryMasks.h"
 #include "plugin/filter/HttpEventHandler.h"
 #include "plugin/filter/ScanBuffer.h"
 #include "plugin/filter/UrlClassification.h"
@@ -22,6 +23,21 @@ void CWebFilter::DestroyScanAlgorithms() noexcept { ::DestroyScanAlgorithms(); }
 void CWebFilter::AbandonScanAlgorithms() noexcept { ::AbandonScanAlgorithms(); }
 
 void CWebFilter::ReloadSearchEngines() { ::ReloadSearchEngines(); }
+
+bool CWebFilter::ClassifyUrl(const wchar_t* url, const wchar_t* processPath, std::string& mask) {
+    char result[65] = {};
+    DWORD size = sizeof result;
+    if (GetUrlClassification(url, result, &size, processPath != nullptr ? processPath : L"") <= 0) return false;
+    mask.assign(result, ::strnlen(result, sizeof result));
+    return !mask.empty();
+}
+
+bool CWebFilter::IsCategoryInList(const wchar_t* mask, const wchar_t* list, std::wstring* matched) {
+    CSafeStringW found;
+    if (!::IsCategoryInList(mask, list, &found)) return false;
+    if (matched != nullptr && found.GetString() != nullptr) *matched = found.GetString();
+    return true;
+}
 
 IUnknown* CWebFilter::CreateHttpEventHandler(IHandlerModule& module, IScanWorkSink* scanSink, IEventWorkSink* eventSink,
                                              DWORD sessionId, DWORD processId) {

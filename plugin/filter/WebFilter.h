@@ -21,6 +21,8 @@ public:
     void DestroyScanAlgorithms() noexcept override;
     void AbandonScanAlgorithms() noexcept override;
     void ReloadSearchEngines() override;
+    bool ClassifyUrl(const wchar_t* url, const wchar_t* processPath, std::string& mask) override;
+    bool IsCategoryInList(const wchar_t* mask, const wchar_t* list, std::wstring* matched) override;
 
     // A handler with one reference for the caller; null when it cannot be made.
     IUnknown* CreateHttpEventHandler(IHandlerModule& module, IScanWorkSink* scanSink, IEventWorkSink* eventSink,

@@ -56,6 +56,12 @@ public:
     virtual void StopUrlClassification() noexcept = 0;
     virtual void CreateScanAlgorithms() = 0;
     virtual void DestroyScanAlgorithms() noexcept = 0;
+    // The category mask (32 hexadecimal digits) of a URL or host as the reputation service
+    // classifies it; false when it has none.
+    virtual bool ClassifyUrl(const wchar_t* url, const wchar_t* processPath, std::string& mask) = 0;
+    // Whether the mask shares a category with a member of the blank-separated list; the first such
+    // member into `matched` (optional).
+    virtual bool IsCategoryInList(const wchar_t* mask, const wchar_t* list, std::wstring* matched) = 0;
     virtual void ReloadSearchEngines() = 0;
     // After the scan thread had to be killed in the middle of a pass: what it may have been using
     // is let go without being deleted (deleting it could wait for a lock the dead thread held).

@@ -39,6 +39,12 @@ public:
     virtual bool ReadUserSettings(DWORD sessionId, MonitoredUserSettings& settings) = 0;
     // Null when the module has none.
     virtual IActivityLogManager* GetLogManager() = 0;
+    // Web filtering's judgement of a host, for the IP check-up: its category mask (false when the
+    // reputation service has none), whether a mask shares a category with a list of masks, and
+    // whether the host falls under a site-list entry.
+    virtual bool ClassifyHost(const wchar_t* host, const wchar_t* processPath, std::string& mask) = 0;
+    virtual bool IsCategoryInList(const wchar_t* mask, const wchar_t* list, std::wstring* matched) = 0;
+    virtual bool MatchSiteEntry(const wchar_t* host, const wchar_t* entry) = 0;
 
 protected:
     ~IFirewallModule() = default;

@@ -1,5 +1,8 @@
 #include "plugin/timelimits/VYXSarvexThread.h"
 
+#include "plugin/timelimits/IPCheckUpRuleManager.h"
+#include "base/TextConversion.h"
+
 #include "Shared/NUVAlertManager.h"
 #include "logging/Logging.h"
 #include "nuvutil/com/ComBoundary.h"
@@ -26,6 +29,16 @@ public:
     void ShowBlockedDueToTimeRestriction(const wchar_t* application, IAlertCallback* callback,
                                          DWORD sessionId) override {
         m_manager.ShowBlockedDueToTimeRestriction(application, callback, sessionId);
+    }
+    void ShowURLBlockedDueToBlacklist(const wchar_t* path, const wchar_t* host, DWORD sessionId) override {
+        m_manager.ShowURLBlockedDueToBlacklist(path, host, sessionId);
+    }
+    void ShowURLBlockedDueToCategoryBlocked(const wchar_t* path, const wchar_t* host, UINT stringId,
+                                           DWORD sessionId) override {
+        m_manager.ShowURLBlockedDueToCategoryBlocked(path, host, stringId, sessionId);
+    }
+    void ShowURLBlockedDueToCategoryNotAllowed(const wchar_t* path, const wchar_t* host, DWORD sessionId) override {
+        m_manager.ShowURLBlockedDueToCategoryNotAllowed(path, host, sessionId);
     }
 
 private:
@@ -224,16 +237,30 @@ void CVYXSarvexThread::Run() {
             NUV_LOG(ETWLogging::LOG_ERROR, L"Unable to create time restriction rule manager!\r\n");
         } else {
             m_rules->SetListener(this);
-            // No IP check-up manager exists yet: the check-up stays off either way.
-            if (m_ipCheckUpOff) NUV_LOG(ETWLogging::LOG_NORMAL, L"IP CheckUp disabled\r\n");
-            _InitTimeProviderIfNeeded();
-            _RunLoop();
+            bool ready = true;
+            if (m_ipCheckUpOff) {
+                NUV_LOG(ETWLogging::LOG_NORMAL, L"IP CheckUp disabled\r\n");
+            } else {
+                try {
+                    m_ipCheckUp = std::make_unique<CIPCheckUpRuleManager>();
+                    m_ipCheckUp->SetListener(this);
+                } catch (...) {
+                    NUV_LOG(ETWLogging::LOG_ERROR, L"Unable to create IP check up rule manager!\r\n");
+                    ready = false;
+                }
+            }
+            if (ready) {
+                _InitTimeProviderIfNeeded();
+                _RunLoop();
+            }
         }
     } catch (...) {
         NuvCom::HResultFromCurrentException(L"CVYXSarvexThread::Run");
     }
 
     m_module.ClearTimeBlockedUsers();
+    _ReleaseHeldConnections();
+    m_ipCheckUp.reset();
     m_rules.reset();
     m_haveAlerts = false;
     m_alerts.reset();
@@ -259,6 +286,7 @@ void CVYXSarvexThread::_RunLoop() {
             case kUsersAdded:
                 _UpdateUsers(true);
                 _ApplyTimeRestrictions(true);
+                _UpdateIPCheckUpUsers();
                 break;
             case kUsersRemoved:
                 _RemoveUsers();
@@ -267,6 +295,7 @@ void CVYXSarvexThread::_RunLoop() {
                 _InitTimeProviderIfNeeded();
                 _UpdateUsers(false);
                 _ApplyTimeRestrictions(false);
+                _UpdateIPCheckUpUsers();
                 break;
             case kRestrictionTimer:
                 _ApplyTimeRestrictions(false);
@@ -504,14 +533,152 @@ void CVYXSarvexThread::_ProcessBlockedApps() {
     }
 }
 
+namespace {
+
+constexpr wchar_t kNoCategories[] = L"00000000000000000000000000000000";
+constexpr wchar_t kOnlyAllowedNotListed[] = L"00000000200000000000000000000000";
+constexpr UINT kDefaultCategoryStringId = 20115;
+
+// Users with web restrictions have their other connections checked too.
+bool NeedsIPCheckUp(const CMonitoredUser& user) {
+    return user.mode != 0 || !user.blockedSites.empty() || user.categoryMask != kNoCategories;
+}
+
+std::string Ansi(const std::wstring& text) { return text.empty() ? std::string() : Tessal::ToThreadAnsi(text); }
+
+}  // namespace
+
+void CVYXSarvexThread::_UpdateIPCheckUpUsers() {
+    if (!m_ipCheckUp) return;
+    m_ipCheckUp->ClearUsers();
+    {
+        Tessal::CAutoLock lock(m_userLock);
+        for (const auto& entry : m_users) {
+            if (!entry.second.removed && NeedsIPCheckUp(entry.second)) m_ipCheckUp->AddUser(entry.second.sid);
+        }
+    }
+    m_ipCheckUp->Apply();
+}
+
 void CVYXSarvexThread::_ProcessIPCheckUp() {
-    // No IP check-up manager exists yet: held connections are let go unanswered.
-    Tessal::CAutoLock lock(m_queueLock);
-    m_ipCheckUps.clear();
+    if (!m_ipCheckUp) return;
+    for (;;) {
+        // A long queue must not hold back a stop: the rest is let through on the way out.
+        if (::WaitForSingleObject(m_handles[kStop].Get(), 0) == WAIT_OBJECT_0) return;
+        ZrtFire::IConnection* connection = nullptr;
+        {
+            Tessal::CAutoLock lock(m_queueLock);
+            if (m_ipCheckUps.empty()) return;
+            connection = m_ipCheckUps.front();
+            m_ipCheckUps.pop_front();
+        }
+        bool block = false;
+        try {
+            block = _JudgeConnection(connection);
+        } catch (...) {
+            NuvCom::HResultFromCurrentException(L"CVYXSarvexThread::_ProcessIPCheckUp");
+        }
+        m_ipCheckUp->NotifyCompletion(connection, block);
+    }
+}
+
+void CVYXSarvexThread::_ReleaseHeldConnections() {
+    if (!m_ipCheckUp) return;
+    std::deque<ZrtFire::IConnection*> held;
+    {
+        Tessal::CAutoLock lock(m_queueLock);
+        held.swap(m_ipCheckUps);
+    }
+    for (ZrtFire::IConnection* connection : held) m_ipCheckUp->NotifyCompletion(connection, false);
+}
+
+bool CVYXSarvexThread::_JudgeConnection(ZrtFire::IConnection* connection) {
+    ZrtFire::IConnectionInfo* const info = connection->Info();
+    if (info == nullptr) return false;
+    DWORD sessionId = 0;
+    const DWORD processId = info->ProcessId();
+    const BOOL found = m_options.processIdToSessionId ? m_options.processIdToSessionId(processId, &sessionId)
+                                                      : ::ProcessIdToSessionId(processId, &sessionId);
+    if (!found) return false;
+    CMonitoredUser user;
+    bool monitored = false;
+    {
+        Tessal::CAutoLock lock(m_userLock);
+        for (const auto& entry : m_users) {
+            if (entry.second.sessionId != sessionId) continue;
+            user = entry.second;
+            monitored = true;
+            break;
+        }
+    }
+    if (!monitored || !NeedsIPCheckUp(user)) return false;
+
+    std::wstring host, addressText;
+    if (const ZrtFire::Address* address = info->RemoteAddress()) m_ipCheckUp->ReverseDNSLookUp(*address, host, addressText);
+    std::wstring path;
+    if (ZrtFire::IProcess* process = connection->Process()) {
+        DWORD length = 0;
+        const wchar_t* text = process->Path(&length);
+        if (text != nullptr) path.assign(text, length);
+    }
+    NUV_LOG(ETWLogging::LOG_NORMAL, L"Domain name: %s and Process path %s", host.c_str(), path.c_str());
+
+    for (const std::wstring& entry : user.allowedSites) {
+        if (m_module.MatchSiteEntry(host.c_str(), entry.c_str())) return false;
+    }
+    LONG value = -1;
+    std::wstring data;
+    for (const std::wstring& entry : user.blockedSites) {
+        if (!m_module.MatchSiteEntry(host.c_str(), entry.c_str())) continue;
+        if (m_alerts) m_alerts->ShowURLBlockedDueToBlacklist(path.c_str(), host.c_str(), sessionId);
+        value = 2;
+        break;
+    }
+    if (value < 0) {
+        std::string siteMask;
+        if (!m_module.ClassifyHost(host.c_str(), path.c_str(), siteMask)) return false;
+        const std::wstring mask(siteMask.begin(), siteMask.end());
+        std::wstring matched;
+        const bool listed = m_module.IsCategoryInList(mask.c_str(), user.categoryMask.c_str(), &matched);
+        if (user.mode == 0 && listed) {
+            const auto named = m_categories.find(matched);
+            const UINT stringId = named != m_categories.end() ? static_cast<UINT>(named->second) : 0;
+            if (m_alerts) m_alerts->ShowURLBlockedDueToCategoryBlocked(path.c_str(), host.c_str(), stringId, sessionId);
+            value = 0;
+            data = matched;
+        } else if (user.mode == 1 && !listed) {
+            UINT stringId = kDefaultCategoryStringId;
+            for (const auto& category : m_categories) {
+                if (!m_module.IsCategoryInList(mask.c_str(), category.first.c_str(), nullptr)) continue;
+                data = category.first;
+                if (category.second != 0) stringId = static_cast<UINT>(category.second);
+                break;
+            }
+            if (m_alerts) {
+                if (user.categoryMask == kOnlyAllowedNotListed) {
+                    m_alerts->ShowURLBlockedDueToCategoryNotAllowed(path.c_str(), host.c_str(), sessionId);
+                } else {
+                    m_alerts->ShowURLBlockedDueToCategoryBlocked(path.c_str(), host.c_str(), stringId, sessionId);
+                }
+            }
+            value = 1;
+        } else {
+            return false;
+        }
+    }
+    if (IActivityLogManager* const log = m_module.GetLogManager()) {
+        const DWORD result = log->WebSiteBlocked(sessionId, static_cast<DWORD>(value), host.c_str(), Ansi(data).c_str());
+        if (result != 0) {
+            NUV_LOG(ETWLogging::LOG_ERROR, L"Unable to log web site blocked event for session ID %d, dwRet=%d\r\n",
+                    static_cast<int>(sessionId), static_cast<int>(result));
+        }
+    }
+    return true;
 }
 
 void CVYXSarvexThread::_RemoveUsers() {
     bool changed = false;
+    bool ipChanged = false;
     {
         Tessal::CAutoLock lock(m_userLock);
         for (auto entry = m_users.begin(); entry != m_users.end();) {
@@ -525,9 +692,14 @@ void CVYXSarvexThread::_RemoveUsers() {
                 m_module.RemoveTimeBlockedUser(user.userId.c_str());
                 changed = true;
             }
+            if (m_ipCheckUp) {
+                m_ipCheckUp->RemoveUser(user.sid);
+                ipChanged = true;
+            }
             if (m_quietPeriod != 0) m_quietStamps.erase(user.sessionId);
             entry = m_users.erase(entry);
         }
     }
     if (changed) m_rules->Apply();
+    if (ipChanged) m_ipCheckUp->Apply();
 }

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+class CIPCheckUpRuleManager;
 class CTimeRestrictionRuleManager;
 
 // The alerts the thread shows; the product shows them through CNUVAlertManager.
@@ -38,6 +39,11 @@ public:
     virtual void ShowTimeRestrictionUpcoming(DWORD minutes, DWORD sessionId) = 0;
     virtual void ShowBlockedDueToTimeRestriction(const wchar_t* application, IAlertCallback* callback,
                                                  DWORD sessionId) = 0;
+    // The IP check-up's blocks.
+    virtual void ShowURLBlockedDueToBlacklist(const wchar_t* path, const wchar_t* host, DWORD sessionId) = 0;
+    virtual void ShowURLBlockedDueToCategoryBlocked(const wchar_t* path, const wchar_t* host, UINT stringId,
+                                                    DWORD sessionId) = 0;
+    virtual void ShowURLBlockedDueToCategoryNotAllowed(const wchar_t* path, const wchar_t* host, DWORD sessionId) = 0;
 };
 
 // A user's week with the warning threshold (minutes) in force when the record was made, 0 when
@@ -148,6 +154,11 @@ private:
     void _ApplyTimeRestrictions(bool suppressAlerts);
     void _RemoveUsers();
     void _ProcessBlockedApps();
+    void _UpdateIPCheckUpUsers();
+    // The verdict on one held connection (true: block), with its alert and record.
+    bool _JudgeConnection(ZrtFire::IConnection* connection);
+    // Held connections not judged when the thread stops are let through, none left held.
+    void _ReleaseHeldConnections();
     void _ProcessIPCheckUp();
     void _ResetTimer(DWORD ms);
     DWORD _Tick() const;
@@ -182,5 +193,6 @@ private:
     std::unique_ptr<ITimeRestrictionAlerts> m_alerts;
     std::atomic<bool> m_haveAlerts{false};
     std::unique_ptr<CTimeRestrictionRuleManager> m_rules;
+    std::unique_ptr<CIPCheckUpRuleManager> m_ipCheckUp;
     Microsoft::WRL::ComPtr<IAlertCallback> m_callback;
 };

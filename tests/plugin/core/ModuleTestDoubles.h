@@ -36,6 +36,8 @@ public:
 // Web filtering: records its calls; a call named in `blockIn` waits until Release() (or forever).
 class RecordingFilter : public IFilterServices {
 public:
+    bool ClassifyUrl(const wchar_t*, const wchar_t*, std::string&) override { return false; }
+    bool IsCategoryInList(const wchar_t*, const wchar_t*, std::wstring*) override { return false; }
     explicit RecordingFilter(CallLog& log) : m_log(log), m_release(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
     ~RecordingFilter() override { Release(); }
 

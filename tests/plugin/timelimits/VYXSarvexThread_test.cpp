@@ -7,6 +7,9 @@
 #include "plugin/timelimits/VYXSarvexThread.h"
 
 #include "tests/plugin/timelimits/FirewallStandInFixture.h"
+#include "plugin/core/SiteListMatch.h"
+#include "plugin/filter/CategoryMasks.h"
+#include "base/TextConversion.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/WaitUntil.h"
 #include "logging/Logging.h"
@@ -16,6 +19,7 @@
 #include <oleauto.h>
 
 #include <atomic>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -155,18 +159,55 @@ public:
         return true;
     }
     IActivityLogManager* GetLogManager() override { return this; }
+    bool ClassifyHost(const wchar_t* host, const wchar_t*, std::string& mask) override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        const auto found = m_masks.find(host);
+        if (found == m_masks.end()) return false;
+        mask = found->second;
+        return true;
+    }
+    // Web filtering's own mask and site-list tests.
+    bool IsCategoryInList(const wchar_t* mask, const wchar_t* list, std::wstring* matched) override {
+        CSafeStringW found;
+        if (!::IsCategoryInList(mask, list, &found)) return false;
+        if (matched != nullptr) *matched = found.GetString();
+        return true;
+    }
+    bool MatchSiteEntry(const wchar_t* host, const wchar_t* entry) override {
+        return MatchUrlWithSiteEntry(CSafeStringA(Tessal::ToThreadAnsi(host).c_str()),
+                                     CSafeStringA(Tessal::ToThreadAnsi(entry).c_str()));
+    }
 
     DWORD Logon(const wchar_t*, DWORD) override { return 0; }
     DWORD Logoff(const wchar_t*, DWORD) override { return 0; }
     DWORD SystemSleep() override { return 0; }
     DWORD SystemWakeup() override { return 0; }
-    DWORD WebSiteBlocked(DWORD, DWORD, const wchar_t*, const char*) override { return 0; }
+    DWORD WebSiteBlocked(DWORD sessionId, DWORD value, const wchar_t* url, const char* data) override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_records.push_back(L"site " + std::to_wstring(sessionId) + L" " + std::to_wstring(value) + L" " + url + L" " +
+                            std::wstring(data, data + std::strlen(data)));
+        return 0;
+    }
     DWORD AccessAttemptBlocked(DWORD sessionId, const wchar_t* text) override {
         std::lock_guard<std::mutex> lock(m_lock);
         m_records.push_back(std::to_wstring(sessionId) + L" " + text);
         return 0;
     }
 
+    // The user's web restrictions and the reputation service's answers.
+    void SetWebRestrictions(DWORD sessionId, const std::wstring& mask, LONG mode, std::vector<std::wstring> blocked,
+                            std::vector<std::wstring> allowed) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        MonitoredUserSettings& settings = m_settings[sessionId];
+        settings.categoryMask = mask;
+        settings.categoryMode = mode;
+        settings.blockedSites = std::move(blocked);
+        settings.allowedSites = std::move(allowed);
+    }
+    void SetClassification(const std::wstring& host, const std::string& mask) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_masks[host] = mask;
+    }
     void SetNow(const SYSTEMTIME& now) {
         std::lock_guard<std::mutex> lock(m_lock);
         m_now = now;
@@ -199,6 +240,7 @@ private:
     std::set<std::wstring> m_blocked;
     std::map<DWORD, std::wstring> m_sids;
     std::map<DWORD, MonitoredUserSettings> m_settings;
+    std::map<std::wstring, std::string> m_masks;
     Lines m_records;
     int m_clears = 0;
     std::atomic<int> m_clockInits{0};
@@ -239,6 +281,17 @@ public:
     void ShowBlockedDueToTimeRestriction(const wchar_t* application, IAlertCallback* callback, DWORD sessionId) override {
         m_log->Add(L"blocked " + std::wstring(application) + L" " + std::to_wstring(static_cast<LONG>(sessionId)),
                    callback);
+    }
+    void ShowURLBlockedDueToBlacklist(const wchar_t* path, const wchar_t* host, DWORD sessionId) override {
+        m_log->Add(L"listed " + std::wstring(path) + L" " + host + L" " + std::to_wstring(sessionId));
+    }
+    void ShowURLBlockedDueToCategoryBlocked(const wchar_t* path, const wchar_t* host, UINT stringId,
+                                            DWORD sessionId) override {
+        m_log->Add(L"category " + std::wstring(path) + L" " + host + L" " + std::to_wstring(stringId) + L" " +
+                   std::to_wstring(sessionId));
+    }
+    void ShowURLBlockedDueToCategoryNotAllowed(const wchar_t* path, const wchar_t* host, DWORD sessionId) override {
+        m_log->Add(L"not allowed " + std::wstring(path) + L" " + host + L" " + std::to_wstring(sessionId));
     }
 
 private:
@@ -559,6 +612,72 @@ TEST_F(SarvexThreadTest, StoppingCleansUp) {
     EXPECT_EQ(Set{}, m_module.Blocked());
     EXPECT_EQ(L"", RuleUsers());
     EXPECT_EQ(0, m_control->LiveObjects());
+}
+
+}  // namespace
+
+namespace {
+
+// The IP check-up: every connection the firewall holds for a user with web restrictions gets one
+// verdict and one completion, after the allowed list, the blocked list and the categories.
+TEST_F(SarvexThreadTest, HeldConnectionsAreJudgedLikeVisitedSites) {
+    const std::string adult = "00000000040000000000000000000000";
+    m_module.SetUser(1, kSid1, std::wstring(CNuvTimeBlocksWeek::kBlockCount, L'1'));
+    m_module.SetWebRestrictions(1, L"00000000040000000000000000000000", 0, {L"bad.test", L"both.test", L"10.9.9.9"},
+                                {L"both.test"});
+    m_module.SetClassification(L"adult.example", adult);
+    m_module.SetClassification(L"news.example", "00000000000000000000000000000001");
+    StartThread();
+    SignIn(L"child", 1);
+    ASSERT_TRUE(NuvTest::WaitUntil([&] {
+        for (const std::wstring& line : Rules()) {
+            if (line.rfind(L"rule {C890594E", 0) == 0 && line.find(kSid1) != std::wstring::npos) return true;
+        }
+        return false;
+    })) << "the IP check-up rule names the user";
+    m_alerts->Take();
+    m_module.TakeRecords();
+
+    const struct {
+        const char* name;
+        BYTE lastByte;            // of the remote address 10.9.9.x
+        const wchar_t* reverse;   // null: no name
+        DWORD processId;
+        long verdict;             // 6 block, 1 allow
+        const wchar_t* alert;     // null: none
+        const wchar_t* record;    // null: none
+    } cases[] = {
+        {"on both lists: the allowed list first", 1, L"both.test", 101, 1, nullptr, nullptr},
+        {"on the blocked list", 2, L"bad.test", 101, 6, L"listed C:\\apps\\app.exe bad.test 1", L"site 1 2 bad.test "},
+        {"a blocked category", 3, L"adult.example", 101, 6, L"category C:\\apps\\app.exe adult.example 0 1",
+         L"site 1 0 adult.example 00000000040000000000000000000000"},
+        {"another category", 4, L"news.example", 101, 1, nullptr, nullptr},
+        {"not classified", 5, L"unknown.example", 101, 1, nullptr, nullptr},
+        {"no name: judged by the address", 9, nullptr, 101, 6, L"listed C:\\apps\\app.exe 10.9.9.9 1",
+         L"site 1 2 10.9.9.9 "},
+        {"a session nobody monitored", 2, L"bad.test", 801, 1, nullptr, nullptr},
+    };
+    long completed = 0;
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        HostFirewallStandIn::OfferedConnection offered;
+        offered.remoteAddress = {{10, 9, 9, row.lastByte}, 4};
+        offered.processId = row.processId;
+        offered.processPath = L"C:\\apps\\app.exe";
+        m_control->SetReverseName(offered.remoteAddress, row.reverse);
+        long number = 0;
+        ASSERT_EQ(1, m_control->OfferConnection(offered, &number));
+        ASSERT_TRUE(m_control->WaitForCompletions(++completed, 10000));
+        const std::wstring outcome =
+            std::to_wstring(number) + L" offered 1 verdict " + std::to_wstring(row.verdict) + L" complete 1";
+        bool found = false;
+        for (const std::wstring& line : HostFirewallStandIn::TakeLines(m_control->ConnectionOutcomes())) {
+            found |= line == outcome;
+        }
+        EXPECT_TRUE(found) << std::string(outcome.begin(), outcome.end());
+        EXPECT_EQ(row.alert != nullptr ? Lines{row.alert} : Lines{}, m_alerts->Take());
+        EXPECT_EQ(row.record != nullptr ? Lines{row.record} : Lines{}, m_module.TakeRecords());
+    }
 }
 
 }  // namespace
