@@ -681,3 +681,85 @@ TEST_F(SarvexThreadTest, HeldConnectionsAreJudgedLikeVisitedSites) {
 }
 
 }  // namespace
+
+namespace {
+
+// Category mode 1: the user's masks are the only categories allowed; a block names the first
+// category of the table that the site has (20115 without one), or says "not allowed" for the
+// special mask.
+TEST_F(SarvexThreadTest, OnlyAllowedCategoriesPassAndBlocksNameTheSitesCategory) {
+    const std::wstring kids = L"00000000000000000000000000000010";
+    const struct {
+        const char* name;
+        std::wstring userMask;
+        std::string siteMask;
+        long verdict;
+        const wchar_t* alert;
+        const wchar_t* record;
+    } cases[] = {
+        {"an allowed category", kids, "00000000000000000000000000000010", 1, nullptr, nullptr},
+        {"a category without a table entry", kids, "00000000000000000000000000000001", 6,
+         L"category C:\\apps\\app.exe site.example 20115 1", L"site 1 1 site.example "},
+        {"the special mask", L"00000000200000000000000000000000", "00000000000000000000000000000001", 6,
+         L"not allowed C:\\apps\\app.exe site.example 1", L"site 1 1 site.example "},
+    };
+    m_module.SetUser(1, kSid1, std::wstring(CNuvTimeBlocksWeek::kBlockCount, L'1'));
+    StartThread();
+    long completed = 0;
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        m_module.SetWebRestrictions(1, row.userMask, 1, {}, {});
+        m_module.SetClassification(L"site.example", row.siteMask);
+        if (completed == 0) {
+            SignIn(L"child", 1);
+        } else {
+            Await(Thread::kConfigurationChanged, [&] { m_thread->OnSettingsChanged(); });
+        }
+        m_alerts->Take();
+        HostFirewallStandIn::OfferedConnection offered;
+        offered.remoteAddress = {{10, 9, 8, 7}, 4};
+        offered.processId = 101;
+        offered.processPath = L"C:\\apps\\app.exe";
+        m_control->SetReverseName(offered.remoteAddress, L"site.example");
+        long number = 0;
+        ASSERT_EQ(1, m_control->OfferConnection(offered, &number));
+        ASSERT_TRUE(m_control->WaitForCompletions(++completed, 10000));
+        const std::wstring outcome =
+            std::to_wstring(number) + L" offered 1 verdict " + std::to_wstring(row.verdict) + L" complete 1";
+        bool found = false;
+        for (const std::wstring& line : HostFirewallStandIn::TakeLines(m_control->ConnectionOutcomes())) {
+            found |= line == outcome;
+        }
+        EXPECT_TRUE(found) << std::string(outcome.begin(), outcome.end());
+        EXPECT_EQ(row.alert != nullptr ? Lines{row.alert} : Lines{}, m_alerts->Take());
+        EXPECT_EQ(row.record != nullptr ? Lines{row.record} : Lines{}, m_module.TakeRecords());
+    }
+}
+
+// The rule lists the users with web restrictions, and follows their settings.
+TEST_F(SarvexThreadTest, TheCheckUpRuleFollowsTheUsersSettings) {
+    const auto ruleNames = [this](const std::wstring& sid) {
+        for (const std::wstring& line : Rules()) {
+            if (line.rfind(L"rule {C890594E", 0) == 0) return line.find(sid) != std::wstring::npos;
+        }
+        return false;
+    };
+    m_module.SetUser(1, kSid1, std::wstring(CNuvTimeBlocksWeek::kBlockCount, L'1'));
+    m_module.SetWebRestrictions(1, L"00000000000000000000000000000000", 0, {}, {});
+    StartThread();
+    SignIn(L"child", 1);
+    EXPECT_FALSE(ruleNames(kSid1)) << "nothing restricted on the web: not checked";
+    m_module.SetWebRestrictions(1, L"00000000000000000000000000000000", 0, {L"bad.test"}, {});
+    Await(Thread::kConfigurationChanged, [&] { m_thread->OnSettingsChanged(); });
+    EXPECT_TRUE(ruleNames(kSid1));
+    TakeCalls();
+    Await(Thread::kConfigurationChanged, [&] { m_thread->OnSettingsChanged(); });
+    for (const std::wstring& call : TakeCalls()) {
+        EXPECT_EQ(std::wstring::npos, call.find(L"{5C7F8B66")) << "the same users: the check-up rule is left alone";
+    }
+    m_module.SetWebRestrictions(1, L"00000000000000000000000000000000", 0, {}, {});
+    Await(Thread::kConfigurationChanged, [&] { m_thread->OnSettingsChanged(); });
+    EXPECT_FALSE(ruleNames(kSid1));
+}
+
+}  // namespace
