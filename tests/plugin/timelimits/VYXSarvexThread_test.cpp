@@ -390,6 +390,21 @@ protected:
     std::map<DWORD, int> m_handled;
     std::vector<DWORD> m_timerRequests;
     std::unique_ptr<Thread> m_thread;
+    long m_completed = 0;  // connections answered so far
+
+    // Offers a held connection and waits for the thread's answer: one verdict, one completion.
+    void ExpectJudged(const HostFirewallStandIn::OfferedConnection& offered, long verdict) {
+        long number = 0;
+        ASSERT_EQ(1, m_control->OfferConnection(offered, &number));
+        ASSERT_TRUE(m_control->WaitForCompletions(++m_completed, 10000));
+        const std::wstring outcome =
+            std::to_wstring(number) + L" offered 1 verdict " + std::to_wstring(verdict) + L" complete 1";
+        bool found = false;
+        for (const std::wstring& line : HostFirewallStandIn::TakeLines(m_control->ConnectionOutcomes())) {
+            found |= line == outcome;
+        }
+        EXPECT_TRUE(found) << std::string(outcome.begin(), outcome.end());
+    }
 };
 
 using Set = std::set<std::wstring>;
@@ -657,7 +672,6 @@ TEST_F(SarvexThreadTest, HeldConnectionsAreJudgedLikeVisitedSites) {
          L"site 1 2 10.9.9.9 "},
         {"a session nobody monitored", 2, L"bad.test", 801, 1, nullptr, nullptr},
     };
-    long completed = 0;
     for (const auto& row : cases) {
         SCOPED_TRACE(row.name);
         HostFirewallStandIn::OfferedConnection offered;
@@ -665,16 +679,7 @@ TEST_F(SarvexThreadTest, HeldConnectionsAreJudgedLikeVisitedSites) {
         offered.processId = row.processId;
         offered.processPath = L"C:\\apps\\app.exe";
         m_control->SetReverseName(offered.remoteAddress, row.reverse);
-        long number = 0;
-        ASSERT_EQ(1, m_control->OfferConnection(offered, &number));
-        ASSERT_TRUE(m_control->WaitForCompletions(++completed, 10000));
-        const std::wstring outcome =
-            std::to_wstring(number) + L" offered 1 verdict " + std::to_wstring(row.verdict) + L" complete 1";
-        bool found = false;
-        for (const std::wstring& line : HostFirewallStandIn::TakeLines(m_control->ConnectionOutcomes())) {
-            found |= line == outcome;
-        }
-        EXPECT_TRUE(found) << std::string(outcome.begin(), outcome.end());
+        ExpectJudged(offered, row.verdict);
         EXPECT_EQ(row.alert != nullptr ? Lines{row.alert} : Lines{}, m_alerts->Take());
         EXPECT_EQ(row.record != nullptr ? Lines{row.record} : Lines{}, m_module.TakeRecords());
     }
@@ -705,12 +710,11 @@ TEST_F(SarvexThreadTest, OnlyAllowedCategoriesPassAndBlocksNameTheSitesCategory)
     };
     m_module.SetUser(1, kSid1, std::wstring(CNuvTimeBlocksWeek::kBlockCount, L'1'));
     StartThread();
-    long completed = 0;
     for (const auto& row : cases) {
         SCOPED_TRACE(row.name);
         m_module.SetWebRestrictions(1, row.userMask, 1, {}, {});
         m_module.SetClassification(L"site.example", row.siteMask);
-        if (completed == 0) {
+        if (m_completed == 0) {
             SignIn(L"child", 1);
         } else {
             Await(Thread::kConfigurationChanged, [&] { m_thread->OnSettingsChanged(); });
@@ -721,16 +725,7 @@ TEST_F(SarvexThreadTest, OnlyAllowedCategoriesPassAndBlocksNameTheSitesCategory)
         offered.processId = 101;
         offered.processPath = L"C:\\apps\\app.exe";
         m_control->SetReverseName(offered.remoteAddress, L"site.example");
-        long number = 0;
-        ASSERT_EQ(1, m_control->OfferConnection(offered, &number));
-        ASSERT_TRUE(m_control->WaitForCompletions(++completed, 10000));
-        const std::wstring outcome =
-            std::to_wstring(number) + L" offered 1 verdict " + std::to_wstring(row.verdict) + L" complete 1";
-        bool found = false;
-        for (const std::wstring& line : HostFirewallStandIn::TakeLines(m_control->ConnectionOutcomes())) {
-            found |= line == outcome;
-        }
-        EXPECT_TRUE(found) << std::string(outcome.begin(), outcome.end());
+        ExpectJudged(offered, row.verdict);
         EXPECT_EQ(row.alert != nullptr ? Lines{row.alert} : Lines{}, m_alerts->Take());
         EXPECT_EQ(row.record != nullptr ? Lines{row.record} : Lines{}, m_module.TakeRecords());
     }
