@@ -392,6 +392,13 @@ protected:
     std::unique_ptr<Thread> m_thread;
     long m_completed = 0;  // connections answered so far
 
+    // An entry of the category table the thread loads at its start.
+    void SetCategoryName(const std::wstring& mask, const std::wstring& stringId) {
+        const std::wstring key = std::wstring(kSettingsKey) + L"\\Categories";
+        m_guard.WillCreate(key);
+        ASSERT_TRUE(m_guard.SetString(key, mask, stringId));
+    }
+
     // Offers a held connection and waits for the thread's answer: one verdict, one completion.
     void ExpectJudged(const HostFirewallStandIn::OfferedConnection& offered, long verdict) {
         long number = 0;
@@ -642,6 +649,7 @@ TEST_F(SarvexThreadTest, HeldConnectionsAreJudgedLikeVisitedSites) {
                                 {L"both.test"});
     m_module.SetClassification(L"adult.example", adult);
     m_module.SetClassification(L"news.example", "00000000000000000000000000000001");
+    SetCategoryName(L"00000000040000000000000000000000", L"14140");
     StartThread();
     SignIn(L"child", 1);
     ASSERT_TRUE(NuvTest::WaitUntil([&] {
@@ -664,7 +672,8 @@ TEST_F(SarvexThreadTest, HeldConnectionsAreJudgedLikeVisitedSites) {
     } cases[] = {
         {"on both lists: the allowed list first", 1, L"both.test", 101, 1, nullptr, nullptr},
         {"on the blocked list", 2, L"bad.test", 101, 6, L"listed C:\\apps\\app.exe bad.test 1", L"site 1 2 bad.test "},
-        {"a blocked category", 3, L"adult.example", 101, 6, L"category C:\\apps\\app.exe adult.example 0 1",
+        {"a blocked category, named by the table", 3, L"adult.example", 101, 6,
+         L"category C:\\apps\\app.exe adult.example 14140 1",
          L"site 1 0 adult.example 00000000040000000000000000000000"},
         {"another category", 4, L"news.example", 101, 1, nullptr, nullptr},
         {"not classified", 5, L"unknown.example", 101, 1, nullptr, nullptr},
@@ -703,12 +712,15 @@ TEST_F(SarvexThreadTest, OnlyAllowedCategoriesPassAndBlocksNameTheSitesCategory)
         const wchar_t* record;
     } cases[] = {
         {"an allowed category", kids, "00000000000000000000000000000010", 1, nullptr, nullptr},
+        {"a category of the table", kids, "00000000000000000000000000000100", 6,
+         L"category C:\\apps\\app.exe site.example 14200 1", L"site 1 1 site.example 00000000000000000000000000000100"},
         {"a category without a table entry", kids, "00000000000000000000000000000001", 6,
          L"category C:\\apps\\app.exe site.example 20115 1", L"site 1 1 site.example "},
         {"the special mask", L"00000000200000000000000000000000", "00000000000000000000000000000001", 6,
          L"not allowed C:\\apps\\app.exe site.example 1", L"site 1 1 site.example "},
     };
     m_module.SetUser(1, kSid1, std::wstring(CNuvTimeBlocksWeek::kBlockCount, L'1'));
+    SetCategoryName(L"00000000000000000000000000000100", L"14200");
     StartThread();
     for (const auto& row : cases) {
         SCOPED_TRACE(row.name);
