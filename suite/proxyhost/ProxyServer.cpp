@@ -137,8 +137,10 @@ void CProxyServer::AcceptLoop() {
     NuvCom::CCoInitialize com;
     const HANDLE events[] = {m_stop.Get(), m_acceptEvent.Get()};
     for (;;) {
-        const DWORD woken = ::WaitForMultipleObjects(2, events, FALSE, INFINITE);
-        if (woken != WAIT_OBJECT_0 + 1) return;
+        // The accept notice is not trusted alone: one lost notice would leave clients in the
+        // backlog for good. A short time-out looks at the backlog anyway.
+        const DWORD woken = ::WaitForMultipleObjects(2, events, FALSE, 100);
+        if (woken != WAIT_OBJECT_0 + 1 && woken != WAIT_TIMEOUT) return;
         WSANETWORKEVENTS network{};
         ::WSAEnumNetworkEvents(m_listener.Get(), m_acceptEvent.Get(), &network);
         for (;;) {
