@@ -16,7 +16,7 @@
 #include "plugin/core/Retirable.h"
 #include "plugin/services/ThreadCallbacks.h"
 #include "plugin/services/TimeLimitServices.h"
-#include "plugin/timelimits/FirewallModule.h"
+#include "plugin/services/FirewallModule.h"
 #include "plugin/timelimits/SessionAlertFlags.h"
 
 #include <windows.h>

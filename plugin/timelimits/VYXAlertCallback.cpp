@@ -1,6 +1,7 @@
 #include "plugin/timelimits/VYXAlertCallback.h"
 
 #include "nuvutil/com/Bstr.h"
+#include "plugin/timelimits/SessionAlertFlags.h"
 
 #include <oleauto.h>
 

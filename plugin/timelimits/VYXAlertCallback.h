@@ -6,7 +6,7 @@
 #include "alerts.h"
 
 #include "nuvutil/com/ComObject.h"
-#include "plugin/timelimits/FirewallModule.h"
+#include "plugin/services/FirewallModule.h"
 
 #include <windows.h>
 #include <oaidl.h>

@@ -1,6 +1,7 @@
 #include "plugin/timelimits/VYXSarvexThread.h"
 
 #include "plugin/timelimits/IPCheckUpRuleManager.h"
+#include "plugin/timelimits/SessionAlertFlags.h"
 #include "base/TextConversion.h"
 
 #include "Shared/NUVAlertManager.h"

@@ -15,7 +15,7 @@
 #include "nuvutil/QvThread.h"
 #include "plugin/services/TimeLimitServices.h"
 #include "plugin/timelimits/FirewallListeners.h"
-#include "plugin/timelimits/FirewallModule.h"
+#include "plugin/services/FirewallModule.h"
 
 #include <windows.h>
 #include <wrl/client.h>

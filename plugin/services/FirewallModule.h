@@ -4,12 +4,13 @@
 // settings and SIDs, the activity log. The module implements it; tests give a double.
 
 #include "plugin/services/TimeLimitServices.h"
-#include "plugin/timelimits/SessionAlertFlags.h"
 
 #include <windows.h>
 
 #include <string>
 #include <vector>
+
+class CSessionAlertFlags;
 
 // The parts of a signed-in user's settings the firewall thread works with.
 struct MonitoredUserSettings {
