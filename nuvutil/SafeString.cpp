@@ -2,8 +2,7 @@
 
 #include "base/Format.h"
 #include "logging/Logging.h"
-
-#include <shlwapi.h>
+#include "nuvutil/UrlCanonical.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -299,87 +298,67 @@ void CSafeStringA::TruncateAtSubstring(const char* text) {
 
 namespace {
 
-constexpr char kHttpPrefix[] = "http://";
-constexpr std::size_t kHttpPrefixLength = sizeof(kHttpPrefix) - 1;
-constexpr DWORD kUrlPartBufferSize = 260;  // terminator included
-
-std::string TextOf(const CSafeStringA& s) {
-    return s.m_pBuffer != nullptr ? std::string(s.m_pBuffer, ::strnlen(s.m_pBuffer, s.m_nLength)) : std::string();
-}
-
-bool BeginsWithNoCase(const std::string& text, const char* prefix, std::size_t prefixLength) noexcept {
-    return text.size() >= prefixLength && ::_strnicmp(text.c_str(), prefix, prefixLength) == 0;
-}
-
-// Host and port come from UrlGetPartA, which needs a scheme in front. Works on a std::string so
-// that a URL of the full 65534 characters still gets its prefix.
-bool GetUrlPart(const CSafeStringA& url, DWORD part, CSafeStringA& out) {
-    out.Empty();
-    std::string full = TextOf(url);
-    if (full.empty()) return false;
-    if (!BeginsWithNoCase(full, kHttpPrefix, kHttpPrefixLength)) full.insert(0, kHttpPrefix);
-    char buffer[kUrlPartBufferSize] = {};
-    DWORD size = kUrlPartBufferSize;
-    if (FAILED(::UrlGetPartA(full.c_str(), buffer, &size, part, 0))) return false;
-    out.Assign(buffer);
-    return true;
-}
-
-bool IsDigit(char c) noexcept { return c >= '0' && c <= '9'; }
-
 bool IsSchemeCharacter(char c) noexcept {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || IsDigit(c) || c == '+' || c == '-' || c == '.';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '-' ||
+           c == '.';
 }
 
-std::string RegistrableDomain(const std::string& host) {
-    const std::size_t d1 = host.rfind('.');
-    if (d1 == std::string::npos || d1 == 0) return host;
-    const std::size_t tldStart = d1 + 1;
-    if (tldStart == host.size() || IsDigit(host[tldStart])) return host;  // numeric addresses stay whole
-    const std::size_t d2 = host.rfind('.', d1 - 1);
-    if (d2 == std::string::npos || d2 == 0) return host;
-    if (host.size() - tldStart > 2) return host.substr(d2 + 1);
+std::string_view ViewOf(const CSafeStringA& s) noexcept {
+    return s.m_pBuffer != nullptr ? std::string_view(s.m_pBuffer, ::strnlen(s.m_pBuffer, s.m_nLength)) : std::string_view();
+}
 
-    // A country code: the domain takes the label in front of the second-level one as well.
-    const std::size_t d3 = host.rfind('.', d2 - 1);
-    std::string domain = d3 != std::string::npos && d3 > 0 ? host.substr(d3 + 1) : host;
-    if (BeginsWithNoCase(domain, "www.", 4)) domain.erase(0, 4);
-    return domain;
+void AssignView(CSafeStringA& out, std::string_view text) {
+    // A view into `out` itself is copied by Assign before the buffer moves.
+    out.Assign(text.data(), static_cast<int>(text.size()));
+}
+
+// The host as GetHost gives it: one trailing '.' goes.
+bool HostOf(const CSafeStringA& url, std::string_view& host) {
+    NuvUrl::Authority parts;
+    if (!NuvUrl::SplitAuthority(ViewOf(url), parts)) return false;
+    host = parts.host;
+    if (!host.empty() && host.back() == '.') host.remove_suffix(1);
+    return true;
 }
 
 }  // namespace
 
 bool CSafeStringA::GetHost(const CSafeStringA& url, CSafeStringA& host) {
-    if (!GetUrlPart(url, URL_PART_HOSTNAME, host)) return false;
-    if (host.m_nLength > 0 && host.m_pBuffer[host.m_nLength - 1] == '.') host.Truncate(host.m_nLength - 1);
+    std::string_view text;
+    if (!HostOf(url, text)) {
+        host.Empty();
+        return false;
+    }
+    const std::string copy(text);  // `host` may be `url`
+    AssignView(host, copy);
     return true;
 }
 
 bool CSafeStringA::GetDomain(const CSafeStringA& url, CSafeStringA& domain) {
-    CSafeStringA host;
-    if (!GetHost(url, host)) {
+    std::string_view host;
+    if (!HostOf(url, host)) {
         domain.Empty();
         return false;
     }
-    const std::string result = RegistrableDomain(TextOf(host));
-    domain.Assign(result.c_str(), static_cast<int>(result.size()));
+    AssignView(domain, NuvUrl::RegistrableDomain(host));
     return true;
 }
 
 bool CSafeStringA::GetPath(const CSafeStringA& url, CSafeStringA& path) {
-    path.Empty();
-    std::string text = TextOf(url);
-    if (BeginsWithNoCase(text, kHttpPrefix, kHttpPrefixLength)) text.erase(0, kHttpPrefixLength);
-    const std::size_t slash = text.find('/');
-    if (slash == std::string::npos) return false;
-    const std::size_t end = text.find_first_of("?;#", slash);
-    const std::string result = text.substr(slash, end == std::string::npos ? std::string::npos : end - slash);
-    path.Assign(result.c_str(), static_cast<int>(result.size()));
+    const std::string result(NuvUrl::PathOf(ViewOf(url)));
+    AssignView(path, result);
     return !result.empty();
 }
 
 bool CSafeStringA::GetPort(const CSafeStringA& url, CSafeStringA& port) {
-    return GetUrlPart(url, URL_PART_PORT, port);
+    NuvUrl::Authority parts;
+    if (!NuvUrl::SplitAuthority(ViewOf(url), parts) || !parts.hasPort) {
+        port.Empty();
+        return false;
+    }
+    const std::string copy(parts.port);
+    AssignView(port, copy);
+    return true;
 }
 
 bool CSafeStringA::HasScheme() const noexcept {

@@ -64,10 +64,10 @@ public:
     void Truncate(int n);
     void TruncateAtSubstring(const char* text);
 
-    // URL parts. A URL that does not begin with "http://" (any case) is read as if it did. The
-    // host and the port are taken with UrlGetPartA into a buffer of 260 characters: a longer one
-    // is unavailable. Each returns false for an empty URL or an unavailable part, and the out
-    // text is then empty.
+    // URL parts, taken apart as NuvUrl::SplitAuthority and NuvUrl::PathOf describe (a URL that
+    // does not begin with "http://", in any case, is read as if it did; the userinfo goes; parts of
+    // any length). Each returns false for an empty URL or an unavailable part, and the out text is
+    // then empty. A URL without a host ("/index.html") has an empty one.
     // The host as the URL writes it (case kept), without one trailing '.'.
     static bool GetHost(const CSafeStringA& url, CSafeStringA& host);
     // The registrable domain of the host: its last two labels, or three when the top-level label
@@ -76,6 +76,7 @@ public:
     static bool GetDomain(const CSafeStringA& url, CSafeStringA& domain);
     // From the first '/' behind an optional "http://", cut before the first '?', ';' or '#'.
     static bool GetPath(const CSafeStringA& url, CSafeStringA& path);
+    // What follows the host's ':' (possibly empty); unavailable without a ':'.
     static bool GetPort(const CSafeStringA& url, CSafeStringA& port);
     // Whether the text begins with a scheme: one or more of A-Z, a-z, 0-9, '+', '-', '.' directly
     // followed by ':'. A host with a port ("host:8080/") counts as one.

@@ -1,15 +1,20 @@
 #include "plugin/core/SiteListMatch.h"
 
 #include "base/TextConversion.h"
+#include "nuvutil/UrlCanonical.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
 
-std::string TextOf(const CSafeStringA& s) {
-    return s.m_pBuffer != nullptr ? std::string(s.m_pBuffer, ::strnlen(s.m_pBuffer, s.m_nLength)) : std::string();
+constexpr std::size_t kMaxNarrow = static_cast<std::size_t>(CSafeStringA::kMaxLength);
+
+std::string_view ViewOf(const CSafeStringA& s) {
+    return s.m_pBuffer != nullptr ? std::string_view(s.m_pBuffer, ::strnlen(s.m_pBuffer, s.m_nLength)) : std::string_view();
 }
 
 // Host names are ASCII; a locale-dependent case mapping has no business deciding a match.
@@ -19,7 +24,7 @@ void ToLowerAscii(std::string& text) noexcept {
     for (char& c : text) c = LowerAscii(c);
 }
 
-bool EqualsNoCase(const std::string& a, const std::string& b) noexcept {
+bool EqualsNoCase(std::string_view a, std::string_view b) noexcept {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
         if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
@@ -28,10 +33,9 @@ bool EqualsNoCase(const std::string& a, const std::string& b) noexcept {
 }
 
 void RemoveLeadingWww(std::string& text) {
-    if (text.size() >= 4 && EqualsNoCase(text.substr(0, 4), "www.")) text.erase(0, 4);
+    if (text.size() >= 4 && EqualsNoCase(std::string_view(text).substr(0, 4), "www.")) text.erase(0, 4);
 }
 
-// In place, so that matching a long list allocates nothing per entry.
 void NormaliseEntry(std::string& entry) {
     if (entry.size() >= 4 && LowerAscii(entry[0]) == 'w' && LowerAscii(entry[1]) == 'w' && LowerAscii(entry[2]) == 'w' &&
         entry[3] == '.') {
@@ -44,6 +48,61 @@ void NormaliseEntry(std::string& entry) {
         const std::size_t at = entry.find(pair);
         if (at != std::string::npos && at > 0) entry.erase(at, 1);
     }
+}
+
+// An IPv4 literal in any form the address parser reads becomes a dotted quad.
+void CanonicalIPv4(std::string& host) {
+    std::uint32_t address = 0;
+    if (NuvUrl::ParseIPv4Literal(host, address)) host = NuvUrl::FormatIPv4(address);
+}
+
+// Decoded, without one trailing '.', lower-case (the hex digits of escapes as well), IPv4 as a
+// dotted quad.
+void CanonicalUrlHost(std::string& host) {
+    NuvUrl::DecodeUnreservedEscapes(host);
+    if (!host.empty() && host.back() == '.') host.pop_back();
+    ToLowerAscii(host);
+    CanonicalIPv4(host);
+}
+
+void CanonicalPath(std::string& path) {
+    NuvUrl::DecodeUnreservedEscapes(path);
+    NuvUrl::RemoveDotSegments(path);
+}
+
+// The entry's own text normalised (a leading "www.", trailing and doubled separators) after its
+// host and path are brought to the URLs' canonical spelling; in place. The host keeps its case
+// (domain tests respect it) but the hex digits of its escapes are lower-case, as in the URL's
+// lower-cased host.
+void PrepareEntry(std::string& entry) {
+    const std::size_t slash = entry.find('/');
+    std::string host = entry.substr(0, entry.find_first_of(":/"));
+    std::string rest = entry.substr(host.size(), slash == std::string::npos ? std::string::npos : slash - host.size());
+    std::string path = slash == std::string::npos ? std::string() : entry.substr(slash);
+
+    NuvUrl::DecodeUnreservedEscapes(host);
+    for (std::size_t at = host.find('%'); at != std::string::npos; at = host.find('%', at + 1)) {
+        if (at + 2 < host.size()) {
+            host[at + 1] = LowerAscii(host[at + 1]);
+            host[at + 2] = LowerAscii(host[at + 2]);
+        }
+    }
+    bool rootOnly = false;
+    if (!path.empty()) {
+        const bool wasRoot = path == "/";
+        CanonicalPath(path);
+        // "host/x/.." names the root page; the separator rules below would make it the whole host.
+        rootOnly = !wasRoot && path == "/";
+    }
+    entry = host + rest + path;
+    NormaliseEntry(entry);
+    if (rootOnly && !entry.empty()) entry.push_back('/');
+
+    // The separator rules may have taken a '.' off an address ("127.2./x"): its form is read last.
+    const std::size_t hostLength = std::min(entry.find_first_of(":/"), entry.size());
+    std::string address = entry.substr(0, hostLength);
+    CanonicalIPv4(address);
+    entry.replace(0, hostLength, address);
 }
 
 // Offset of the last of the non-overlapping occurrences found from the start; npos for none.
@@ -88,23 +147,19 @@ struct ParsedUrl {
     std::vector<std::string> hostPathForms;  // the same followed by the path, when there is one
 };
 
-ParsedUrl ParseUrl(const CSafeStringA& url) {
+ParsedUrl ParseUrl(std::string_view url) {
     ParsedUrl parsed;
-    if (url.m_nLength == 0) return parsed;
-    CSafeStringA hostPart, domainPart, pathPart, portPart;
-    if (!CSafeStringA::GetHost(url, hostPart) || !CSafeStringA::GetDomain(url, domainPart)) return parsed;
-    CSafeStringA::GetPath(url, pathPart);
-    CSafeStringA::GetPort(url, portPart);
+    NuvUrl::Authority parts;
+    if (!NuvUrl::SplitAuthority(url, parts)) return parsed;
     // A Host header may come in any case; "EXAMPLE.COM" must not pass the entry "example.com".
-    std::string host = TextOf(hostPart);
-    std::string domain = TextOf(domainPart);
-    ToLowerAscii(host);
-    ToLowerAscii(domain);
+    std::string host(parts.host);
+    CanonicalUrlHost(host);
+    const std::string domain = NuvUrl::RegistrableDomain(host);
     RemoveLeadingWww(host);
-    const std::string path = TextOf(pathPart);
-    const std::string port = TextOf(portPart);
+    std::string path(NuvUrl::PathOf(url));
+    if (!path.empty()) CanonicalPath(path);
     std::vector<std::string> portForms = {std::string(), ":80"};
-    if (!port.empty()) portForms.push_back(":" + port);
+    if (!parts.port.empty()) portForms.push_back(":" + std::string(parts.port));
     for (const std::string& portForm : portForms) {
         parsed.domainForms.push_back(domain + portForm);
         parsed.hostForms.push_back(host + portForm);
@@ -114,11 +169,9 @@ ParsedUrl ParseUrl(const CSafeStringA& url) {
     return parsed;
 }
 
-// `entry` is normalised in place.
-bool MatchParsed(const ParsedUrl& url, std::string& entry) {
-    if (!url.valid || entry.empty()) return false;
-    NormaliseEntry(entry);
-    if (entry.empty()) return false;  // "www." or a lone separator names no site
+// `entry` is a prepared one.
+bool MatchParsed(const ParsedUrl& url, const std::string& entry) {
+    if (!url.valid || entry.empty()) return false;  // "www." or a lone separator names no site
     for (const std::string& candidate : url.domainForms) {
         if (EndsAtLabel(candidate, entry)) return true;
     }
@@ -131,35 +184,100 @@ bool MatchParsed(const ParsedUrl& url, std::string& entry) {
     return false;
 }
 
+bool IsHexDigit(char c) noexcept { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// A canonical host the lists can be compared with: empty, an IPv6 address in brackets, or a name of
+// the characters RFC 3986 allows a registered name (unreserved and sub-delimiters) and of bytes of
+// the ANSI code page beyond ASCII. A '%' left after decoding means a byte the server decodes and
+// the lists never see.
+bool IsJudgeableHost(std::string_view host) noexcept {
+    if (!host.empty() && host.front() == '[') {
+        if (host.size() < 3 || host.back() != ']') return false;
+        for (const char c : host.substr(1, host.size() - 2)) {
+            if (!IsHexDigit(c) && c != ':' && c != '.') return false;
+        }
+        return true;
+    }
+    for (const char c : host) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool letter = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z');
+        if (byte >= 0x80 || letter || (byte >= '0' && byte <= '9')) continue;
+        if (byte == 0 || std::strchr("-._~!$&'()*+,;=", byte) == nullptr) return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+CSiteListEntry::CSiteListEntry(const CSafeStringW& text) : m_text(text) { Prepare(); }
+
+CSiteListEntry::CSiteListEntry(const wchar_t* text) : m_text(text) { Prepare(); }
+
+void CSiteListEntry::Prepare() {
+    std::string narrow;
+    for (const wchar_t* p = m_text.GetString(); *p != L'\0'; ++p) {
+        if (*p >= 0x80) return;  // converted in the code page of the thread that matches
+        narrow.push_back(static_cast<char>(*p));
+    }
+    if (narrow.size() > kMaxNarrow) {
+        narrow.clear();  // too long to name a site: matches nothing
+    } else {
+        PrepareEntry(narrow);
+    }
+    m_canonical.swap(narrow);
+    m_prepared = true;
+}
 
 bool MatchUrlWithSiteEntry(const CSafeStringA& url, const CSafeStringA& entry) {
     if (url.m_nLength == 0 || entry.m_nLength == 0) return false;
-    std::string text = TextOf(entry);
-    return MatchParsed(ParseUrl(url), text);
+    std::string text(ViewOf(entry));
+    PrepareEntry(text);
+    return MatchParsed(ParseUrl(ViewOf(url)), text);
 }
 
 bool MatchSiteList(const wchar_t* url, const CSiteList& list, CSafeStringW& matched) {
     if (list.empty()) return false;
     std::string narrowUrl;
     ToAnsi(url, narrowUrl);
-    // The host lies well inside the limit of the narrow string: cut an over-long query rather than
-    // let it carry the URL past the lists.
-    if (narrowUrl.size() > static_cast<std::size_t>(CSafeStringA::kMaxLength)) narrowUrl.resize(CSafeStringA::kMaxLength);
-    // The URL is taken apart once for the whole list.
-    const ParsedUrl parsed = ParseUrl(CSafeStringA(narrowUrl.c_str()));
+    // The URL is taken apart once for the whole list, whatever its length.
+    const ParsedUrl parsed = ParseUrl(narrowUrl);
     if (!parsed.valid) return false;
 
-    std::string narrowEntry;  // one buffer for every entry
-    for (const CSafeStringW& entry : list) {
-        ToAnsi(entry.GetString(), narrowEntry);
-        if (narrowEntry.size() > static_cast<std::size_t>(CSafeStringA::kMaxLength)) continue;
-        if (MatchParsed(parsed, narrowEntry)) {
+    std::string converted;  // one buffer for the entries that are not prepared
+    for (const CSiteListEntry& entry : list) {
+        const std::string* canonical = entry.Prepared();
+        if (canonical == nullptr) {
+            ToAnsi(entry.GetString(), converted);
+            if (converted.size() > kMaxNarrow) continue;
+            PrepareEntry(converted);
+            canonical = &converted;
+        }
+        if (MatchParsed(parsed, *canonical)) {
             matched.Append(entry.GetString(), entry.GetLength());
             return true;
         }
     }
     return false;
+}
+
+bool CanJudgeUrl(const wchar_t* url) {
+    std::string narrow;
+    ToAnsi(url, narrow);
+    NuvUrl::Authority parts;
+    if (!NuvUrl::SplitAuthority(narrow, parts)) return false;
+    const std::string_view authorityEnd = parts.hasPort ? parts.port : parts.host;
+    if (narrow.size() >= kMaxNarrow && authorityEnd.data() + authorityEnd.size() == narrow.data() + narrow.size()) {
+        return false;
+    }
+    // Readers that strip a userinfo and readers that do not (a Host header is no URL) see different
+    // hosts; so do readers of a port that is not a number. Clients send neither.
+    if (parts.hasUserInfo) return false;
+    for (const char c : parts.port) {
+        if (c < '0' || c > '9') return false;
+    }
+    std::string host(parts.host);
+    CanonicalUrlHost(host);
+    return IsJudgeableHost(host);
 }
 
 bool FindLineEnd(const BYTE* first, const BYTE* last, DWORD& consumed, DWORD& terminatorLength) {

@@ -53,12 +53,16 @@ public:
     // The week's 2016-character text form; false (text untouched) without a week.
     bool GetTimeBlocks(CSafeStringW& text) const;
 
-    // On a match the matching entry is appended to `matched`.
+    // On a match the matching entry, as the setting writes it, is appended to `matched`. URL and
+    // entries meet in their canonical spelling (SiteListMatch.h); the entries were brought to it
+    // when the settings were read. A URL the lists cannot judge (CanJudgeUrl) is on neither list:
+    // the caller refuses it.
     bool IsOnAllowedList(const wchar_t* url, CSafeStringW& matched) const;
     bool IsOnBlockedList(const wchar_t* url, CSafeStringW& matched) const;
 
     // The list becomes the blank-separated words of the text, in order, duplicates kept; runs of
     // blanks and leading or trailing blanks separate nothing. A null text leaves the list as it is.
+    // Each entry is prepared for matching here, once.
     static void ParseSiteList(const wchar_t* text, CSiteList& list);
 
     CSafeStringW m_strUserId;

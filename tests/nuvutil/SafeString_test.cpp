@@ -274,6 +274,7 @@ struct UrlPartsCase {
 TEST(SafeStringA, UrlParts) {
     const std::string host259 = std::string(247, 'a') + ".example.com";  // 259 characters
     const std::string host260 = "a" + host259;
+    const std::string hostLong = std::string(65000, 'a') + ".example.com";
     const UrlPartsCase cases[] = {
         // "http://" is put in front when missing, in any case
         {"www.example.com/x?y", "www.example.com", "example.com", "/x", nullptr},
@@ -291,9 +292,18 @@ TEST(SafeStringA, UrlParts) {
         // one trailing '.' of the host goes; the case of the host is kept
         {"Mail.Example.COM./", "Mail.Example.COM", "Example.COM", "/", nullptr},
         {"example.com/a?b/c", "example.com", "example.com", "/a", nullptr},
-        // the host and port buffer holds 259 characters and the terminator
+        // hosts of any length
         {host259 + "/", host259.c_str(), "example.com", "/", nullptr},
-        {host260 + ":8080/", nullptr, nullptr, "/", "8080"},
+        {host260 + ":8080/", host260.c_str(), "example.com", "/", "8080"},
+        {hostLong + "./x", hostLong.c_str(), "example.com", "/x", nullptr},
+        // the authority ends at '/', '\\', '?' or '#', the userinfo at its last '@'; the port is
+        // what follows the host's ':', possibly empty; an IPv6 literal keeps its brackets
+        {"a@b@c.example/x", "c.example", "c.example", "/x", nullptr},
+        {"h.example\\x/y", "h.example", "h.example", "/y", nullptr},
+        {"h.example#f", "h.example", "h.example", nullptr, nullptr},
+        {"h.example:/", "h.example", "h.example", "/", ""},
+        {"[::1]:8080/", "[::1]", "[::1]", "/", "8080"},
+        {"/index.html", "", "", "/index.html", nullptr},  // a request without a Host header
         {"", nullptr, nullptr, nullptr, nullptr},
     };
     const auto check = [](bool (*part)(const CSafeStringA&, CSafeStringA&), const std::string& url,

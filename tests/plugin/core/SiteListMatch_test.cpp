@@ -1,6 +1,8 @@
 // Site-list match: one table of URL, entry and verdict (entry normalisation, domain tests that
 // respect the entry's case at label boundaries, host and path tests that ignore it, ports, the
-// lower-cased host, entries that normalise to nothing), the list walk, and the line-end finder.
+// lower-cased host, entries that normalise to nothing), one of the spellings a hostile client
+// gets past a list with (escapes, dot segments, IPv4 forms, long hosts), whether a URL can be
+// judged at all, the list walk, and the line-end finder.
 
 #include "plugin/core/SiteListMatch.h"
 
@@ -18,7 +20,11 @@ struct MatchCase {
 };
 
 std::ostream& operator<<(std::ostream& out, const MatchCase& c) {
-    return out << "url \"" << c.url << "\" entry \"" << c.entry << "\"";
+    // Hosts of thousands of characters are shown by their ends.
+    const std::string url = c.url.size() <= 80 ? c.url
+                                                : c.url.substr(0, 20) + "...(" + std::to_string(c.url.size()) +
+                                                      " characters)..." + c.url.substr(c.url.size() - 40);
+    return out << "url \"" << url << "\" entry \"" << c.entry << "\"";
 }
 
 class SiteEntryMatch : public ::testing::TestWithParam<MatchCase> {};
@@ -88,12 +94,12 @@ INSTANTIATE_TEST_SUITE_P(
         MatchCase{"example.com/a", "example.com", true},
         MatchCase{"http://example.com/a", "example.com", true},
         MatchCase{"HTTP://www.example.com/a", "example.com", true},
-        // A host beyond 259 characters is no host.
+        // A host is taken whole, whatever its length.
         MatchCase{kHost259 + "/", "example.com", true},
-        MatchCase{"a" + kHost259 + "/", "example.com", false},
+        MatchCase{"a" + kHost259 + "/", "example.com", true},
         // Nothing matches an empty URL, an empty entry, or an entry with nothing left once
-        // normalised, not even a URL without a host (a request without a Host header; Wine's
-        // UrlGetPartA gives it an empty host where Windows may give none).
+        // normalised, not even a URL without a host (a request without a Host header: its host is
+        // empty).
         MatchCase{"", "example.com", false},
         MatchCase{"example.com/", "", false},
         MatchCase{"/index.html", "www.", false},
@@ -102,6 +108,145 @@ INSTANTIATE_TEST_SUITE_P(
         MatchCase{"/index.html", ":", false},
         MatchCase{"/index.html", ".", false},
         MatchCase{"example.com/", "www.", false}));
+
+// The forms a hostile client spells a listed site in, and the servers read as that site: each
+// must meet the same entries as the canonical URL, through a single entry and through a list (whose
+// entries are prepared once). Entries written in such forms mean their canonical form as well.
+class CanonicalForms : public ::testing::TestWithParam<MatchCase> {};
+
+std::wstring Widened(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+TEST_P(CanonicalForms, MatchLikeTheCanonicalUrl) {
+    const MatchCase& c = GetParam();
+    if (c.url.size() <= static_cast<std::size_t>(CSafeStringA::kMaxLength)) {
+        EXPECT_EQ(MatchUrlWithSiteEntry(CSafeStringA(c.url.c_str()), CSafeStringA(c.entry)), c.matches) << "one entry";
+    }
+    const CSiteList list{CSafeStringW(Widened(c.entry).c_str())};
+    CSafeStringW matched;
+    EXPECT_EQ(MatchSiteList(Widened(c.url).c_str(), list, matched), c.matches) << "list";
+}
+
+const std::string kHost300 = std::string(284, 'a') + ".blocked.example";  // 300 characters
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CanonicalForms,
+    ::testing::Values(
+        // Escaped unreserved characters in the host.
+        MatchCase{"%62locked.example/", "blocked.example", true},
+        MatchCase{"http://%62LOCKED.%65xample/", "blocked.example", true},
+        MatchCase{"mail.%62locked.example/", "blocked.example", true},
+        MatchCase{"blocked%2Eexample/", "blocked.example", true},
+        MatchCase{"%77ww.blocked.example/x", "blocked.example/x", true},  // an escaped "www." goes too
+        MatchCase{"blocked.%65xample%2e/", "blocked.example", true},      // so does an escaped trailing '.'
+        // Escaped unreserved characters in the path, and dot segments.
+        MatchCase{"blocked.example/%62anned", "blocked.example/banned", true},
+        MatchCase{"blocked.example/ban%6Eed", "blocked.example/banned", true},
+        MatchCase{"blocked.example/x/../banned", "blocked.example/banned", true},
+        MatchCase{"blocked.example/x/../banned/page", "blocked.example/banned/page", true},
+        MatchCase{"blocked.example/./banned", "blocked.example/banned", true},
+        MatchCase{"blocked.example/a/b/../../banned?q", "blocked.example/banned", true},
+        MatchCase{"blocked.example/../banned", "blocked.example/banned", true},  // nothing above the root
+        MatchCase{"blocked.example/x/%2e%2E/banned", "blocked.example/banned", true},
+        MatchCase{"blocked.example/x/.%2e/%2Fbanned", "blocked.example/%2fbanned", true},
+        MatchCase{"blocked.example:8080/x/../banned", "blocked.example:8080/banned", true},
+        // "/banned/.." is the root, not "/banned".
+        MatchCase{"blocked.example/banned/..", "blocked.example/banned", false},
+        // IPv4 literals the address parser reads as a listed 127.0.0.2.
+        MatchCase{"2130706434/", "127.0.0.2", true},
+        MatchCase{"127.2/", "127.0.0.2", true},
+        MatchCase{"127.0.2/", "127.0.0.2", true},
+        MatchCase{"0177.0.0.2/", "127.0.0.2", true},
+        MatchCase{"0x7f.0.0.2/", "127.0.0.2", true},
+        MatchCase{"http://0X7F000002:8080/", "127.0.0.2", true},
+        MatchCase{"0x7f.0.0.2/banned", "127.0.0.2/banned", true},
+        MatchCase{"%31%32%37.2/", "127.0.0.2", true},
+        MatchCase{"127.0.0.2", "0x7f.2", true},  // a bare host, as the IP check-up asks
+        MatchCase{"0x7f.2", "127.0.0.2", true},
+        MatchCase{"127.0.0.3/", "127.0.0.2", false},
+        MatchCase{"08.0.0.2/", "8.0.0.2", false},  // 08 is no octal number: a name, not an address
+        MatchCase{"0x7f.0.0.2.example/", "127.0.0.2", false},
+        // A host of any length is taken whole.
+        MatchCase{kHost300 + "/", "blocked.example", true},
+        MatchCase{kHost300 + ":8080/x/../banned", "blocked.example", true},
+        MatchCase{std::string(65000, 'a') + ".blocked.example/", "blocked.example", true},
+        // Entries written in escaped or non-canonical forms.
+        MatchCase{"blocked.example/", "%62locked.example", true},
+        MatchCase{"blocked.example/", "blocked%2Eexample", true},
+        MatchCase{"blocked.example/banned", "blocked.example/%62anned", true},
+        MatchCase{"blocked.example/banned", "blocked.example/x/../banned", true},
+        MatchCase{"127.0.0.2/", "2130706434", true},
+        MatchCase{"127.0.0.2/", "0x7f.0.0.2", true},
+        MatchCase{"127.0.0.2:8080/x", "127.2.:8080/x", true},
+        MatchCase{"0x7f.1/", "0177.0.0.1", true},
+        // An escape of any other character stays an escape: "%2F" is no '/', and an escaped '/'
+        // makes no dot segment. Its hex digits compare without case.
+        MatchCase{"blocked.example/a%2Fb", "blocked.example/a/b", false},
+        MatchCase{"blocked.example/a/b", "blocked.example/a%2Fb", false},
+        MatchCase{"blocked.example/a%2fb", "blocked.example/a%2Fb", true},
+        MatchCase{"blocked.example/x%2F..%2Fbanned", "blocked.example/banned", false},
+        MatchCase{"blocked.example/x/..%2Fbanned", "blocked.example/banned", false},
+        MatchCase{"blocked.example/%25%36%32anned", "blocked.example/banned", false},  // decoded once only
+        // An entry does not widen: its path keeps naming that path only.
+        MatchCase{"school.example/homework/../games", "school.example/homework", false},
+        MatchCase{"school.example/games", "school.example/homework/..", false},
+        MatchCase{"school.example/", "school.example/homework/..", true},
+        MatchCase{"school.example.%65vil.example/", "school.example", false},
+        MatchCase{"school%2Eexample.evil.example/", "school.example", false},
+        // Canonical URLs and entries are left as they are.
+        MatchCase{"blocked.example/banned", "blocked.example/banned", true},
+        MatchCase{"blocked.example/a%2Fb", "blocked.example/a%2Fb", true},
+        MatchCase{"127.0.0.2/", "127.0.0.2", true},
+        MatchCase{"127.0.0.20/", "127.0.0.2", false},
+        MatchCase{"blocked.example/banned.", "blocked.example/banned", false},
+        MatchCase{"blocked.example/.banned", "blocked.example/banned", false}));
+
+// Whether the lists can judge a URL at all; the request path refuses those they cannot.
+TEST(SiteListMatch, CanJudgeUrl) {
+    const std::wstring host300 = Widened(kHost300) + L"/";
+    const std::wstring host65000 = std::wstring(65000, L'a') + L".blocked.example/";
+    // A text of the narrow strings' full length whose host runs to its end may have been cut
+    // inside the host; one whose host ends earlier was cut, if at all, behind it.
+    const std::wstring cutInHost = std::wstring(CSafeStringA::kMaxLength, L'a');
+    const std::wstring cutInPath = L"blocked.example/" + std::wstring(CSafeStringA::kMaxLength - 16, L'x');
+    const struct {
+        const wchar_t* url;
+        bool judgeable;
+    } cases[] = {
+        {L"blocked.example/", true},
+        {L"http://Blocked.Example.:8080/x/../y?q", true},
+        {L"blocked.example:/", true},
+        {host300.c_str(), true},
+        {host65000.c_str(), true},
+        {cutInPath.c_str(), true},
+        {cutInHost.c_str(), false},
+        {L"%62locked.example/", true},
+        {L"2130706434/", true},
+        {L"http://[::1]:8080/", true},
+        {L"b\u00FCcher.example/", true},  // a byte of the code page beyond ASCII
+        {L"/index.html", true},            // no Host header: names no listed site
+        // What a server may decode into a name the lists never see.
+        {L"blocked.example%00.other.example/", false},
+        {L"blocked%2Fexample/", false},
+        {L"%C3%BC.example/", false},
+        {L"%/", false},
+        {L"blocked .example/", false},
+        {L"blocked.example\t/", false},
+        {L"blocked\"example/", false},
+        {L"[blocked.example]/", false},
+        {L"[::1/", false},
+        // Hosts readers take apart differently.
+        {L"http://user@blocked.example/", false},
+        {L"blocked.example:80@other.example/", false},
+        {L"other.example:80:blocked.example/", false},
+        {L"blocked.example:8o/", false},
+        {L"", false},
+        {nullptr, false},
+    };
+    for (const auto& c : cases) {
+        const std::wstring shown = c.url == nullptr ? L"(null)" : std::wstring(c.url).substr(0, 60);
+        EXPECT_EQ(CanJudgeUrl(c.url), c.judgeable) << std::string(shown.begin(), shown.end());
+    }
+}
 
 TEST(SiteListMatch, FirstMatchingEntryIsAppendedToTheCallersText) {
     const CSiteList list{CSafeStringW(L"other.org"), CSafeStringW(L"mail.example.com"), CSafeStringW(L"example.com")};

@@ -396,6 +396,42 @@ TEST_F(UserSettingsFromService, SiteListsSkipEmptyWords) {
     }
 }
 
+// The lists as the request scan asks them: stored entries in any spelling keep their text (it names
+// the matching entry in the block page and the log) and meet the URLs by their canonical form.
+TEST_F(UserSettingsFromService, SiteListsMatchCanonicalForms) {
+    Set(CUserSettings::kBlockedSites, L"%62locked.example 2130706434 news.example/x/../banned");
+    Set(CUserSettings::kAllowedSites, L"school.example/homework/..");
+    const CUserSettings s = Read();
+    EXPECT_EQ(Texts(s.m_blockedSites),
+              (std::vector<std::wstring>{L"%62locked.example", L"2130706434", L"news.example/x/../banned"}));
+
+    const std::wstring longHost = std::wstring(283, L'a') + L".%62locked.example/";  // 300 characters decoded
+    const struct {
+        const wchar_t* url;
+        const wchar_t* blockedBy;  // nullptr: not on the blocked list
+        bool allowed;
+    } cases[] = {
+        {L"blocked.example/", L"%62locked.example", false},
+        {L"www.%62locked.example/", L"%62locked.example", false},
+        {L"127.0.0.2/", L"2130706434", false},
+        {L"0x7f.2/", L"2130706434", false},
+        {L"news.example/./banned?id=1", L"news.example/x/../banned", false},
+        {L"news.example/banned/..", nullptr, false},
+        {longHost.c_str(), L"%62locked.example", false},
+        {L"school.example/", nullptr, true},
+        {L"school.example/games", nullptr, false},  // the allowed entry names the root page only
+        {L"school.example/homework/../games", nullptr, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.url);
+        CSafeStringW matched;
+        EXPECT_EQ(s.IsOnBlockedList(c.url, matched), c.blockedBy != nullptr);
+        EXPECT_EQ(Text(matched), c.blockedBy != nullptr ? c.blockedBy : L"");
+        CSafeStringW allowedBy;
+        EXPECT_EQ(s.IsOnAllowedList(c.url, allowedBy), c.allowed);
+    }
+}
+
 TEST(UserSettings, ParseSiteList) {
     const struct {
         const wchar_t* text;
