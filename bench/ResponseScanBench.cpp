@@ -34,6 +34,7 @@ public:
         none = false;
     }
     void OnInboundEmbeddedUrl(const char*, DWORD, const CSafeStringA&) override { ++links; }
+    void OnInboundFramingLost(DWORD) override {}
     unsigned long long responses = 0;
     unsigned long long links = 0;
 };

@@ -6,6 +6,7 @@
 #include "plugin/core/AccessDeniedEvent.h"
 #include "plugin/core/Session.h"
 #include "plugin/core/SignInRequiredEvent.h"
+#include "plugin/core/SiteListMatch.h"
 #include "plugin/core/UrlVisitedEvent.h"
 #include "plugin/core/UserSettings.h"
 #include "plugin/filter/BlockPage.h"
@@ -236,15 +237,19 @@ HRESULT CHttpEventHandler::OnData(DWORD size, BYTE* data, DWORD* verdict, bool i
 }
 
 STDMETHODIMP CHttpEventHandler::OnEnd() {
-    NUV_LOG(ETWLogging::LOG_NORMAL, L"HTTP Event Handler - OnEnd\r\n");
-    if (m_dump) m_dump->Print("OnEnd\r\n");
-    // One buffer lock at a time: the two are never nested here.
-    for (CScanBuffer* buffer : {m_inbound.get(), m_outbound.get()}) {
-        if (buffer == nullptr) continue;
-        Tessal::CAutoLock lock(buffer->GetLock());
-        buffer->SetEnded();
-        if (!buffer->IsHeld()) buffer->QueueIfHasData();
-    }
+    // The host's thread: nothing may leave (the work queue may throw bad_alloc).
+    NuvCom::ComBoundary(L"CHttpEventHandler::OnEnd", [&] {
+        NUV_LOG(ETWLogging::LOG_NORMAL, L"HTTP Event Handler - OnEnd\r\n");
+        if (m_dump) m_dump->Print("OnEnd\r\n");
+        // One buffer lock at a time: the two are never nested here.
+        for (CScanBuffer* buffer : {m_inbound.get(), m_outbound.get()}) {
+            if (buffer == nullptr) continue;
+            Tessal::CAutoLock lock(buffer->GetLock());
+            buffer->SetEnded();
+            if (!buffer->IsHeld()) buffer->QueueIfHasData();
+        }
+        return S_OK;
+    });
     return S_OK;
 }
 
@@ -278,16 +283,33 @@ void CHttpEventHandler::Inject(const BYTE* data, DWORD size, bool inbound) {
 }
 
 void CHttpEventHandler::AnswerInPlace(const std::string& response) {
-    if (m_requests.empty()) {
-        InjectInboundOrdered(response);
-    } else {
+    auto* const state = dynamic_cast<COutboundHttpRequestScan::CState*>(m_outbound->GetState());
+    const DWORD start = state != nullptr ? static_cast<DWORD>(state->RequestStart()) : 0;
+    // The answer says "Connection: close"; the failed packets make the host close once it has left.
+    const bool waits = !response.empty() && !m_requests.empty();
+    if (waits) {
         m_answerAfterResponses = response;
+    } else if (!response.empty()) {
+        InjectInboundOrdered(response);
     }
+    m_outbound->FailFrom(start, nullptr, 0, waits);
+    // The answer goes out now when it need not wait, after the inbound packets released before it.
+    m_inbound->ReleaseProcessedPackets();
 }
 
-void CHttpEventHandler::DropBlockedRequest() {
-    auto* const state = dynamic_cast<COutboundHttpRequestScan::CState*>(m_outbound->GetState());
-    m_outbound->DropFrom(state != nullptr ? static_cast<DWORD>(state->RequestStart()) : 0);
+void CHttpEventHandler::HoldUntilSignIn() {
+    if (m_outbound->IsHeld()) return;
+    Hold();
+    CSession* const session = Session();
+    Tessal::CAutoLock locked(session->GetLock());
+    if (session->IsSignedIn()) {
+        // Someone signed in meanwhile: scanned again at once.
+        m_inbound->Resume();
+        m_outbound->Resume();
+        return;
+    }
+    session->RegisterHandler(this);
+    session->PutEventWork(CSignInRequiredEvent::CreateWork(m_sessionId));
 }
 
 void CHttpEventHandler::InjectInboundOrdered(const std::string& bytes) {
@@ -316,6 +338,18 @@ void CHttpEventHandler::canWeSkipScanning(const CSafeStringA& url, bool& allowed
         const CUserSettings* const settings = session->GetSettings();
         if (settings == nullptr) {
             proceed = false;
+            HoldUntilSignIn();
+            return;
+        }
+        const std::wstring wideUrl = Wide(url);
+        // No host, or one the lists cannot be matched with: the server would still pick one.
+        if (url.m_nLength == 0 || url.m_pBuffer[0] == '/' || !CanJudgeUrl(wideUrl.c_str())) {
+            proceed = false;
+            NUV_LOG(ETWLogging::LOG_WARNING, L"Refusing a request whose site cannot be judged: \"%hs\"\r\n", url.m_pBuffer);
+            // The outbound buffer's lock is this thread's already: no new lock order.
+            if (auto* const state = dynamic_cast<COutboundHttpRequestScan::CState*>(m_outbound->GetState())) {
+                state->Refuse("a request whose site cannot be judged");
+            }
             return;
         }
         std::wstring type;
@@ -328,7 +362,6 @@ void CHttpEventHandler::canWeSkipScanning(const CSafeStringA& url, bool& allowed
             }
             NUV_LOG(ETWLogging::LOG_ERROR, L"Unexpected safepage image request detected!");
         }
-        const std::wstring wideUrl = Wide(url);
         CSafeStringW matched;
         if (settings->IsOnAllowedList(wideUrl.c_str(), matched)) {
             allowed = true;
@@ -345,11 +378,16 @@ void CHttpEventHandler::canWeSkipScanning(const CSafeStringA& url, bool& allowed
     Block(BlockPage::kOnBlockedUrlList, blockedEntry, false, 0, 0, L"", L"");
 }
 
-bool CHttpEventHandler::IsTempAllowedOrFromOriginatingHost(const CSafeStringA& host, const CSafeStringA& refererHost) {
+bool CHttpEventHandler::IsTempAllowedOrFromOriginatingHost(const CSafeStringA& host, const std::string& absoluteHost,
+                                                           const CSafeStringA& refererHost) {
     CSession* const session = Session();
     Tessal::CAutoLock locked(session->GetLock());
-    if (session->IsTempAllowedDomain(host)) return true;
-    return refererHost.m_pBuffer != nullptr && refererHost.m_pBuffer[0] != '\0' && session->IsOriginatingHost(refererHost);
+    if (refererHost.m_pBuffer != nullptr && refererHost.m_pBuffer[0] != '\0' && session->IsOriginatingHost(refererHost)) {
+        return true;
+    }
+    // A target naming another host than the Host header: the server may follow either.
+    return session->IsTempAllowedDomain(host) &&
+           (absoluteHost.empty() || session->IsTempAllowedDomain(CSafeStringA(absoluteHost.c_str())));
 }
 
 void CHttpEventHandler::OnOutboundBlockDecision(COutboundHttpRequestScan::CState& state, const CSafeStringA& url,
@@ -359,13 +397,18 @@ void CHttpEventHandler::OnOutboundBlockDecision(COutboundHttpRequestScan::CState
     {
         CSession* const session = Session();
         Tessal::CAutoLock locked(session->GetLock());
-        if (!session->IsSignedIn()) return;
+        if (!session->IsSignedIn()) {
+            // Judged again from the request's start after a sign-in.
+            HoldUntilSignIn();
+            return;
+        }
     }
     const std::string urlText = Narrow(url);
     const int kind = BlockPage::GetUrlKind(urlText);
     const bool blockNow =
         kind == BlockPage::kPage ||
-        (kind == BlockPage::kImage && !IsTempAllowedOrFromOriginatingHost(state.Host(), state.RefererHost()));
+        (kind == BlockPage::kImage &&
+         !IsTempAllowedOrFromOriginatingHost(state.Host(), state.AbsoluteHost(), state.RefererHost()));
     if (blockNow) {
         Block(reason, Wide(url), false, categories.m_nCategoryMode, categories.m_nCategoryNameId,
               categories.m_strMatchedMask.GetString(), Wide(categories.m_strUserMask));
@@ -378,6 +421,7 @@ void CHttpEventHandler::OnOutboundBlockDecision(COutboundHttpRequestScan::CState
         m_nextPending.reason = reason;
         m_nextPending.url = url;
         m_nextPending.refererHost = state.RefererHost();
+        m_nextPending.absoluteHost = state.AbsoluteHost();
         m_nextPending.categoryMode = categories.m_nCategoryMode;
         m_nextPending.categoryNameId = categories.m_nCategoryNameId;
         m_nextPending.matchedMask = categories.m_strMatchedMask;
@@ -406,7 +450,8 @@ void CHttpEventHandler::OnContentType(const CSafeStringA& contentType, bool inbo
         RequestRecord& request = m_requests.front();
         const PendingBlock& pending = request.pending;
         const bool block = kind == BlockPage::kHtml ||
-                           (kind == BlockPage::kMedia && !IsTempAllowedOrFromOriginatingHost(request.host, pending.refererHost));
+                           (kind == BlockPage::kMedia &&
+                            !IsTempAllowedOrFromOriginatingHost(request.host, pending.absoluteHost, pending.refererHost));
         if (block) {
             Block(pending.reason, Wide(pending.url), true, pending.categoryMode, pending.categoryNameId,
                   pending.matchedMask.GetString(), pending.userMask.GetString());
@@ -425,6 +470,7 @@ void CHttpEventHandler::Block(LONG reason, const std::wstring& url, bool inbound
         m_dump->Print(inbound ? "!!! Response \"%s\" [%s]\r\n" : "!!! Request  \"%s\" [%s]\r\n", Ansi(url).c_str(),
                       BlockPage::BlockReasonName(reason));
     }
+    std::string page;  // none: the connection just ends
     const BlockPage::PageStrings strings =
         BlockPage::StringsForReason(reason, categoryMode, userMask.c_str(), static_cast<UINT>(categoryNameId));
     if (strings.supported) {
@@ -436,14 +482,7 @@ void CHttpEventHandler::Block(LONG reason, const std::wstring& url, bool inbound
         }
         CNuvResLoader loader;
         const bool loaded = loader.Init() != FALSE;
-        std::string page;
-        if (BlockPage::BuildBlockPage(loaded ? &loader : nullptr, strings, user, url, page)) {
-            if (inbound) {
-                InjectInboundOrdered(page);
-            } else {
-                AnswerInPlace(page);
-            }
-        }
+        if (!BlockPage::BuildBlockPage(loaded ? &loader : nullptr, strings, user, url, page)) page.clear();
         IActivityLogManager* const log = m_module.GetLogManager();
         if (log != nullptr && (reason == BlockPage::kOnBlockedUrlList || reason == BlockPage::kUrlCategories)) {
             std::wstring recorded = url;
@@ -460,11 +499,12 @@ void CHttpEventHandler::Block(LONG reason, const std::wstring& url, bool inbound
         NUV_LOG(ETWLogging::LOG_ERROR, L"Internal error! Unsupported block reason: %d", static_cast<int>(reason));
     }
     if (inbound) {
-        m_inbound->DropAll();
+        // The page takes the response's place, after what was released of the earlier ones.
+        auto* const state = dynamic_cast<CInboundHttpResponseScan::CState*>(m_inbound->GetState());
+        const DWORD start = state != nullptr ? static_cast<DWORD>(state->ResponseStart()) : 0;
+        m_inbound->FailFrom(start, reinterpret_cast<const BYTE*>(page.data()), static_cast<DWORD>(page.size()));
     } else {
-        DropBlockedRequest();
-        // The page goes out now, after the inbound packets released before it.
-        m_inbound->ReleaseProcessedPackets();
+        AnswerInPlace(page);
     }
     CSession* const session = Session();
     session->PutEventWork(CAccessDeniedEvent::CreateWork(m_processId, static_cast<DWORD>(reason), CSafeStringA(Ansi(url).c_str())));
@@ -478,10 +518,9 @@ void CHttpEventHandler::ServeSafePageImage(const std::wstring& type, int number)
         return;
     }
     std::string response;
-    if (BlockPage::BuildSafePageImage(loader, type, number, response)) AnswerInPlace(response);
+    if (!BlockPage::BuildSafePageImage(loader, type, number, response)) response.clear();
     // The image request never reaches the server.
-    DropBlockedRequest();
-    m_inbound->ReleaseProcessedPackets();
+    AnswerInPlace(response);
 }
 
 void CHttpEventHandler::OnOutboundSearch(const SafeSearchEdit& edit, COutboundSearchScan::CState& search) {
@@ -529,7 +568,18 @@ void CHttpEventHandler::OnInboundResponseDone(bool final) {
     if (m_requests.empty() && !m_answerAfterResponses.empty()) {
         InjectInboundOrdered(m_answerAfterResponses);
         m_answerAfterResponses.clear();
+        // The blocked request's packets fail after the answer: the host then closes.
+        m_outbound->ReleaseParkedSoon();
     }
+}
+
+void CHttpEventHandler::OnInboundFramingLost(DWORD passed) {
+    // No later response can be paired: the answer still owed goes out, then the connection ends.
+    m_requests.clear();
+    std::string answer;
+    answer.swap(m_answerAfterResponses);
+    m_inbound->FailFrom(passed, reinterpret_cast<const BYTE*>(answer.data()), static_cast<DWORD>(answer.size()));
+    if (!answer.empty()) m_outbound->ReleaseParkedSoon();
 }
 
 void CHttpEventHandler::OnInboundEmbeddedUrl(const char* host, DWORD length, const CSafeStringA& requestHost) {

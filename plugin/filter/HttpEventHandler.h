@@ -62,6 +62,7 @@ public:
     void OnInboundResponseDone(bool final) override;
     void GetRequestForResponse(CSafeStringA& url, CSafeStringA& method, CSafeStringA& host, bool& none) override;
     void OnInboundEmbeddedUrl(const char* host, DWORD length, const CSafeStringA& requestHost) override;
+    void OnInboundFramingLost(DWORD passed) override;
 
     // IResponseSink
     void Forward(BYTE* data, DWORD size, bool inbound, DWORD verdict) override;
@@ -87,6 +88,7 @@ private:
         LONG reason = 0;
         CSafeStringA url;
         CSafeStringA refererHost;
+        std::string absoluteHost;  // an absolute-form target's host, when it names one
         LONG categoryMode = 0;
         LONG categoryNameId = 0;
         CSafeStringW matchedMask;
@@ -109,13 +111,18 @@ private:
     void ServeSafePageImage(const std::wstring& type, int number);
     // Bytes towards the client after what was released before them.
     void InjectInboundOrdered(const std::string& bytes);
-    // The plug-in's own answer to a request the server never gets (block page, safe-page image):
-    // after the responses of the requests sent before it, which the client reads first.
+    // The plug-in's own answer to a request the server never gets (block page, safe-page image),
+    // which ends the connection: the answer leaves after the responses of the requests sent
+    // before it, which the client reads first; then the request's packets fail (the host closes
+    // the connection). What the scan passed before the request (earlier requests of the same
+    // packets) leaves. An empty answer fails the request at once.
     void AnswerInPlace(const std::string& response);
-    // The request being judged and everything behind it stay here; what the scan passed before
-    // it (earlier requests of the same packets) leaves.
-    void DropBlockedRequest();
-    bool IsTempAllowedOrFromOriginatingHost(const CSafeStringA& host, const CSafeStringA& refererHost);
+    // Nobody is signed in: the connection waits, as one begun before a sign-in.
+    void HoldUntilSignIn();
+    // The image exemption: each host the request names is temporarily allowed or the page that
+    // asks for it comes from an originating host.
+    bool IsTempAllowedOrFromOriginatingHost(const CSafeStringA& host, const std::string& absoluteHost,
+                                            const CSafeStringA& refererHost);
 
     Tessal::CCriticalSection m_lock;  // the reference count
     ULONG m_references = 0;

@@ -169,7 +169,7 @@ bool CInboundHttpResponseScan::CState::LineAt(LONG offset, DWORD& consumed, DWOR
 }
 
 bool CInboundHttpResponseScan::CState::Step() {
-    if (m_phase != kStatusLine && m_phase != kPassing && m_phase != kBlocked &&
+    if (m_phase != kStatusLine && m_phase != kFailed && m_phase != kBlocked &&
         (m_cursor > Held() || GetPosition() > m_cursor)) {
         // Held data left without the scan (a packet too large for the buffer passed unscanned).
         return LoseFraming("held data passed under the scan");
@@ -185,7 +185,9 @@ bool CInboundHttpResponseScan::CState::Step() {
         case kBlocked:
             m_buffer->DropAll();
             return false;
-        default: return PassHeld();
+        default:
+            m_buffer->FailFrom(0);
+            return false;
     }
 }
 
@@ -201,12 +203,21 @@ bool CInboundHttpResponseScan::CState::PassHeld() {
 }
 
 bool CInboundHttpResponseScan::CState::LoseFraming(const char* why) {
-    NUV_LOG(ETWLogging::LOG_WARNING, L"Passing the rest of an inbound stream unscanned (%hs), URL %hs\r\n", why,
+    // Passing the rest would pass later responses unjudged, and an answer waiting for this
+    // response would never leave: the connection ends after what was released.
+    NUV_LOG(ETWLogging::LOG_WARNING, L"Failing the connection: lost the framing of a response (%hs), URL %hs\r\n", why,
             m_strUrl.m_pBuffer);
     m_layered.reset();
     m_layeredDone = 0;
-    m_phase = kPassing;
-    return PassHeld();
+    m_phase = kFailed;
+    m_cursor = 0;
+    const DWORD passed = static_cast<DWORD>(std::max<LONG>(0, GetPosition()));
+    if (m_callbacks != nullptr) {
+        m_callbacks->OnInboundFramingLost(passed);
+    } else {
+        m_buffer->FailFrom(passed);
+    }
+    return false;
 }
 
 bool CInboundHttpResponseScan::CState::Blocked() {

@@ -8,10 +8,11 @@
 //
 // Framing is kept for responses that are not scanned too (a content type the handler ignores, a
 // chunk too large to scan): their bodies pass as they arrive, and the next response's header
-// block is still found where it starts, so that no content type escapes the block decision. Only
-// a stream that is not HTTP, or framing that cannot be followed, passes unscanned from there on.
-// After the handler blocked a response its rest, and anything behind it, is dropped: the block
-// page has taken its place and closes the connection.
+// block is still found where it starts, so that no content type escapes the block decision. Bytes
+// that answer no request pass unscanned; framing that cannot be followed ends the connection
+// (what was released leaves first), since no later response could be judged. After the handler
+// blocked a response its rest, and anything behind it, is dropped: the block page has taken its
+// place and closes the connection.
 
 #include "nuvutil/SafeString.h"
 #include "plugin/filter/InboundEmbeddedUrlScan.h"
@@ -48,6 +49,9 @@ public:
     // The oldest open request; none: no request is open.
     virtual void GetRequestForResponse(CSafeStringA& url, CSafeStringA& method, CSafeStringA& host, bool& none) = 0;
     virtual void OnInboundEmbeddedUrl(const char* host, DWORD length, const CSafeStringA& requestHost) = 0;
+    // The responses can no longer be followed: the handler ends the connection from `passed` on
+    // (what the scan passed before it leaves; FailFrom), after any answer it owes the client.
+    virtual void OnInboundFramingLost(DWORD passed) = 0;
 
 protected:
     ~IInboundHttpResponseScanCallback() = default;
@@ -65,7 +69,7 @@ public:
         kEnd = 4,
         kChunkData = 5,
         kChunkDataEnd = 6,   // the line end after a chunk's data
-        kPassing = 7,        // framing lost: everything inbound passes unscanned
+        kFailed = 7,         // framing lost: the connection ends, nothing more inbound leaves
         kBlocked = 8,        // the handler blocked a response: everything inbound is dropped
     };
 
@@ -97,6 +101,8 @@ public:
     const CSafeStringA& Method() const noexcept { return m_strMethod; }
     const CSafeStringA& RequestHost() const noexcept { return m_strRequestHost; }
     const CLayeredBuffer* Layered() const noexcept { return m_layered.get(); }
+    // Where the response being read starts in the buffer, while its header block is read.
+    LONG ResponseStart() const noexcept { return GetPosition(); }
 
 private:
     friend class CInboundHttpResponseScan;

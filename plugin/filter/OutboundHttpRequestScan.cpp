@@ -31,40 +31,41 @@ bool IsTokenChar(unsigned char c) {
            (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
 }
 bool IsControl(unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7F; }
+// Any of these separates the parts of a request line for some server.
+bool IsLineSpace(unsigned char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r'; }
 std::string Lower(std::string_view text) {
     std::string lower(text);
     for (char& c : lower) c = static_cast<char>(::tolower(static_cast<unsigned char>(c)));
     return lower;
 }
 
-// The held bytes are the start of one of the known methods (or the whole of one).
-bool IsKnownMethodPrefix(const char* text, std::size_t n) {
-    for (const char* method : kKnownMethods) {
-        const std::size_t length = std::strlen(method);
-        if (::_strnicmp(text, method, std::min(n, length)) == 0) return true;
-    }
-    return false;
-}
-
 bool StartsWithKnownMethod(std::string_view line) {
     for (const char* method : kKnownMethods) {
-        if (StartsNoCase(line, method)) return true;
+        const std::string_view name(method, std::strlen(method) - 1);
+        if (StartsNoCase(line, name) && line.size() > name.size() && IsLineSpace(static_cast<unsigned char>(line[name.size()]))) {
+            return true;
+        }
     }
     return false;
 }
 
-// The held bytes may still become a request line of the HTTP form: a method token, a blank, and
-// then nothing that no request line holds.
-bool CouldBeRequestLine(const char* text, std::size_t n) {
-    std::size_t at = 0;
-    while (at < n && IsTokenChar(static_cast<unsigned char>(text[at]))) ++at;
-    if (at == n) return n > 0;
-    if (at == 0 || text[at] != ' ') return false;
-    for (++at; at < n; ++at) {
+// The line ends like a request line ("HTTP/" after its last white space): a server may well
+// read it as one, whatever comes before.
+bool EndsLikeRequestLine(std::string_view line) {
+    std::size_t end = line.size();
+    while (end > 0 && IsLineSpace(static_cast<unsigned char>(line[end - 1]))) --end;
+    std::size_t at = end;
+    while (at > 0 && !IsLineSpace(static_cast<unsigned char>(line[at - 1]))) --at;
+    return at > 0 && StartsNoCase(line.substr(at, end - at), "HTTP/");
+}
+
+// The held bytes hold a control byte that no text line holds (NUL and white space excepted).
+bool IsBinary(const char* text, std::size_t n) {
+    for (std::size_t at = 0; at < n; ++at) {
         const unsigned char c = static_cast<unsigned char>(text[at]);
-        if (IsControl(c) && !(c == '\r' && at + 1 == n)) return false;
+        if (IsControl(c) && c != '\0' && !IsLineSpace(c)) return true;
     }
-    return true;
+    return false;
 }
 
 bool IsVersion(std::string_view text) {
@@ -148,6 +149,7 @@ void COutboundHttpRequestScan::CState::Reset() {
     m_urlOffset = 0;
     m_urlLength = 0;
     m_chunked = false;
+    m_bConnect = false;
     m_absoluteHost.clear();
     // The next request may lack these headers: its judgement must not see this one's.
     m_strHost.Empty();
@@ -204,13 +206,21 @@ bool COutboundHttpRequestScan::CState::LineAtPosition(DWORD& consumed, DWORD& le
 }
 
 bool COutboundHttpRequestScan::CState::Fail(const char* why) {
+    // The connection ends: what the scan passed (earlier requests, in the same packets too, and
+    // a decided request's header block and body so far) still leaves, nothing after it does.
+    LONG start = 0;
     if (m_phase != kFailed) {
-        NUV_LOG(ETWLogging::LOG_WARNING, L"Dropping the outbound data of a connection: %hs\r\n", why);
+        NUV_LOG(ETWLogging::LOG_WARNING, L"Failing the connection: %hs\r\n", why);
+        start = m_bDecided ? GetPosition() : m_requestStart;
+        start = std::max<LONG>(0, std::min<LONG>(start, static_cast<LONG>(m_buffer->GetLength())));
+        Reset();
         m_phase = kFailed;
     }
-    m_buffer->DropAll();
+    m_buffer->FailFrom(static_cast<DWORD>(start));
     return false;
 }
+
+void COutboundHttpRequestScan::CState::Refuse(const char* why) { Fail(why); }
 
 void COutboundHttpRequestScan::CState::NextRequest() { Reset(); }
 
@@ -233,7 +243,7 @@ bool COutboundHttpRequestScan::CState::Step() {
         case kBlocked:
             m_buffer->DropAll();
             return false;
-        default: return Fail("earlier framing error");
+        default: return Fail("earlier failure");
     }
 }
 
@@ -241,37 +251,42 @@ bool COutboundHttpRequestScan::CState::StepRequestLine() {
     const LONG available = Available();
     if (available <= 0) return false;
     const char* const p = AtPosition();
+    m_requestStart = GetPosition();
     DWORD consumed = 0, length = 0;
     if (!LineAtPosition(consumed, length)) {
         if (m_buffer->IsEnded()) {
             m_buffer->PassAll();
             return false;
         }
-        const std::size_t held = static_cast<std::size_t>(available);
-        const bool maybeHttp = IsKnownMethodPrefix(p, held) || CouldBeRequestLine(p, held) ||
-                               ::_strnicmp(p, "X-AOLIAC", std::min<std::size_t>(held, 8)) == 0;
-        if (maybeHttp && available <= kMaxLineLength) return false;  // wait for the line's end
-        if (maybeHttp) return Fail("request line too long");
+        // Only bytes no text line holds (a TLS record, another binary protocol) pass before the
+        // line's end: a NUL or a blank in front of a method may still make a request to a lenient
+        // server.
+        if (!IsBinary(p, static_cast<std::size_t>(available))) {
+            if (available <= kMaxLineLength) return false;  // wait for the line's end
+            return Fail("request line too long");
+        }
         NUV_LOG(ETWLogging::LOG_WARNING, L"Ignoring unknown HTTP request\r\n");
         m_buffer->PassAll();
         return false;
+    }
+    if (ParseRequestLine(p, length)) {
+        // Also a line of the special method: it is a request like any other to a server.
+        SetPosition(GetPosition() + static_cast<LONG>(consumed));
+        m_headerStart = GetPosition();
+        m_phase = kHeaders;
+        return true;
     }
     if (length == 0 || ::_strnicmp(p, "X-AOLIAC", std::min<DWORD>(length, 8)) == 0) {
         SetPosition(GetPosition() + static_cast<LONG>(consumed));
         m_buffer->Consume(static_cast<DWORD>(GetPosition()));
         return true;
     }
-    if (ParseRequestLine(p, length)) {
-        m_requestStart = GetPosition();
-        SetPosition(GetPosition() + static_cast<LONG>(consumed));
-        m_headerStart = GetPosition();
-        m_phase = kHeaders;
-        return true;
-    }
-    if (StartsWithKnownMethod(std::string_view(p, length))) {
-        const std::string line(p, std::min<DWORD>(length, 1024));
+    const std::string_view text(p, length);
+    if (StartsWithKnownMethod(text) || EndsLikeRequestLine(text)) {
+        std::string line(p, std::min<DWORD>(length, 1024));
+        std::replace(line.begin(), line.end(), '\0', ' ');
         NUV_LOG(ETWLogging::LOG_WARNING, L"Malformed HTTP request line: \"%hs\"\r\n", line.c_str());
-        // What follows could be anything to the server: nothing of it is released.
+        // A lenient server may still serve it: it is never released unjudged.
         return Fail("malformed request line");
     }
     NUV_LOG(ETWLogging::LOG_WARNING, L"Ignoring unknown HTTP request\r\n");
@@ -283,21 +298,33 @@ bool COutboundHttpRequestScan::CState::ParseRequestLine(const char* line, DWORD 
     const std::string_view text(line, length);
     std::size_t at = 0;
     while (at < text.size() && IsTokenChar(static_cast<unsigned char>(text[at]))) ++at;
-    if (at == 0 || at >= text.size() || text[at] != ' ') return false;
+    if (at == 0 || at >= text.size() || !IsLineSpace(static_cast<unsigned char>(text[at]))) return false;
     const std::string_view method = text.substr(0, at);
-    const std::size_t targetStart = at + 1;
-    const std::size_t targetEnd = text.find(' ', targetStart);
-    if (targetEnd == std::string_view::npos || targetEnd == targetStart) return false;
-    if (!IsVersion(text.substr(targetEnd + 1))) return false;
+    // Servers split the line on any white space, and some take several in a row.
+    const auto isSpace = [&text](std::size_t n) { return IsLineSpace(static_cast<unsigned char>(text[n])); };
+    std::size_t targetStart = at;
+    while (targetStart < text.size() && isSpace(targetStart)) ++targetStart;
+    std::size_t targetEnd = targetStart;
+    while (targetEnd < text.size() && !isSpace(targetEnd)) ++targetEnd;
+    if (targetEnd == targetStart || targetEnd == text.size()) return false;
+    std::size_t versionStart = targetEnd;
+    while (versionStart < text.size() && isSpace(versionStart)) ++versionStart;
+    std::size_t versionEnd = text.size();
+    while (versionEnd > versionStart && isSpace(versionEnd - 1)) --versionEnd;
+    if (!IsVersion(text.substr(versionStart, versionEnd - versionStart))) return false;
     for (std::size_t n = targetStart; n < targetEnd; ++n) {
         if (IsControl(static_cast<unsigned char>(text[n]))) return false;
     }
     std::string_view target = text.substr(targetStart, targetEnd - targetStart);
     LONG offset = static_cast<LONG>(line - m_buffer->GetData()) + static_cast<LONG>(targetStart);
 
-    // An absolute-form target names the host; the target proper starts at the path.
+    // An absolute-form target names the host; the target proper starts at the path. A CONNECT
+    // target is an authority: the host the tunnel goes to.
     const std::size_t scheme = SchemeLength(target);
-    if (scheme > 0) {
+    if (EqualsNoCase(method, "CONNECT")) {
+        m_absoluteHost = std::string(AuthorityHost(target));
+        m_bConnect = true;
+    } else if (scheme > 0) {
         const std::size_t authorityEnd = target.find_first_of("/?#", scheme);
         m_absoluteHost = std::string(AuthorityHost(target.substr(scheme, authorityEnd - scheme)));
         if (authorityEnd != std::string_view::npos && target[authorityEnd] == '/') {
@@ -358,9 +385,10 @@ bool COutboundHttpRequestScan::CState::StepHeaders() {
         if (length == 0) {
             m_blankLine = GetPosition();
             m_bHeaderComplete = true;
+            // Refused framing fails from the blank line (an early decision's lines before it were passed).
+            if (!DecideFraming()) return false;
             SetPosition(GetPosition() + static_cast<LONG>(consumed));
             m_bodyStart = GetPosition();
-            if (!DecideFraming()) return false;
             m_phase = m_bDecided ? kReleaseHeaders : kJudge;
             return true;
         }
@@ -457,10 +485,15 @@ bool COutboundHttpRequestScan::CState::StepJudge() {
             break;
         }
     }
-    const std::string path(m_strPath.m_pBuffer, m_strPath.m_nLength);
+    const std::string path = m_bConnect ? std::string() : std::string(m_strPath.m_pBuffer, m_strPath.m_nLength);
     std::string url = path;
-    std::string categoriesUrl = m_target;
-    if (!m_strPath.HasScheme()) {
+    std::string categoriesUrl = m_bConnect ? std::string() : m_target;
+    if (m_bConnect) {
+        // The tunnel's authority is the site; what runs inside is scanned as it comes.
+        url = m_absoluteHost;
+        categoriesUrl = m_absoluteHost;
+        AssignCut(m_search->m_strUrl, url);
+    } else if (!m_strPath.HasScheme()) {
         const std::string* name = host != nullptr ? &host->value : (!m_absoluteHost.empty() ? &m_absoluteHost : nullptr);
         if (name != nullptr) {
             url = *name + path;
@@ -475,7 +508,8 @@ bool COutboundHttpRequestScan::CState::StepJudge() {
     if (!Judge(url, categoriesUrl, true)) return false;
     if (host != nullptr && !m_absoluteHost.empty() &&
         !EqualsNoCase(WithoutDefaultPort(AuthorityHost(host->value)), WithoutDefaultPort(m_absoluteHost)) &&
-        !Judge(m_absoluteHost + path, m_absoluteHost + m_target, false)) {
+        !(m_bConnect ? Judge(host->value + path, host->value, false)
+                     : Judge(m_absoluteHost + path, m_absoluteHost + m_target, false))) {
         return false;
     }
     CSafeStringA recorded;
@@ -494,6 +528,7 @@ bool COutboundHttpRequestScan::CState::Judge(const std::string& urlText, const s
     bool allowed = false, allowedListOnly = false, proceed = true;
     if (m_callbacks != nullptr) m_callbacks->OnOutboundHttpRequestUrl(m_strMethod, url, allowed, allowedListOnly, proceed);
     if (!proceed) {
+        if (m_phase == kFailed) return false;  // refused by the handler
         // An emptied buffer: the handler blocked or served the request. Else nobody is signed in yet.
         const bool emptied = m_buffer->GetLength() == 0 && m_buffer->UnbufferedPacketCount() == 0;
         return emptied ? Blocked() : NotProceeding();
@@ -520,21 +555,22 @@ bool COutboundHttpRequestScan::CState::Judge(const std::string& urlText, const s
 }
 
 bool COutboundHttpRequestScan::CState::Blocked() {
-    // The block page closes the connection: nothing more of it leaves, neither the rest of the
-    // blocked request's body nor what the client sent behind it. Requests before it in the same
-    // packets were passed and still leave.
-    const LONG start = m_requestStart;
+    // The handler answered in the request's place and ended the connection from the request on
+    // (its packets fail once the answer has left): nothing more of it leaves.
     Reset();
     m_phase = kBlocked;
-    m_buffer->DropFrom(static_cast<DWORD>(start));
+    m_buffer->DropAll();
     return false;
 }
 
 bool COutboundHttpRequestScan::CState::NotProceeding() {
-    // The handler blocked or served the request, or nobody is signed in: none of its bytes may
-    // leave with a later Consume. Scanned again from the start when the buffer still holds it.
+    // Nobody is signed in: none of the request's bytes may leave with a later Consume. The
+    // handler holds the connection; after a sign-in the request is scanned again from its start
+    // (requests before it in the same packets were judged and stay released).
+    const LONG start = std::max<LONG>(0, m_requestStart);
     Reset();
-    SetPosition(0);
+    SetPosition(start);
+    m_requestStart = start;
     return false;
 }
 

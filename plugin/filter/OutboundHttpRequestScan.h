@@ -9,10 +9,11 @@
 // Strict where a lenient reading would let a request slip past: a request line with an unknown
 // method is judged like any other; a CONNECT target is judged, and HTTP requests inside the
 // tunnel are scanned; framing that the server might read differently (Transfer-Encoding with
-// Content-Length, conflicting lengths, two Host headers, an unparsable header line or chunk size)
-// drops the connection's outbound data from there on, as does a blocked request (its block page
-// closes the connection). Bytes that are not HTTP at all (a TLS handshake in an opened tunnel)
-// pass unscanned.
+// Content-Length, conflicting lengths, two Host headers, an unparsable header line or chunk size),
+// and a line that looks like a request line but does not parse, fail the connection from that
+// request on; a blocked request ends it once its block page has left. Any white space separates
+// the parts of a request line, as it does for lenient servers. Bytes that are not HTTP at all (a
+// TLS handshake in an opened tunnel) pass unscanned.
 
 #include "nuvutil/SafeString.h"
 #include "plugin/filter/OutboundCategoriesScan.h"
@@ -99,6 +100,10 @@ public:
     const CSafeStringA& RefererHost() const noexcept { return m_strRefererHost; }
     // Where the request being judged starts in the buffer: what lies before it has been passed.
     LONG RequestStart() const noexcept { return m_requestStart; }
+    // An absolute-form target's host (a CONNECT's authority); empty for an origin-form target.
+    const std::string& AbsoluteHost() const noexcept { return m_absoluteHost; }
+    // The handler refuses the request being judged: the connection fails from its start.
+    void Refuse(const char* why);
     COutboundCategoriesScan::CState& Categories() noexcept { return *m_categories; }
     COutboundSearchScan::CState& Search() noexcept { return *m_search; }
     LONG GetPhase() const noexcept { return m_phase; }
@@ -155,7 +160,8 @@ private:
     CSafeStringA m_strMethod;
     CSafeStringA m_strRefererHost;   // lower case
     std::string m_target;            // the target as written
-    std::string m_absoluteHost;      // an absolute-form target's host
+    std::string m_absoluteHost;      // an absolute-form target's host, or a CONNECT's authority
+    bool m_bConnect = false;
     bool m_bMultipart = false;
     bool m_bEarlyDecision = false;   // a POST decided before its header block was complete
     bool m_bDecided = false;

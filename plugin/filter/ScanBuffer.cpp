@@ -31,6 +31,11 @@ CScanBuffer::~CScanBuffer() {
     // Every packet the host gave must get an answer, or the host keeps it for good: what the last
     // pass finished goes with its verdict, the rest unscanned.
     ReleaseProcessedPackets();
+    // Packets parked behind an answer that never went out still end the connection.
+    for (Packet& packet : m_parked) {
+        if (m_responseSink != nullptr) m_responseSink->Forward(packet.data, packet.size, packet.inbound, packet.verdict);
+    }
+    m_parked.clear();
     ForwardLeftovers(m_pending, L"Ignoring %d unprocessed packet%c\r\n");
     ForwardLeftovers(m_unbuffered, L"Ignoring %d unprocessed & unbuffered packet%c\r\n");
     m_state.reset();
@@ -202,33 +207,71 @@ void CScanBuffer::PassAll() {
     MoveAllToProcessed();
 }
 
-void CScanBuffer::DropFrom(DWORD offset) {
+void CScanBuffer::DropFrom(DWORD offset) { EndFrom(offset, kVerdictDrop, nullptr, 0, false); }
+
+void CScanBuffer::FailFrom(DWORD offset, const BYTE* answer, DWORD answerSize, bool park) {
+    EndFrom(offset, kVerdictFail, answer, answerSize, park);
+}
+
+void CScanBuffer::EndFrom(DWORD offset, DWORD verdict, const BYTE* answer, DWORD answerSize, bool park) {
     Tessal::CAutoLock lock(m_lock);
+    std::deque<Packet> ended;
     DWORD start = 0;
     for (Packet& packet : m_pending) {
         const DWORD length = packet.Length();
         if (start + std::uint64_t{length} <= offset) {
             packet.verdict = kVerdictOk;
-        } else if (start < offset) {
-            // Its passed part goes in its place, as the data holds it (edits included).
-            const DWORD kept = offset - start;
-            Tessal::UniqueCoTaskMem part(::CoTaskMemAlloc(kept));
-            if (part) {
-                std::memcpy(part.Get(), m_pBuffer + start, kept);
-                packet.replacement = std::move(part);
-                packet.replacementSize = kept;
-                packet.verdict = kVerdictOk;
-            } else {
-                NUV_LOG(ETWLogging::LOG_ERROR, L"Dropping %lu passed bytes: no memory for their copy\r\n", kept);
-                packet.verdict = kVerdictDrop;
-            }
+            m_processed.push_back(std::move(packet));
         } else {
-            packet.verdict = kVerdictDrop;
+            if (start < offset) {
+                // Its passed part leaves in its place, as the data holds it (edits included).
+                const DWORD kept = offset - start;
+                Packet part;
+                part.inbound = packet.inbound;
+                part.injectOnly = true;
+                part.replacement.Reset(::CoTaskMemAlloc(kept));
+                if (part.replacement) {
+                    std::memcpy(part.replacement.Get(), m_pBuffer + start, kept);
+                    part.replacementSize = kept;
+                    m_processed.push_back(std::move(part));
+                } else {
+                    NUV_LOG(ETWLogging::LOG_ERROR, L"Dropping %lu passed bytes: no memory for their copy\r\n", kept);
+                }
+            }
+            // The host's own bytes go nowhere: a replacement made by an edit goes with them.
+            packet.replacement.Reset();
+            packet.replacementSize = 0;
+            packet.verdict = verdict;
+            ended.push_back(std::move(packet));
         }
         start += length;
     }
-    for (Packet& packet : m_unbuffered) packet.verdict = kVerdictDrop;
+    for (Packet& packet : m_unbuffered) {
+        packet.verdict = verdict;
+        ended.push_back(std::move(packet));
+    }
+    m_pending.clear();
+    m_unbuffered.clear();
+    if (answer != nullptr && answerSize != 0) {
+        Packet reply;
+        reply.inbound = true;  // an answer goes to the client
+        reply.injectOnly = true;
+        reply.replacement.Reset(::CoTaskMemAlloc(answerSize));
+        if (reply.replacement) {
+            std::memcpy(reply.replacement.Get(), answer, answerSize);
+            reply.replacementSize = answerSize;
+            m_processed.push_back(std::move(reply));
+        }
+    }
+    std::deque<Packet>& to = park ? m_parked : m_processed;
+    for (Packet& packet : ended) to.push_back(std::move(packet));
     MoveAllToProcessed();
+}
+
+void CScanBuffer::ReleaseParkedSoon() {
+    m_releaseParked = true;
+    // One more pass hands them over; a second queued pass costs nothing but the pass.
+    if (m_scanSink != nullptr && m_state) m_scanSink->PutScanWork(this);
 }
 
 void CScanBuffer::ReleaseProcessedPackets() {
@@ -239,6 +282,10 @@ void CScanBuffer::ReleaseProcessedPackets() {
     {
         Tessal::CAutoLock lock(m_lock);
         released.swap(m_processed);
+        if (m_releaseParked.exchange(false)) {
+            for (Packet& packet : m_parked) released.push_back(std::move(packet));
+            m_parked.clear();
+        }
     }
     if (m_responseSink == nullptr) return;
     for (Packet& packet : released) {

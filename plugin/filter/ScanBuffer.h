@@ -71,6 +71,14 @@ public:
     // The first `offset` bytes go to the host (a packet they end inside is replaced by its part
     // before `offset`), every byte from `offset` on is dropped; takes the lock.
     void DropFrom(DWORD offset);
+    // Like DropFrom, but the packets from `offset` on get FAIL: the host ends the connection once
+    // what was released before them has left. `answer` (bytes toward the client, for the inbound
+    // buffer) goes out after the passed bytes and before the failed packets. Parked packets wait
+    // until ReleaseParkedSoon: an answer that waits for earlier responses must leave first.
+    void FailFrom(DWORD offset, const BYTE* answer = nullptr, DWORD answerSize = 0, bool park = false);
+    // The parked packets go to the host with the next release; queues a pass for it. Takes no
+    // lock of the buffer, so the other direction's scan may call it.
+    void ReleaseParkedSoon();
     // Bytes of the plug-in's own (a block page) sent into the direction in their place among the
     // processed packets: after every packet released before, before every one released after.
     void QueueInjection(const BYTE* bytes, DWORD size, bool inbound);
@@ -134,6 +142,7 @@ private:
     bool FindPacket(DWORD offset, std::size_t& index, DWORD& start) const noexcept;
     bool InData(const char* at, DWORD len) const noexcept;
     void ForwardLeftovers(std::deque<Packet>& packets, const wchar_t* format);
+    void EndFrom(DWORD offset, DWORD verdict, const BYTE* answer, DWORD answerSize, bool park);
 
     IScannableParent* m_owner;
     char* m_pBuffer = nullptr;  // CoTaskMemRealloc'ed, owned
@@ -153,6 +162,8 @@ private:
     std::deque<Packet> m_unbuffered;  // waiting for room
     std::uint64_t m_unbufferedBytes = 0;
     std::deque<Packet> m_processed;   // waiting for ReleaseProcessedPackets
+    std::deque<Packet> m_parked;      // FAILed, waiting for an answer in the other direction
+    std::atomic<bool> m_releaseParked{false};
     IScanWorkSink* m_scanSink;
     IResponseSink* m_responseSink;
 };

@@ -97,10 +97,15 @@ int Read(const Scratch&, const Input& input) {
     const std::string released = run.Released();
     if (released.size() > stream.size() || stream.compare(0, released.size(), released) != 0) return kFinding;
     if (run.Buffer().GetLength() != 0 || run.Buffer().UnbufferedPacketCount() != 0) return kFinding;  // held after the end
-    bool blocked = false;
-    for (const std::string& call : run.Handler().calls) blocked = blocked || call.rfind("block ", 0) == 0;
-    if (!blocked && released.size() != stream.size()) return kFinding;  // lost without a block
-    return blocked ? 0 : 1;
+    // Bytes are held back only by a block or by framing that cannot be followed, which both end
+    // the connection.
+    bool ended = false;
+    for (const std::string& call : run.Handler().calls) {
+        ended = ended || call.rfind("block ", 0) == 0 || call == "framing lost";
+    }
+    if (!ended && released.size() != stream.size()) return kFinding;  // lost without the connection ending
+    if (ended != run.Failed() && released.size() != stream.size()) return kFinding;  // held without a FAIL
+    return ended ? 0 : 1;
 }
 
 }  // namespace

@@ -51,8 +51,8 @@ struct Stream {
     std::vector<std::string> requests;  // the handler's open requests
     std::string bytes;
     std::vector<std::string> calls;     // the handler's calls, in order
-    // Where the response starts whose content type the handler blocks: no byte from there on
-    // reaches the client, nor any byte of the packet holding it.
+    // Where the response starts whose content type the handler blocks, or where the framing is
+    // lost: no byte from there on reaches the client (the connection fails).
     std::size_t stopsAt = kNothingBlocked;
     std::vector<std::string> blockedTypes = {};
 };
@@ -120,12 +120,15 @@ std::vector<Stream> Corpus() {
                       {"CONNECT a.example:443"},
                       "HTTP/1.1 200 Connection established\r\n\r\n" + Bytes("\x16\x03\x03\x00\x10\r\nhttp://tls.example\r\n\x00\x01"),
                       {"done"}});
-    corpus.push_back({"a malformed chunk size: the rest of the stream passes",
-                      {"GET a.example/1", "GET a.example/2"},
-                      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Type: text/html\r\n\r\n"
-                      "zz\r\nhttp://x.example\r\n" +
-                          Plain("200 OK", "text/html", "http://y.example"),
-                      {"type text/html"}});
+    {
+        // Passing the rest would pass the next response unjudged.
+        const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Type: text/html\r\n\r\n";
+        corpus.push_back({"a malformed chunk size ends the connection after what was released",
+                          {"GET a.example/1", "GET a.example/2"},
+                          head + "zz\r\nhttp://x.example\r\n" + Plain("200 OK", "text/html", "http://y.example"),
+                          {"type text/html", "framing lost"},
+                          head.size()});
+    }
     return corpus;
 }
 
@@ -247,15 +250,20 @@ TEST_F(ResponseScanTest, ChunksAboveThreeMebibytesAreNotScannedButStillFramed) {
     }
 }
 
-TEST_F(ResponseScanTest, AHeaderBlockThatNeverEndsPassesInsteadOfStallingTheConnection) {
+// A header block that never ends fails the connection instead of stalling it or passing it: a
+// Content-Type behind 1 MiB of padding must not escape the block decision.
+TEST_F(ResponseScanTest, AHeaderBlockThatNeverEndsFailsTheConnection) {
     ResponseScanRun run;
+    run.Handler().blockedTypes = {"text/html"};
     run.Requests({"GET a.example/"});
-    const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n";
-    std::string stream = head;
+    std::string stream = "HTTP/1.1 200 OK\r\n";
     for (int n = 0; stream.size() < 1200000; ++n) stream += "X-Filler-" + std::to_string(n) + ": " + std::string(100, 'f') + "\r\n";
+    stream += "Content-Type: text/html\r\nContent-Length: 4\r\n\r\nbody";
     SendInPackets(run, stream);
-    EXPECT_EQ(stream, run.Released());
-    EXPECT_EQ(CInboundHttpResponseScan::CState::kPassing, run.State().GetPhase());
+    EXPECT_EQ("", run.Released());
+    EXPECT_EQ(std::vector<std::string>{"framing lost"}, run.Handler().calls);
+    EXPECT_TRUE(run.Failed());
+    EXPECT_EQ(CInboundHttpResponseScan::CState::kFailed, run.State().GetPhase());
 }
 
 TEST_F(ResponseScanTest, EditsOfAChunkedBodyReachTheChunkBytes) {

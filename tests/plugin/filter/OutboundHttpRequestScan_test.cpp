@@ -31,6 +31,12 @@ struct Stream {
 
 std::size_t At(const std::string& bytes, const char* text) { return bytes.find(text); }
 
+// A literal with the NULs it holds.
+template <std::size_t N>
+std::string Literal(const char (&text)[N]) {
+    return std::string(text, N - 1);
+}
+
 std::vector<Stream> Corpus() {
     std::vector<Stream> corpus;
     auto add = [&](const char* name, const std::string& bytes, std::vector<std::string> calls, std::size_t stopsAt) {
@@ -129,6 +135,37 @@ std::vector<Stream> Corpus() {
             {"url GET www.example.com/a", "recorded GET www.example.com/a www.example.com"}, At(bytes, "zz"));
     }
     add("malformed line of a known method", "GET /\r\nHost: blocked.example.org\r\n\r\n", {}, 0);
+    // Request lines as lenient servers read them: any white space separates the parts.
+    add("TAB after the method", "GET\thttp://blocked.example.org/ HTTP/1.1\r\nHost: blocked.example.org\r\n\r\n",
+        {"url GET blocked.example.org/", "block blocked.example.org/ 2"}, 0);
+    add("blanks and TABs between the parts",
+        "GET \t /x\t \tHTTP/1.1 \r\nHost: www.example.com\r\n\r\n",
+        {"url GET www.example.com/x", "recorded GET www.example.com/x www.example.com"}, kNothingBlocked);
+    add("vertical tab after the method", "GET\v/x HTTP/1.1\r\nHost: blocked.example.org\r\n\r\n",
+        {"url GET blocked.example.org/x", "block blocked.example.org/x 2"}, 0);
+    // Lines a lenient server may serve but that do not parse: refused, never passed.
+    add("blank before the method", " GET http://blocked.example.org/ HTTP/1.1\r\nHost: blocked.example.org\r\n\r\n",
+        {}, 0);
+    add("NUL before the method",
+        Literal("\0GET http://blocked.example.org/ HTTP/1.1\r\nHost: blocked.example.org\r\n\r\n"), {}, 0);
+    add("NUL inside the method",
+        Literal("GE\0T http://blocked.example.org/ HTTP/1.1\r\nHost: blocked.example.org\r\n\r\n"), {}, 0);
+    add("a line ending like a request line", "G@T /x HTTP/1.1\r\nHost: blocked.example.org\r\n\r\n", {}, 0);
+    {
+        const std::string bytes = "GET /a HTTP/1.1\r\nHost: www.example.com\r\n\r\n"
+                                  "\tGET http://blocked.example.org/ HTTP/1.1\r\n\r\n";
+        add("a refused line behind an allowed request", bytes,
+            {"url GET www.example.com/a", "recorded GET www.example.com/a www.example.com"}, At(bytes, "\tGET"));
+    }
+    // The special method's line is a request like any other when it parses as one.
+    add("X-AOLIAC request line", "X-AOLIAC /page HTTP/1.1\r\nHost: blocked.example.org\r\n\r\n",
+        {"url X-AOLIAC blocked.example.org/page", "block blocked.example.org/page 2"}, 0);
+    {
+        const std::string bytes = "GET /a HTTP/1.1\r\nHost: www.example.com\r\n\r\n"
+                                  "GET /b HTTP/1.1\r\nHost: www.example.com\r\nHost: blocked.example.org\r\n\r\n";
+        add("a framing fault behind an allowed request", bytes,
+            {"url GET www.example.com/a", "recorded GET www.example.com/a www.example.com"}, At(bytes, "GET /b"));
+    }
     return corpus;
 }
 
@@ -206,10 +243,48 @@ TEST_F(RequestScanTest, EarlyDecidedPostsAreFramedByTheirLaterHeaders) {
         RequestScanRun run;
         run.Send("POST /up HTTP/1.1\r\nHost: www.example.com\r\n");
         run.Send("Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\nGET / HTTP/1.1\r\nHost: x\r\n\r\n");
-        EXPECT_EQ("POST /up HTTP/1.1\r\nHost: www.example.com\r\n", run.Released());
+        // The header lines were released as they came; the end of the block and the body never are.
+        const std::string passed = "POST /up HTTP/1.1\r\nHost: www.example.com\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n";
+        EXPECT_EQ(passed, run.Released());
+        EXPECT_TRUE(run.Failed());
         run.Send("GET /later HTTP/1.1\r\nHost: www.example.com\r\n\r\n");
-        EXPECT_EQ("POST /up HTTP/1.1\r\nHost: www.example.com\r\n", run.Released()) << "the connection stays stopped";
+        EXPECT_EQ(passed, run.Released()) << "the connection stays stopped";
     }
+}
+
+// Refused requests fail the connection (the host closes it) instead of leaving it open with its
+// outbound data dropped, so the client learns at once.
+TEST_F(RequestScanTest, RefusedRequestsFailTheConnectionAtOnce) {
+    const struct {
+        const char* name;
+        std::string bytes;
+    } cases[] = {
+        {"TE with CL", "POST /a HTTP/1.1\r\nHost: www.example.com\r\nContent-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n"},
+        {"two Host headers", "GET /a HTTP/1.1\r\nHost: www.example.com\r\nHost: blocked.example.org\r\n\r\n"},
+        {"folded line", "GET /a HTTP/1.1\r\nHost: www.example.com\r\nX-A: 1\r\n 2\r\n\r\n"},
+        {"NUL in a header", Literal("GET /a HTTP/1.1\r\nHost: www.example.com\r\nX-A: \0\r\n\r\n")},
+        {"NUL in the method", Literal("G\0ET /a HTTP/1.1\r\nHost: www.example.com\r\n\r\n")},
+        {"non-final chunked", "POST /a HTTP/1.1\r\nHost: www.example.com\r\nTransfer-Encoding: chunked, identity\r\n\r\n"},
+    };
+    for (const auto& c : cases) {
+        RequestScanRun run;
+        run.Send(c.bytes);
+        EXPECT_EQ("", run.Released()) << c.name;
+        EXPECT_TRUE(run.Failed()) << c.name;
+        EXPECT_EQ(COutboundHttpRequestScan::CState::kFailed, run.State().GetPhase()) << c.name;
+    }
+}
+
+// A request line that never ends, arriving in small pieces, is refused once past 64 KiB.
+TEST_F(RequestScanTest, AnEndlessRequestLineFailsTheConnection) {
+    RequestScanRun run;
+    run.Send("GET /");
+    const std::string piece(1024, 'a');
+    for (int n = 0; n < 63 && !run.Failed(); ++n) run.Send(piece);
+    EXPECT_FALSE(run.Failed()) << "still within the limit";
+    run.Send(piece);
+    EXPECT_TRUE(run.Failed());
+    EXPECT_EQ("", run.Released());
 }
 
 // Nobody signed in: the request is not released now, nor with a later Consume.
@@ -223,6 +298,27 @@ TEST_F(RequestScanTest, ARequestThatDoesNotProceedIsNeverReleased) {
     run.Scan();
     EXPECT_EQ("GET /a HTTP/1.1\r\nHost: www.example.com\r\n\r\nGET /b HTTP/1.1\r\nHost: www.example.com\r\n\r\n",
               run.Released());
+}
+
+// The scan starts over at the request that could not proceed, not at the start of the held data:
+// a request before it in the same packet was judged, recorded and released once.
+TEST_F(RequestScanTest, ARequestThatDoesNotProceedIsScannedAgainFromItsOwnStart) {
+    RequestScanRun run;
+    const std::string first = "GET /a HTTP/1.1\r\nHost: www.example.com\r\n\r\n";
+    const std::string second = "GET /b HTTP/1.1\r\nHost: www.example.com\r\n\r\n";
+    run.Handler().onUrl = [&run](const std::string& url) {
+        if (url == "www.example.com/b") run.Handler().signedIn = false;  // signed out between the two
+    };
+    run.Send(first + second);
+    EXPECT_EQ("", run.Released()) << "one packet: it leaves whole or not at all";
+    run.Handler().onUrl = nullptr;
+    run.Handler().signedIn = true;
+    run.Scan();
+    EXPECT_EQ(first + second, run.Released());
+    EXPECT_EQ((std::vector<std::string>{"url GET www.example.com/a", "recorded GET www.example.com/a www.example.com",
+                                        "url GET www.example.com/b", "url GET www.example.com/b",
+                                        "recorded GET www.example.com/b www.example.com"}),
+              Decisions(run.Handler().calls));
 }
 
 class FixedClassifier : public IUrlClassifier {
@@ -256,7 +352,7 @@ TEST_F(RequestScanTest, TrafficThatIsNotHttpPassesUnscanned) {
         std::string bytes;
         bool passes;  // at once; else held until more arrives
     } cases[] = {
-        {"TLS client hello", std::string("\x16\x03\x01\x00\x05hello", 10), true},
+        {"TLS client hello", Literal("\x16\x03\x01\x00\x05hello"), true},
         {"three bytes of no method", "ABC\x01", true},
         {"a text line that is no request", "EHLO mail.example.com\r\n", true},
         {"the start of POST", "PO", false},

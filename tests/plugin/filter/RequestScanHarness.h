@@ -9,6 +9,7 @@
 #include "tests/plugin/filter/ScanTestDoubles.h"
 #include "tests/plugin/filter/StreamSplits.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@ public:
     void OnOutboundHttpRequestUrl(const CSafeStringA& method, const CSafeStringA& url, bool& allowed,
                                   bool& allowedListOnly, bool& proceed) override {
         calls.push_back("url " + Text(method) + " " + Text(url));
+        if (onUrl) onUrl(Text(url));
         if (!signedIn) {
             proceed = false;
             return;
@@ -50,7 +52,8 @@ public:
         refererHosts.push_back(Text(state.RefererHost()));
         categoriesUrls.push_back(Text(state.Categories().m_strUrl));
         proceed = false;
-        buffer->DropAll();  // the handler empties the buffer and answers with its block page
+        // As the handler does: its block page answers, and the connection fails from the request on.
+        buffer->FailFrom(static_cast<DWORD>(state.RequestStart()));
     }
     void OnOutboundRequestRecorded(const CSafeStringA& method, const CSafeStringA& url, const CSafeStringA& host) override {
         calls.push_back("recorded " + Text(method) + " " + Text(url) + " " + Text(host));
@@ -59,6 +62,7 @@ public:
     CScanBuffer* buffer = nullptr;
     std::vector<std::string> blocked{"blocked"};
     bool signedIn = true;
+    std::function<void(const std::string&)> onUrl;  // before the decision
     bool useLists = true;
     bool scanContent = true;
     std::vector<std::string> calls;
@@ -96,6 +100,7 @@ public:
 
     // The bytes the server gets, in order.
     std::string Released() { return m_connection.Released(false); }
+    bool Failed() { return m_connection.Failed(false); }
 
     RecordingRequestHandler& Handler() { return m_handler; }
     CScanBuffer& Buffer() { return m_buffer; }

@@ -2,8 +2,8 @@
 // Drives the response scan as the scan thread does: host packets into an inbound buffer, a scan
 // pass after each, the processed packets back to a recording connection. The handler is a
 // recording double that keeps the connection's open requests, judges content types by lists and
-// blocks as the connection's handler does (the buffer emptied; the block page itself is the
-// handler's and not sent here).
+// blocks as the connection's handler does (the connection failed from the response's start; the
+// block page itself is the handler's and not sent here).
 
 #include "plugin/filter/InboundHttpResponseScan.h"
 #include "plugin/filter/ScanBuffer.h"
@@ -31,7 +31,9 @@ public:
         for (const std::string& blocked : blockedTypes) {
             if (StartsWith(type, blocked)) {
                 calls.push_back("block " + type);
-                buffer->DropAll();
+                // As the handler does: its page takes the response's place and ends the connection.
+                buffer->FailFrom(static_cast<DWORD>(
+                    static_cast<CInboundHttpResponseScan::CState*>(buffer->GetState())->ResponseStart()));
                 scan = false;
                 return;
             }
@@ -53,6 +55,10 @@ public:
     }
     void OnInboundEmbeddedUrl(const char* host, DWORD length, const CSafeStringA& requestHost) override {
         calls.push_back("link " + std::string(host, length) + "@" + Text(requestHost));
+    }
+    void OnInboundFramingLost(DWORD passed) override {
+        calls.push_back("framing lost");
+        buffer->FailFrom(passed);
     }
 
     CScanBuffer* buffer = nullptr;
@@ -103,6 +109,7 @@ public:
 
     // The bytes the client gets, in order.
     std::string Released() { return m_connection.Released(true); }
+    bool Failed() { return m_connection.Failed(true); }
 
     RecordingResponseHandler& Handler() { return m_handler; }
     CScanBuffer& Buffer() { return m_buffer; }

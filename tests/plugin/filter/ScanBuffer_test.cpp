@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,9 +37,9 @@ protected:
         }
         return buffer;
     }
-    void Add(CScanBuffer& buffer, const std::string& name, const std::string& bytes) {
+    void Add(CScanBuffer& buffer, const std::string& name, const std::string& bytes, bool inbound = false) {
         Tessal::CAutoLock lock(buffer.GetLock());
-        EXPECT_TRUE(buffer.AddData(m_host.Packet(name, bytes), static_cast<DWORD>(bytes.size()), false));
+        EXPECT_TRUE(buffer.AddData(m_host.Packet(name, bytes), static_cast<DWORD>(bytes.size()), inbound));
     }
     // The processed packets as the host receives them.
     Calls Release(CScanBuffer& buffer) {
@@ -223,6 +225,37 @@ TEST_F(ScanBufferTest, DropFromLetsThePassedPartLeave) {
         Calls expected = row.expected;
         expected.insert(expected.end(), parked.begin(), parked.end());
         EXPECT_EQ(expected, Release(*buffer));
+    }
+}
+
+// An answer in a request's place ends the connection: the passed part, the answer, then FAIL for
+// the rest; parked, the failed packets wait until the answer has left the other direction.
+TEST_F(ScanBufferTest, FailFromAnswersThenFailsAndCanWaitForTheAnswer) {
+    const struct {
+        DWORD offset;
+        const char* answer;
+        bool park;
+        Calls now, later;
+    } cases[] = {
+        {0, "", false, {"forward one 4 in FAIL", "forward two 6 in FAIL"}, {}},
+        {7, "PAGE", false, {"forward one 4 in OK", "inject in abc", "inject in PAGE", "forward two 6 in FAIL"}, {}},
+        {4, "", true, {"forward one 4 in OK"}, {"forward two 6 in FAIL"}},
+        {10, "", true, {"forward one 4 in OK", "forward two 6 in OK"}, {}},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.offset);
+        auto buffer = Make();
+        Add(*buffer, "one", "1234", true);
+        Add(*buffer, "two", "abcdef", true);
+        m_host.TakeCalls();
+        buffer->FailFrom(row.offset, reinterpret_cast<const BYTE*>(row.answer), static_cast<DWORD>(std::strlen(row.answer)),
+                         row.park);
+        EXPECT_EQ(0u, buffer->GetLength());
+        EXPECT_EQ(row.now, Release(*buffer));
+        EXPECT_EQ(Calls(), Release(*buffer)) << "parked until the answer has left";
+        buffer->ReleaseParkedSoon();
+        EXPECT_EQ(Calls({"queued"}), m_host.TakeCalls()) << "a pass hands them over";
+        EXPECT_EQ(row.later, Release(*buffer));
     }
 }
 

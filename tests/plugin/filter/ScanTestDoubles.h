@@ -57,6 +57,15 @@ public:
         return released;
     }
 
+    // Some packet of the direction got FAIL: the host ends the connection.
+    bool Failed(bool inbound) {
+        const std::string failed = inbound ? " in FAIL" : " out FAIL";
+        for (const std::string& call : Calls()) {
+            if (call.size() > failed.size() && call.compare(call.size() - failed.size(), failed.size(), failed) == 0) return true;
+        }
+        return false;
+    }
+
     void Forward(BYTE* data, DWORD size, bool inbound, DWORD verdict) override {
         Tessal::CAutoLock lock(m_lock);
         const auto name = m_names.find(data);

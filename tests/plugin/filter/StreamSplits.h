@@ -22,14 +22,11 @@ inline std::vector<std::string> SplitAt(const std::string& stream, const std::ve
     return packets;
 }
 
-// Every packet up to the last packet boundary at or before the stop; kNothingBlocked: all bytes.
-inline std::string ReleasedBeforeStop(const std::string& stream, std::size_t stopsAt, const std::vector<std::size_t>& cuts) {
+// Every byte before the stop, wherever the packet boundaries fall (a packet holding the stop
+// leaves as its part before it); kNothingBlocked: all bytes.
+inline std::string ReleasedBeforeStop(const std::string& stream, std::size_t stopsAt, const std::vector<std::size_t>&) {
     if (stopsAt == kNothingBlocked) return stream;
-    std::size_t boundary = 0;
-    for (const std::size_t cut : cuts) {
-        if (cut <= stopsAt) boundary = cut;
-    }
-    return stream.substr(0, boundary);
+    return stream.substr(0, stopsAt);
 }
 
 // check(cuts, how) for the stream as one packet, cut once at every offset, and a byte a packet.

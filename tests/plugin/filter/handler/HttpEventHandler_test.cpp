@@ -56,6 +56,12 @@ public:
         return m_verdicts;
     }
     LONG References() const { return m_references; }
+    void Clear() {
+        Tessal::CAutoLock lock(m_lock);
+        m_toClient.clear();
+        m_toServer.clear();
+        m_verdicts.clear();
+    }
 
 private:
     HRESULT Record(bool inbound, BYTE* packet, DWORD verdict) {
@@ -123,6 +129,7 @@ public:
     // IScanWorkSink: queued as the module queues; Pump runs it as the scan thread does.
     void PutScanWork(CScanBuffer* buffer) override {
         if (buffer == nullptr) return;
+        if (queueFails) throw std::bad_alloc();
         m_filter.OnScanWorkQueued(buffer);
         m_queue.push_back(buffer);
     }
@@ -175,6 +182,7 @@ public:
 
     bool timeBlocked = false;
     bool dump = false;
+    bool queueFails = false;
     std::wstring m_sid;
     RecordingConnection m_connection;
     RecordingActivityLog m_activity;
@@ -381,6 +389,152 @@ TEST_F(HandlerTest, UnderTheDumpSwitchTheConnectionIsRecorded) {
                              " - OUT Request  0x", " - OnEnd\r\n", " - Destroying Handler\r\n"}) {
         EXPECT_NE(std::string::npos, summary.find(line)) << line << " in\n" << summary;
     }
+}
+
+// The verdicts and injections after the first injected answer: the answer leaves, then the host is
+// told to end the connection (FAIL), and nothing is released in between.
+std::vector<std::string> FromAnswer(const std::vector<std::string>& verdicts) {
+    const auto at = std::find(verdicts.begin(), verdicts.end(), "inject in");
+    return std::vector<std::string>(at, verdicts.end());
+}
+
+TEST_F(HandlerTest, TheBlockPageLeavesThenTheConnectionEnds) {
+    SetUserSetting(NuvTest::kAlice, CUserSettings::kBlockedSites, NuvCom::CVariant(L"blocked.test"));
+    SignIn();
+    Begin();
+    Send("GET /x HTTP/1.1\r\nHost: blocked.test\r\n\r\n", false);
+    EXPECT_EQ((std::vector<std::string>{"inject in", "out 1"}), m_connection.Verdicts());
+    // What the client sends behind it goes nowhere.
+    Send(kAllowedRequest, false);
+    EXPECT_EQ("", m_connection.Delivered(false));
+}
+
+// Pipelined: the blocked request's packet waits with the block page for the earlier response.
+TEST_F(HandlerTest, APipelinedBlockEndsTheConnectionOnlyAfterTheEarlierResponseAndThePage) {
+    SetUserSetting(NuvTest::kAlice, CUserSettings::kBlockedSites, NuvCom::CVariant(L"blocked.test"));
+    SignIn();
+    Begin();
+    Send(kAllowedRequest + "GET /x HTTP/1.1\r\nHost: blocked.test\r\n\r\n", false);
+    const std::vector<std::string> before = m_connection.Verdicts();
+    EXPECT_EQ(before.end(), std::find(before.begin(), before.end(), "out 1")) << "not before the page";
+    Send(kResponse, true);
+    EXPECT_EQ((std::vector<std::string>{"inject in", "out 1"}), FromAnswer(m_connection.Verdicts()));
+    EXPECT_EQ(0u, m_connection.Delivered(true).rfind(kResponse, 0));
+}
+
+// A response blocked by its content type arrives in the packet holding the end of the response
+// before it: that end still reaches the client, then the page, then the connection ends.
+TEST_F(HandlerTest, AnInboundBlockKeepsTheEarlierResponseWhole) {
+    SetUserSetting(NuvTest::kAlice, CUserSettings::kCategoryMask, NuvCom::CVariant(L"00000000040000000000000000000000"));
+    SignIn();
+    Begin();
+    const std::string requests = kAllowedRequest + "GET /watch HTTP/1.1\r\nHost: adult.test\r\n\r\n";
+    Send(requests, false);
+    EXPECT_EQ(requests, m_connection.Delivered(false));
+    Send(kResponse.substr(0, 10), true);
+    Send(kResponse.substr(10) + kResponse, true);
+    const std::string toClient = m_connection.Delivered(true);
+    ASSERT_EQ(0u, toClient.rfind(kResponse, 0)) << toClient;
+    EXPECT_NE(std::string::npos, BlockPageBody(toClient.substr(kResponse.size())).find("</html>"));
+    const std::vector<std::string> verdicts = m_connection.Verdicts();
+    EXPECT_EQ("in 1", verdicts.back());
+}
+
+// The earlier response's framing is lost while a block page waits for it: the page still goes
+// out, then the connection ends; the blocked request never reaches the server.
+TEST_F(HandlerTest, LostResponseFramingSendsTheWaitingPageAndEndsTheConnection) {
+    SetUserSetting(NuvTest::kAlice, CUserSettings::kBlockedSites, NuvCom::CVariant(L"blocked.test"));
+    SignIn();
+    Begin();
+    Send(kAllowedRequest + "GET /x HTTP/1.1\r\nHost: blocked.test\r\n\r\n", false);
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n";
+    Send(head + "5\r\nhello\r\n", true);
+    Send("zz\r\nmore\r\n", true);
+    const std::string toClient = m_connection.Delivered(true);
+    ASSERT_EQ(0u, toClient.rfind(head + "5\r\nhello\r\n", 0)) << toClient;
+    EXPECT_NE(std::string::npos, BlockPageBody(toClient.substr(head.size() + 10)).find("</html>"));
+    EXPECT_EQ(kAllowedRequest, m_connection.Delivered(false));
+    const std::vector<std::string> verdicts = m_connection.Verdicts();
+    EXPECT_NE(verdicts.end(), std::find(verdicts.begin(), verdicts.end(), "in 1"));
+    EXPECT_NE(verdicts.end(), std::find(verdicts.begin(), verdicts.end(), "out 1"));
+}
+
+// Signed out while the connection is open: the request waits for the next sign-in, as a
+// connection begun before one does, instead of staying unanswered for good.
+TEST_F(HandlerTest, ARequestWithNobodySignedInWaitsForTheNextSignIn) {
+    SignIn();
+    Begin();
+    CSession* const session = Manager().FindOrCreateSession(kSessionId);
+    {
+        Tessal::CAutoLock locked(session->GetLock());
+        session->Logoff();
+    }
+    Send(kAllowedRequest, false);
+    EXPECT_EQ("", m_connection.Delivered(false));
+    EXPECT_TRUE(m_handler->IsHeld());
+    session->Logon(CSafeStringW(NuvTest::kAlice));
+    Pump();
+    EXPECT_EQ(kAllowedRequest, m_connection.Delivered(false));
+}
+
+// A request that names no host, or a host the lists cannot be matched with, is refused for a
+// protected user: the server would still pick a site.
+TEST_F(HandlerTest, ARequestWhoseSiteCannotBeJudgedIsRefused) {
+    const char* const requests[] = {
+        "GET /page.html HTTP/1.0\r\nAccept: */*\r\n\r\n",
+        "GET /page.html HTTP/1.1\r\nHost: bl%00ocked.test\r\n\r\n",
+        "GET http://user@blocked.test:x/ HTTP/1.1\r\nHost: allowed.test\r\n\r\n",
+    };
+    SignIn();
+    for (const char* request : requests) {
+        Begin();
+        Send(request, false);
+        EXPECT_EQ("", m_connection.Delivered(false)) << request;
+        EXPECT_EQ(std::vector<std::string>{"out 1"}, m_connection.Verdicts()) << request;
+        m_handler->Release();
+        m_handler = nullptr;
+        m_connection.Clear();
+    }
+}
+
+// A host of any length is taken apart: a long one under a blocked domain is blocked.
+TEST_F(HandlerTest, ALongHostUnderABlockedDomainIsBlocked) {
+    SetUserSetting(NuvTest::kAlice, CUserSettings::kBlockedSites, NuvCom::CVariant(L"blocked.test"));
+    SignIn();
+    Begin();
+    const std::string host = std::string(290, 'a') + ".blocked.test";
+    Send("GET /x HTTP/1.1\r\nHost: " + host + "\r\n\r\n", false);
+    EXPECT_EQ("", m_connection.Delivered(false));
+    EXPECT_NE(std::string::npos, BlockPageBody(m_connection.Delivered(true)).find("</html>"));
+}
+
+// The image exemption of a temporarily allowed host: an absolute target naming another host must
+// pass it too.
+TEST_F(HandlerTest, TheImageExemptionChecksTheTargetsHostToo) {
+    SetUserSetting(NuvTest::kAlice, CUserSettings::kCategoryMask, NuvCom::CVariant(L"00000000040000000000000000000000"));
+    SignIn();
+    Begin();
+    CSession* const session = Manager().FindOrCreateSession(kSessionId);
+    {
+        Tessal::CAutoLock locked(session->GetLock());
+        session->AddToTempAllowedDomainList(CSafeStringA("allowed.test"), CSafeStringA("origin.test"));
+    }
+    Send("GET http://adult.test/x.jpg HTTP/1.1\r\nHost: allowed.test\r\n\r\n", false);
+    EXPECT_EQ("", m_connection.Delivered(false));
+    EXPECT_EQ(1u, m_activity.records.size());
+}
+
+TEST_F(HandlerTest, NoExceptionLeavesOnEnd) {
+    SignIn();
+    Begin();
+    queueFails = true;
+    const std::string partial = "GET /page.html HTTP/1.1\r\nHost: allowed.test\r\n";
+    try {
+        Send(partial, false);
+    } catch (const std::bad_alloc&) {
+    }
+    EXPECT_EQ(S_OK, m_handler->OnEnd());
+    queueFails = false;
 }
 
 TEST_F(HandlerTest, ANullConnectionIsRefused) {
