@@ -12,6 +12,7 @@ Answers never depend on the Host header, so clients can checksum bodies.
   /search?...             HTML echoing the request target in <pre id="target">
   /upload (POST)          "<length> <sha256 hex>" of the request body
   /close                  HTML without Content-Length, ended by closing the connection
+  /broken-chunked         HTML whose second chunk-size line is no number; the connection stays open
   /records[?clear=1]      JSON of the requests received (not through the proxy)
   anything else           404
 
@@ -335,6 +336,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(frame)
         self.wfile.write(b"0\r\n\r\n")
 
+    def send_broken_chunked(self):
+        # A server whose framing a client cannot follow: the rest of the stream is garbage, and
+        # the connection stays open for more requests.
+        head = CHUNKED_HEAD + date_line() + CHUNKED_HEADERS + self.connection_line() + b"\r\n"
+        self.wfile.write(head if self.command == "HEAD" else head + b"5\r\nhello\r\nzz\r\nnot a chunk\r\n")
+
     def send_close(self):
         self.close_connection = True
         head = (b"HTTP/1.1 200 OK\r\n" + date_line()
@@ -393,6 +400,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_chunked()
         elif path == "/close":
             self.send_close()
+        elif path == "/broken-chunked":
+            self.send_broken_chunked()
         elif path.endswith(".html") or path.endswith("/"):
             self.send_fixed(PAGE)
         else:

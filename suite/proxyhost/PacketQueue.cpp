@@ -20,6 +20,7 @@ CPacketQueue::Completion CPacketQueue::Complete(const BYTE* packet, DWORD verdic
     const auto found = std::find_if(m_items.begin(), m_items.end(),
                                     [packet](const Item& item) { return item.waiting && item.bytes.get() == packet; });
     if (found == m_items.end()) return Completion::Unknown;
+    if (m_sealed) verdict = kVerdictDrop;
     switch (verdict) {
         case kVerdictOk:
         case kVerdictBypass:
@@ -35,15 +36,29 @@ CPacketQueue::Completion CPacketQueue::Complete(const BYTE* packet, DWORD verdic
 }
 
 void CPacketQueue::Inject(const BYTE* bytes, size_t size) {
-    if (size == 0) return;
+    if (size == 0 || m_sealed) return;
     Item item;
     item.bytes.reset(new BYTE[size]);
     std::memcpy(item.bytes.get(), bytes, size);
     item.size = size;
+    item.injected = true;
     const auto firstWaiting =
         std::find_if(m_items.begin(), m_items.end(), [](const Item& queued) { return queued.waiting; });
     m_items.insert(firstWaiting, std::move(item));
     m_bytes += size;
+}
+
+void CPacketQueue::Seal() {
+    m_sealed = true;
+    auto item = std::find_if(m_items.begin(), m_items.end(), [](const Item& queued) { return queued.waiting; });
+    while (item != m_items.end()) {
+        if (item->waiting) {
+            ++item;
+            continue;
+        }
+        m_bytes -= item->size - item->sent;
+        item = m_items.erase(item);
+    }
 }
 
 size_t CPacketQueue::Sendable(Chunk* chunks, size_t max) const {
@@ -56,13 +71,14 @@ size_t CPacketQueue::Sendable(Chunk* chunks, size_t max) const {
     return count;
 }
 
-void CPacketQueue::RemoveHead(size_t bytes) {
+void CPacketQueue::RemoveHead(size_t bytes, bool sent) {
     while (bytes > 0 && !m_items.empty() && !m_items.front().waiting) {
         Item& head = m_items.front();
         const size_t taken = std::min(bytes, head.size - head.sent);
         head.sent += taken;
         bytes -= taken;
         m_bytes -= taken;
+        if (sent && taken > 0) m_lastSentInjected = head.injected;
         if (head.sent == head.size) m_items.pop_front();
     }
     // Empty packets (nothing to send) leave with whatever preceded them.
@@ -71,9 +87,9 @@ void CPacketQueue::RemoveHead(size_t bytes) {
     }
 }
 
-void CPacketQueue::Sent(size_t bytes) { RemoveHead(bytes); }
+void CPacketQueue::Sent(size_t bytes) { RemoveHead(bytes, true); }
 
-void CPacketQueue::Discard(size_t bytes) { RemoveHead(bytes); }
+void CPacketQueue::Discard(size_t bytes) { RemoveHead(bytes, false); }
 
 std::string CPacketQueue::PeekSendable(size_t max) const {
     std::string text;

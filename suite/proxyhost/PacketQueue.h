@@ -3,7 +3,8 @@
 // their way to the other side. A packet handed to the plug-in waits here until its verdict; what
 // has its verdict leaves in order, so a late verdict holds back every later packet. Bytes the
 // plug-in injects go after everything already released and before the first packet still waiting.
-// Not locked: the connection owning it serialises every call.
+// Once sealed (the connection failed) only what was sendable then may still leave. Not locked:
+// the connection owning it serialises every call.
 
 #include <windows.h>
 
@@ -30,10 +31,15 @@ public:
     BYTE* Add(std::unique_ptr<BYTE[]> bytes, size_t size, bool waiting);
     // The verdict of a waiting packet: OK and BYPASS let it go, DROP discards it, FAIL (and any
     // verdict the host does not know) asks the caller to fail the connection. Unknown when no
-    // waiting packet has that address (given twice, or after a Clear).
+    // waiting packet has that address (given twice, or after a Clear). Once sealed, any verdict
+    // discards the packet.
     Completion Complete(const BYTE* packet, DWORD verdict);
-    // A copy of bytes of the plug-in's own.
+    // A copy of bytes of the plug-in's own; nothing once sealed.
     void Inject(const BYTE* bytes, size_t size);
+    // The connection fails: the sendable head stays, released packets behind the first waiting
+    // one go at once, and waiting packets go with their verdict (the plug-in owns their bytes
+    // until then), whatever it is.
+    void Seal();
 
     // The leading bytes that may leave now, at most `max` pieces; returns how many were written.
     size_t Sendable(Chunk* chunks, size_t max) const;
@@ -49,6 +55,8 @@ public:
     // Bytes held, waiting or sendable: what the reader's back-pressure looks at.
     size_t Bytes() const noexcept { return m_bytes; }
     bool HasWaiting() const noexcept;
+    // Whether the last bytes that left (Sent) were injected ones: the plug-in's own answer.
+    bool LastSentInjected() const noexcept { return m_lastSentInjected; }
 
 private:
     struct Item {
@@ -56,11 +64,14 @@ private:
         size_t size = 0;
         size_t sent = 0;
         bool waiting = false;
+        bool injected = false;
     };
-    void RemoveHead(size_t bytes);
+    void RemoveHead(size_t bytes, bool sent);
 
     std::deque<Item> m_items;
     size_t m_bytes = 0;
+    bool m_sealed = false;
+    bool m_lastSentInjected = false;
 };
 
 }  // namespace QvProxyStandIn

@@ -50,6 +50,19 @@ HRESULT CLoadedPlugin::GetProtocolHandler(int protocol, DWORD sessionId, DWORD p
     return m_plugin ? m_plugin->GetProtocolHandler(protocol, sessionId, processId, handler, reserved) : E_UNEXPECTED;
 }
 
+Microsoft::WRL::ComPtr<IQvProxyModuleEventHandler> CLoadedPlugin::ConnectionHandler(DWORD sessionId,
+                                                                                     DWORD processId) {
+    Microsoft::WRL::ComPtr<IQvProxyModuleEventHandler> handler;
+    IUnknown* unknown = nullptr;
+    DWORD reserved = 0;
+    if (GetProtocolHandler(QV_PROXY_PROTOCOL_HTTP, sessionId, processId, &unknown, &reserved) == S_OK &&
+        unknown != nullptr) {
+        unknown->QueryInterface(IID_PPV_ARGS(&handler));
+    }
+    if (unknown != nullptr) unknown->Release();
+    return handler;
+}
+
 HRESULT CLoadedPlugin::Deinitialize() { return m_plugin ? m_plugin->Deinitialize() : E_UNEXPECTED; }
 
 HMODULE CLoadedPlugin::LoadedModule() const {

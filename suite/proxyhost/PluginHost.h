@@ -34,6 +34,9 @@ public:
     HRESULT Create();
     HRESULT Initialize(DWORD* first, DWORD* second);
     HRESULT GetProtocolHandler(int protocol, DWORD sessionId, DWORD processId, IUnknown** handler, DWORD* reserved);
+    // The plug-in's handler of one HTTP connection; null when it has none for it (S_FALSE, nothing
+    // to filter) or refuses.
+    Microsoft::WRL::ComPtr<IQvProxyModuleEventHandler> ConnectionHandler(DWORD sessionId, DWORD processId);
     HRESULT Deinitialize();
     void Release() { m_plugin.Reset(); }
 

@@ -5,8 +5,10 @@
 
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
+#include <string_view>
 
 namespace QvProxyStandIn {
 
@@ -17,6 +19,11 @@ constexpr char kBadRequest[] =
 constexpr char kBadGateway[] =
     "HTTP/1.1 502 Bad Gateway\r\nContent-Type: text/plain\r\nContent-Length: 12\r\nConnection: close\r\n\r\nBad gateway\n";
 constexpr char kTunnelOpen[] = "HTTP/1.1 200 Connection established\r\n\r\n";
+
+// How long a failed connection waits for the client's end after its last bytes; what the client
+// sends meanwhile is read and dropped, so that unread bytes do not turn the close into a reset
+// that could overtake what it has not read yet.
+constexpr DWORD kLingerMs = 2000;
 
 void NoDelay(SOCKET socket) {
     const BOOL on = TRUE;
@@ -39,6 +46,9 @@ CProxyConnection::CProxyConnection(CProxyServer& server, Tessal::UniqueSocket cl
     }
     m_connectIo.kind = IoKind::Connect;
     m_routeIo.kind = IoKind::Route;
+    m_tunnelIo.kind = IoKind::Tunnel;
+    m_endIo.kind = IoKind::End;
+    m_lingerIo.kind = IoKind::Linger;
 }
 
 CProxyConnection::~CProxyConnection() = default;
@@ -94,11 +104,22 @@ void CProxyConnection::Abort() {
     Unlock();
 }
 
+bool CProxyConnection::UpstreamReadable() const {
+    // Nothing comes back before the first request is released, nor before a tunnel's answer.
+    return m_upstream == Upstream::Connected && m_inspected &&
+           (m_tunnel == Tunnel::None || m_tunnel == Tunnel::Open);
+}
+
 void CProxyConnection::PostReceive(Direction& direction) {
     if (m_closed || direction.receiving || direction.ended) return;
-    if (direction.from == kUpstream && m_upstream != Upstream::Connected) return;
-    // Back-pressure: a destination that does not read, or a plug-in that holds, pauses the source.
-    if (direction.queue.Bytes() >= kMaxHeldPerDirection) return;
+    if (m_failed) {
+        // Only the client is still read, and what it sends is dropped.
+        if (direction.from != kClient) return;
+    } else {
+        if (direction.from == kUpstream && !UpstreamReadable()) return;
+        // Back-pressure: a destination that does not read, or a plug-in that holds, pauses the source.
+        if (direction.queue.Bytes() >= kMaxHeldPerDirection) return;
+    }
     if (!direction.receiveBuffer) {
         direction.receiveBuffer.reset(new (std::nothrow) BYTE[kPacketSize]);
         if (!direction.receiveBuffer) {
@@ -122,22 +143,40 @@ void CProxyConnection::PostReceive(Direction& direction) {
 
 void CProxyConnection::Flush(Direction& direction) {
     if (m_closed || direction.sending) return;
-    if (&direction == &m_directions[kOutbound] && m_upstream != Upstream::Connected) {
-        if (m_upstream == Upstream::None) RouteLocked();
-        if (m_upstream != Upstream::Failed) return;
-        // Nothing goes anywhere once routing failed: the client has its error answer.
-        direction.queue.Discard(direction.queue.Bytes());
-    }
-    CPacketQueue::Chunk chunks[16];
-    const size_t count = direction.queue.Sendable(chunks, 16);
-    if (count == 0) {
-        if (direction.ended && direction.queue.Empty() && !direction.shut) {
-            direction.shut = true;
-            if (m_sockets[To(direction)]) ::shutdown(Socket(To(direction)), SD_SEND);
+    if (&direction == &m_directions[kOutbound]) {
+        if (m_failed) {
+            // The upstream is gone: what the plug-in released toward it goes nowhere.
+            direction.queue.Discard(direction.queue.Bytes());
+            return;
         }
-        FinishIfDone();
+        if (m_upstream != Upstream::Failed && !m_inspected && !InspectLocked()) return;
+        if (m_upstream == Upstream::Connected) {
+            if (m_tunnel == Tunnel::Requested) OpenTunnelLocked();
+            PostReceive(m_directions[kInbound]);
+        } else {
+            if (m_upstream != Upstream::Failed) return;
+            // Nothing goes anywhere once routing failed: the client has its error answer.
+            direction.queue.Discard(direction.queue.Bytes());
+        }
+    } else if (m_failed) {
+        PostReceive(m_directions[kOutbound]);
+    }
+    if (SendLocked(direction)) return;
+    if (m_failed) {
+        FinishFailingLocked();
         return;
     }
+    if (direction.ended && direction.queue.Empty() && !direction.shut) {
+        direction.shut = true;
+        if (m_sockets[To(direction)]) ::shutdown(Socket(To(direction)), SD_SEND);
+    }
+    FinishIfDone();
+}
+
+bool CProxyConnection::SendLocked(Direction& direction) {
+    CPacketQueue::Chunk chunks[16];
+    const size_t count = direction.queue.Sendable(chunks, 16);
+    if (count == 0) return false;
     WSABUF buffers[16];
     for (size_t i = 0; i < count; ++i) {
         buffers[i].buf = reinterpret_cast<char*>(const_cast<BYTE*>(chunks[i].data));
@@ -153,6 +192,7 @@ void CProxyConnection::Flush(Direction& direction) {
         m_after.push_back([this] { Release(); });
         CloseLocked(true);
     }
+    return true;
 }
 
 void CProxyConnection::ScheduleFlush(Direction& direction) {
@@ -181,13 +221,34 @@ void CProxyConnection::FinishIfDone() {
 void CProxyConnection::EndLocked() {
     if (m_endSent || !m_handler) return;
     m_endSent = true;
-    Microsoft::WRL::ComPtr<IQvProxyModuleEventHandler> handler = m_handler;
-    m_after.push_back([handler] { handler->OnEnd(); });
+    m_endHandler = m_handler;
+    // The end may come from a verdict, inside the plug-in's own call and under its locks.
+    m_endIo.overlapped = OVERLAPPED{};
+    AddRef();
+    if (!m_server.Post(this, &m_endIo.overlapped)) {
+        m_after.push_back([this] { Release(); });
+        Microsoft::WRL::ComPtr<IQvProxyModuleEventHandler> handler = std::move(m_endHandler);
+        m_after.push_back([handler] { handler->OnEnd(); });
+    }
+}
+
+void CProxyConnection::OnEndPosted() {
+    m_lock.Enter();
+    Microsoft::WRL::ComPtr<IQvProxyModuleEventHandler> handler = std::move(m_endHandler);
+    m_lock.Leave();
+    if (handler) handler->OnEnd();
 }
 
 void CProxyConnection::CloseLocked(bool reset) {
     if (m_closed) return;
     m_closed = true;
+    if (m_lingerTimer != nullptr) {
+        // Waits for a running callback, which takes no lock; afterwards it has either posted its
+        // notice (which gives the timer's reference back) or never will.
+        ::DeleteTimerQueueTimer(nullptr, m_lingerTimer, INVALID_HANDLE_VALUE);
+        m_lingerTimer = nullptr;
+        if (m_lingerPosted == 0) m_after.push_back([this] { Release(); });
+    }
     for (auto& socket : m_sockets) {
         if (!socket) continue;
         if (reset) {
@@ -208,25 +269,83 @@ void CProxyConnection::CloseLocked(bool reset) {
     m_after.push_back([this] { m_server.Forget(this); });
 }
 
-void CProxyConnection::RouteLocked() {
+// The first request the plug-in released says where the connection goes (unless the upstream is
+// fixed) and whether the client asks for a tunnel. False while it is not complete.
+bool CProxyConnection::InspectLocked() {
     Direction& outbound = m_directions[kOutbound];
     const std::string head = outbound.queue.PeekSendable(kMaxRequestHead + 1);
-    if (head.empty()) return;
+    if (head.empty()) {
+        // A client that ends without a request: nothing to look at.
+        if (outbound.ended && outbound.queue.Empty()) m_inspected = true;
+        return m_inspected;
+    }
+    const bool fixed = !m_server.Options().upstreamHost.empty();
+    if (fixed) {
+        // A fixed upstream gets any bytes as they are; only a CONNECT is the host's.
+        constexpr std::string_view kConnect = "CONNECT ";
+        if (head.size() < kConnect.size() && !outbound.ended &&
+            std::string_view(head) == kConnect.substr(0, head.size())) {
+            return false;
+        }
+        if (head.compare(0, kConnect.size(), kConnect) != 0) {
+            m_inspected = true;
+            return true;
+        }
+    }
     const RequestTarget target = ParseRequestTarget(head);
-    if (target.result == RequestTarget::Result::NeedMore && !outbound.ended) return;
+    if (target.result == RequestTarget::Result::NeedMore && !outbound.ended) return false;
+    m_inspected = true;
     if (target.result != RequestTarget::Result::Ok) {
         FailRoutingLocked(kBadRequest);
-        return;
+        return true;
     }
+    if (target.connect) {
+        m_connectHeader = target.headerLength;
+        m_tunnel = Tunnel::Requested;
+    }
+    if (fixed) return true;
     m_routeHost = target.host;
     m_routePort = target.port;
-    if (target.connect) m_connectHeader = target.headerLength;
     m_upstream = Upstream::Routing;
     AddRef();
     if (!m_server.Post(this, &m_routeIo.overlapped)) {
         m_after.push_back([this] { Release(); });
         FailRoutingLocked(kBadGateway);
     }
+    return true;
+}
+
+// The CONNECT was for this host: it does not go upstream. Its answer goes to the plug-in from a
+// pool thread, never from inside one of the plug-in's calls.
+void CProxyConnection::OpenTunnelLocked() {
+    m_directions[kOutbound].queue.Discard(m_connectHeader);
+    m_connectHeader = 0;
+    m_tunnel = Tunnel::Answering;
+    m_tunnelIo.overlapped = OVERLAPPED{};
+    AddRef();
+    if (!m_server.Post(this, &m_tunnelIo.overlapped)) {
+        m_after.push_back([this] { Release(); });
+        CloseLocked(true);
+    }
+}
+
+void CProxyConnection::OnTunnel() {
+    m_lock.Enter();
+    if (!m_closed && !m_failed) {
+        constexpr DWORD size = sizeof kTunnelOpen - 1;
+        std::unique_ptr<BYTE[]> answer(new (std::nothrow) BYTE[size]);
+        if (!answer) {
+            CloseLocked(true);
+        } else {
+            std::memcpy(answer.get(), kTunnelOpen, size);
+            Direction& inbound = m_directions[kInbound];
+            HandOverLocked(inbound, std::move(answer), size);
+            // Only now: the plug-in sees the answer before anything the server sends.
+            m_tunnel = Tunnel::Open;
+            PostReceive(inbound);
+        }
+    }
+    Unlock();
 }
 
 void CProxyConnection::FailRoutingLocked(const char* response) {
@@ -240,12 +359,18 @@ void CProxyConnection::FailRoutingLocked(const char* response) {
     Flush(inbound);
 }
 
+// The upstream is still wanted: not after a FAIL, nor once the client has an error answer (a
+// CONNECT refused while a fixed upstream connects).
+bool CProxyConnection::RoutingLocked() const {
+    return !m_closed && !m_failed && m_upstream != Upstream::Failed;
+}
+
 // On a pool thread: the name look-up may take a while.
 void CProxyConnection::OnRoute() {
     m_lock.Enter();
     const std::string host = m_routeHost;
     const std::string port = std::to_string(m_routePort);
-    const bool closed = m_closed;
+    const bool closed = !RoutingLocked();
     m_lock.Leave();
     if (closed) return;
 
@@ -276,7 +401,7 @@ void CProxyConnection::OnRoute() {
     }
 
     m_lock.Enter();
-    if (m_closed) {
+    if (!RoutingLocked()) {
         Unlock();
         return;
     }
@@ -302,22 +427,10 @@ void CProxyConnection::OnConnected() {
     // Without the context shutdown() fails on the socket; nothing else depends on it.
     ::setsockopt(Socket(kUpstream), SOL_SOCKET, SO_UPDATE_CONNECT_CONTEXT, nullptr, 0);
     m_upstream = Upstream::Connected;
-    Direction& outbound = m_directions[kOutbound];
     Direction& inbound = m_directions[kInbound];
-    if (m_connectHeader > 0) {
-        // The tunnel is the host's own answer; what passes through it is opaque.
-        outbound.queue.Discard(m_connectHeader);
-        m_connectHeader = 0;
-        inbound.queue.Inject(reinterpret_cast<const BYTE*>(kTunnelOpen), sizeof kTunnelOpen - 1);
-        m_tunnel = true;
-        EndLocked();
-        if (m_handler) {
-            Microsoft::WRL::ComPtr<IQvProxyModuleEventHandler> handler = std::move(m_handler);
-            m_after.push_back([handler]() mutable { handler.Reset(); });
-        }
-    }
+    // Opens a tunnel the client asked for, and starts reading the upstream once it may.
+    Flush(m_directions[kOutbound]);
     PostReceive(inbound);
-    Flush(outbound);
     Flush(inbound);
 }
 
@@ -342,9 +455,19 @@ void CProxyConnection::OnCompletion(OVERLAPPED* overlapped, bool ok, DWORD bytes
             Unlock();
             return;
         }
+        case IoKind::Tunnel:
+            OnTunnel();
+            return;
+        case IoKind::End:
+            OnEndPosted();
+            return;
+        case IoKind::Linger:
+            OnLingerOver();
+            return;
         case IoKind::Connect:
             m_lock.Enter();
-            if (!m_closed) {
+            // After a FAIL the upstream socket is gone; a connection that failed then is no news.
+            if (RoutingLocked()) {
                 if (ok) {
                     OnConnected();
                 } else {
@@ -363,6 +486,11 @@ void CProxyConnection::OnReceived(Direction& direction, bool ok, DWORD bytes) {
         Unlock();
         return;
     }
+    if (m_failed) {
+        OnDrained(direction, ok, bytes);
+        Unlock();
+        return;
+    }
     if (!ok) {
         CloseLocked(true);
         Unlock();
@@ -376,12 +504,16 @@ void CProxyConnection::OnReceived(Direction& direction, bool ok, DWORD bytes) {
         Unlock();
         return;
     }
-    const bool scanned = m_handler && !m_tunnel;
-    BYTE* const packet = direction.queue.Add(std::move(direction.receiveBuffer), bytes, scanned);
+    HandOverLocked(direction, std::move(direction.receiveBuffer), bytes);
+    PostReceive(direction);
+    Unlock();
+}
+
+void CProxyConnection::HandOverLocked(Direction& direction, std::unique_ptr<BYTE[]> bytes, DWORD size) {
+    const bool scanned = static_cast<bool>(m_handler);
+    BYTE* const packet = direction.queue.Add(std::move(bytes), size, scanned);
     if (!scanned) {
         Flush(direction);
-        PostReceive(direction);
-        Unlock();
         return;
     }
     Microsoft::WRL::ComPtr<IQvProxyModuleEventHandler> handler = m_handler;
@@ -390,29 +522,123 @@ void CProxyConnection::OnReceived(Direction& direction, bool ok, DWORD bytes) {
     // The packet is in the queue before the call: its verdict may come from another thread
     // before the call returns.
     DWORD verdict = kVerdictDefer;
-    const HRESULT result = direction.from == kClient ? handler->OnOutboundData(bytes, packet, &verdict)
-                                                     : handler->OnInboundData(bytes, packet, &verdict);
+    const HRESULT result = direction.from == kClient ? handler->OnOutboundData(size, packet, &verdict)
+                                                     : handler->OnInboundData(size, packet, &verdict);
     // A packet the plug-in could not take is not let through.
     if (FAILED(result)) verdict = kVerdictFail;
 
     m_lock.Enter();
-    if (verdict != kVerdictDefer) {
-        if (direction.queue.Complete(packet, verdict) == CPacketQueue::Completion::Fail) {
-            CloseLocked(true);
-        } else {
+    // The handler goes after the lock.
+    m_after.push_back([handler] {});
+    if (verdict != kVerdictDefer) VerdictLocked(direction, packet, verdict, true);
+}
+
+CPacketQueue::Completion CProxyConnection::VerdictLocked(Direction& direction, BYTE* packet, DWORD verdict,
+                                                         bool onPool) {
+    const CPacketQueue::Completion completion = direction.queue.Complete(packet, verdict);
+    if (m_closed) {
+        direction.queue.Discard(direction.queue.Bytes());
+    } else if (completion == CPacketQueue::Completion::Fail) {
+        FailLocked();
+    } else if (completion == CPacketQueue::Completion::Applied) {
+        if (onPool) {
             Flush(direction);
+        } else {
+            ScheduleFlush(direction);
         }
     }
-    PostReceive(direction);
+    return completion;
+}
+
+// Runs on any thread, the plug-in's too: the sockets are closed or left to a pool thread.
+void CProxyConnection::FailLocked() {
+    if (m_closed || m_failed) return;
+    m_failed = true;
+    EndLocked();
+    // Nothing more reaches the server.
+    if (m_sockets[kUpstream]) {
+        const linger abortive{1, 0};
+        ::setsockopt(Socket(kUpstream), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof abortive);
+        m_sockets[kUpstream].Reset();
+    }
+    for (Direction& direction : m_directions) direction.queue.Seal();
+    Flush(m_directions[kOutbound]);
+    Direction& inbound = m_directions[kInbound];
+    // The plug-in's answer may have left between its injection and the FAIL: the client still
+    // gets the end after it, not a reset that could overtake it.
+    if (!inbound.sending && inbound.queue.PeekSendable(1).empty() && !inbound.queue.LastSentInjected()) {
+        // Nothing was on its way to the client: it learns at once.
+        CloseLocked(true);
+        return;
+    }
+    ScheduleFlush(inbound);
+}
+
+// A failed connection's last bytes have reached the client.
+void CProxyConnection::FinishFailingLocked() {
+    Direction& inbound = m_directions[kInbound];
+    if (!inbound.shut) {
+        inbound.shut = true;
+        ::shutdown(Socket(kClient), SD_SEND);
+    }
+    if (m_directions[kOutbound].ended) {
+        CloseLocked(false);
+        return;
+    }
+    PostReceive(m_directions[kOutbound]);
+    if (m_lingerTimer != nullptr) return;
+    AddRef();
+    if (!::CreateTimerQueueTimer(&m_lingerTimer, nullptr, &CProxyConnection::LingerTimer, this, kLingerMs, 0,
+                                 WT_EXECUTEONLYONCE)) {
+        m_lingerTimer = nullptr;
+        m_after.push_back([this] { Release(); });
+        CloseLocked(false);
+    }
+}
+
+// What a failed connection's client still sends is dropped; its end (or an error) closes.
+void CProxyConnection::OnDrained(Direction& direction, bool ok, DWORD bytes) {
+    // The upstream's last reads end with its reset.
+    if (direction.from != kClient) return;
+    if (!ok) {
+        CloseLocked(true);
+    } else if (bytes == 0) {
+        direction.ended = true;
+        if (m_directions[kInbound].shut) CloseLocked(false);
+    } else {
+        PostReceive(direction);
+    }
+}
+
+// On the timer queue's thread: no lock here (CloseLocked waits for this callback under it).
+void CALLBACK CProxyConnection::LingerTimer(void* context, BOOLEAN) {
+    auto* const connection = static_cast<CProxyConnection*>(context);
+    connection->m_lingerIo.overlapped = OVERLAPPED{};
+    // The notice carries the timer's reference; without it CloseLocked gives the reference back.
+    if (connection->m_server.Post(connection, &connection->m_lingerIo.overlapped)) {
+        ::InterlockedExchange(&connection->m_lingerPosted, 1);
+    }
+}
+
+void CProxyConnection::OnLingerOver() {
+    m_lock.Enter();
+    if (m_lingerTimer != nullptr) {
+        ::DeleteTimerQueueTimer(nullptr, m_lingerTimer, INVALID_HANDLE_VALUE);
+        m_lingerTimer = nullptr;
+    }
+    // The client had its bytes and its end long ago.
+    CloseLocked(false);
     Unlock();
-    // `handler` goes after the lock.
 }
 
 void CProxyConnection::OnSent(Direction& direction, bool ok, DWORD bytes) {
     m_lock.Enter();
     direction.sending = false;
     if (!m_closed) {
-        if (!ok) {
+        if (m_failed && direction.from == kClient) {
+            // A write to the upstream that its reset ended.
+            Flush(direction);
+        } else if (!ok) {
             CloseLocked(true);
         } else {
             direction.queue.Sent(bytes);
@@ -425,14 +651,7 @@ void CProxyConnection::OnSent(Direction& direction, bool ok, DWORD bytes) {
 
 HRESULT CProxyConnection::Complete(Direction& direction, BYTE* packet, DWORD verdict) {
     m_lock.Enter();
-    const CPacketQueue::Completion completion = direction.queue.Complete(packet, verdict);
-    if (m_closed) {
-        direction.queue.Discard(direction.queue.Bytes());
-    } else if (completion == CPacketQueue::Completion::Fail) {
-        CloseLocked(true);
-    } else if (completion == CPacketQueue::Completion::Applied) {
-        ScheduleFlush(direction);
-    }
+    const CPacketQueue::Completion completion = VerdictLocked(direction, packet, verdict, false);
     Unlock();
     return completion == CPacketQueue::Completion::Unknown ? E_INVALIDARG : S_OK;
 }

@@ -4,6 +4,10 @@
 // packet read is handed to the handler (outside the connection's lock) and waits in its direction's
 // queue for its verdict; what may leave is written in order, one overlapped write per direction at
 // a time. Verdicts and injected bytes arrive on the plug-in's threads through IQvProxyConnection.
+// A CONNECT request is the plug-in's like any other: once released, the host opens the tunnel and
+// hands its own answer to the plug-in as the first inbound packet; what follows is judged as plain
+// HTTP is. A FAIL verdict ends the connection: the upstream is reset, the client still gets what
+// was released or injected toward it before the FAIL, then the end (a reset when nothing was).
 
 #include <winsock2.h>
 #include <windows.h>
@@ -36,7 +40,7 @@ public:
 
     // Starts reading the client (and connects a fixed upstream when the server has one).
     void Start();
-    // Closes both sockets at once, as after a FAIL verdict: the peers see a reset.
+    // Closes both sockets at once (the host stops): the peers see a reset.
     void Abort();
     // Called by the server's pool threads for every completion of this connection's I/O.
     void OnCompletion(OVERLAPPED* overlapped, bool ok, DWORD bytes);
@@ -52,7 +56,7 @@ public:
     STDMETHODIMP InjectOutbound(DWORD size, const BYTE* bytes) override;
 
 private:
-    enum class IoKind { Receive, Send, Connect, Route, Flush };
+    enum class IoKind { Receive, Send, Connect, Route, Flush, Tunnel, End, Linger };
     struct Io {
         OVERLAPPED overlapped{};
         IoKind kind = IoKind::Receive;
@@ -73,6 +77,9 @@ private:
         bool shut = false;   // the end has been passed on to the destination
     };
     enum class Upstream { None, Routing, Connecting, Connected, Failed };
+    // A CONNECT the plug-in released: Requested until the upstream is connected, Answering while
+    // the host's answer is on its way to the plug-in; the upstream is read once it is Open.
+    enum class Tunnel { None, Requested, Answering, Open };
     enum : int { kOutbound = 0, kInbound = 1 };
 
     ~CProxyConnection();
@@ -88,12 +95,28 @@ private:
     // Flush on a pool thread: the plug-in's threads only queue the work, never start socket I/O
     // (a thread that starts overlapped I/O must outlive it, and under Wine it also finishes it).
     void ScheduleFlush(Direction& direction);
+    // Starts writing what may leave; false when nothing may now.
+    bool SendLocked(Direction& direction);
     void FinishIfDone();
     void CloseLocked(bool reset);
+    // OnEnd, once, on a pool thread: never inside one of the plug-in's own calls.
     void EndLocked();
-    void RouteLocked();
+    void OnEndPosted();
+    // Hands a packet read (or the host's answer to a CONNECT) to the plug-in, leaving the lock for
+    // the call; without a handler it goes as it is.
+    void HandOverLocked(Direction& direction, std::unique_ptr<BYTE[]> bytes, DWORD size);
+    CPacketQueue::Completion VerdictLocked(Direction& direction, BYTE* packet, DWORD verdict, bool onPool);
+    void FailLocked();
+    void FinishFailingLocked();
+    void OnDrained(Direction& direction, bool ok, DWORD bytes);
+    void OnLingerOver();
+    static void CALLBACK LingerTimer(void* context, BOOLEAN);
+    bool InspectLocked();
+    bool UpstreamReadable() const;
+    bool RoutingLocked() const;
     void FailRoutingLocked(const char* response);
-    void StartConnectLocked(const std::string& host, unsigned short port);
+    void OpenTunnelLocked();
+    void OnTunnel();
     void OnConnected();
     void OnReceived(Direction& direction, bool ok, DWORD bytes);
     void OnSent(Direction& direction, bool ok, DWORD bytes);
@@ -109,12 +132,20 @@ private:
     Direction m_directions[2];
     Io m_connectIo;
     Io m_routeIo;
+    Io m_tunnelIo;
+    Io m_endIo;
+    Io m_lingerIo;
     Upstream m_upstream = Upstream::None;
     std::string m_routeHost;
     unsigned short m_routePort = 0;
-    size_t m_connectHeader = 0;  // bytes of a CONNECT request still at the head of the outbound queue
-    bool m_tunnel = false;       // after a CONNECT: bytes pass without the plug-in
+    bool m_inspected = false;    // the first released request has been looked at
+    Tunnel m_tunnel = Tunnel::None;
+    size_t m_connectHeader = 0;  // bytes of a released CONNECT request at the head of the outbound queue
     bool m_endSent = false;      // OnEnd given to the handler
+    Microsoft::WRL::ComPtr<IQvProxyModuleEventHandler> m_endHandler;  // OnEnd still to call
+    bool m_failed = false;       // a FAIL verdict: the client only gets what was sendable then
+    HANDLE m_lingerTimer = nullptr;  // bounds the wait for the client's end after a FAIL
+    LONG m_lingerPosted = 0;         // the timer fired and its notice holds its reference
     bool m_closed = false;
     std::vector<std::function<void()>> m_after;
 };

@@ -19,8 +19,8 @@ void Report(const char* what, int error) { std::fprintf(stderr, "serve: %s faile
 
 }  // namespace
 
-CProxyServer::CProxyServer(const ServeOptions& options, CLoadedPlugin* plugin)
-    : m_options(options), m_plugin(plugin) {}
+CProxyServer::CProxyServer(const ServeOptions& options, HandlerSource handlers)
+    : m_options(options), m_handlers(std::move(handlers)) {}
 
 CProxyServer::~CProxyServer() { Stop(); }
 
@@ -160,17 +160,7 @@ void CProxyServer::Accepted(Tessal::UniqueSocket client) {
     ::setsockopt(client.Get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
 
     Microsoft::WRL::ComPtr<IQvProxyModuleEventHandler> handler;
-    if (m_plugin != nullptr) {
-        IUnknown* unknown = nullptr;
-        DWORD reserved = 0;
-        // S_FALSE (nothing to filter) or a refusal: the connection is relayed as it is.
-        if (m_plugin->GetProtocolHandler(QV_PROXY_PROTOCOL_HTTP, m_options.sessionId, m_options.processId, &unknown,
-                                         &reserved) == S_OK &&
-            unknown != nullptr) {
-            unknown->QueryInterface(IID_PPV_ARGS(&handler));
-        }
-        if (unknown != nullptr) unknown->Release();
-    }
+    if (m_handlers) handler = m_handlers();
     SOCKET socket = client.Get();
     auto* const connection = new CProxyConnection(*this, std::move(client));
     if (handler && handler->OnBegin(0, 0, 0, m_options.processId, m_options.sessionId, 0, connection) == S_OK) {

@@ -1,17 +1,20 @@
 #pragma once
-// The forwarding host: listens on 127.0.0.1, asks the plug-in (when one is loaded) for a handler
-// per client connection and relays each connection to its upstream through a small pool of
-// threads on one I/O completion port.
+// The forwarding host: listens on 127.0.0.1, asks for a handler (the plug-in's, when one is
+// loaded) per client connection and relays each connection to its upstream through a small pool
+// of threads on one I/O completion port.
 
 #include <winsock2.h>
 #include <mswsock.h>
 #include <windows.h>
 
-#include "PluginHost.h"
+#include <proxyhost.h>
+#include <wrl/client.h>
+
 #include "base/Sync.h"
 #include "base/UniqueHandle.h"
 #include "base/UniqueSocket.h"
 
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -30,6 +33,9 @@ struct ServeOptions {
     bool plugin = true;          // false: plain relaying, nothing loaded
 };
 
+// A new handler for each client connection; null: the connection is relayed as it is.
+using HandlerSource = std::function<Microsoft::WRL::ComPtr<IQvProxyModuleEventHandler>()>;
+
 // Bytes read per packet, and the most a direction holds (waiting and unsent) before its reads
 // pause: above the plug-in's 4 MiB scan buffer plus a packet, so the plug-in never waits on us.
 constexpr size_t kPacketSize = 64 * 1024;
@@ -37,7 +43,7 @@ constexpr size_t kMaxHeldPerDirection = 8 * 1024 * 1024;
 
 class CProxyServer {
 public:
-    CProxyServer(const ServeOptions& options, CLoadedPlugin* plugin);
+    CProxyServer(const ServeOptions& options, HandlerSource handlers);
     ~CProxyServer();
     CProxyServer(const CProxyServer&) = delete;
     CProxyServer& operator=(const CProxyServer&) = delete;
@@ -62,7 +68,7 @@ private:
     void Accepted(Tessal::UniqueSocket client);
 
     ServeOptions m_options;
-    CLoadedPlugin* m_plugin;
+    HandlerSource m_handlers;
     unsigned short m_port = 0;
     Tessal::UniqueSocket m_listener;
     Tessal::UniqueHandle m_completionPort;

@@ -287,7 +287,12 @@ int Serve(int argc, wchar_t** argv) {
     ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     int exitCode = 0;
     {
-        QvProxyStandIn::CProxyServer server(options, plugin.get());
+        QvProxyStandIn::HandlerSource handlers;
+        if (plugin) {
+            CLoadedPlugin* const loaded = plugin.get();
+            handlers = [loaded, options] { return loaded->ConnectionHandler(options.sessionId, options.processId); };
+        }
+        QvProxyStandIn::CProxyServer server(options, std::move(handlers));
         if (server.Start()) {
             Print("listening 127.0.0.1:%u\n", server.Port());
             ::WaitForSingleObject(g_stopServing, INFINITE);

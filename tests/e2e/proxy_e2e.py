@@ -20,6 +20,7 @@ import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 import proxyenv  # noqa: E402
+import hostile_clients  # noqa: E402
 
 BLOCK_PAGE_TEXT = b'class="blocked"'
 UNIQUE = f"{os.getpid()}-{int(time.time())}"
@@ -187,7 +188,7 @@ def settings_change(env, origin, proxy):
     status, _, body = curl(proxy, url)
     check(status == 200 and BLOCK_PAGE_TEXT not in body, "not blocked before the change")
     # The parent edits the child's blocked sites; the service tells the plug-in.
-    proxy.configure("setting child 313 text blocked.test later.test", "event changed")
+    proxy.configure("setting child 313 text " + " ".join(BLOCKED_SITES + ["later.test"]), "event changed")
     deadline = time.monotonic() + 15
     while time.monotonic() < deadline:
         status, head, body = curl(proxy, url)
@@ -251,8 +252,53 @@ def time_limit(env, origin):
         env.processes.remove(proxy)
 
 
+# -- CONNECT tunnels: the CONNECT, the host's answer and the requests inside go through the plug-in
+
+def open_tunnel(proxy, authority):
+    """A client socket through the proxy whose CONNECT was answered 200, and its reader."""
+    client = socket.create_connection(("127.0.0.1", proxy.port), timeout=30)
+    client.sendall(f"CONNECT {authority} HTTP/1.1\r\nHost: {authority}\r\n\r\n".encode())
+    reader = client.makefile("rb")
+    head = b""
+    while not head.endswith(b"\r\n\r\n"):
+        line = reader.readline()
+        check(line, f"CONNECT {authority}: the connection closed after {head!r}")
+        head += line
+    check(head.startswith(b"HTTP/1.1 200 "), f"CONNECT {authority}: {head!r}")
+    return client, reader
+
+
+def get_through_tunnel(proxy, authority, host):
+    client, reader = open_tunnel(proxy, authority)
+    with client, reader:
+        client.sendall(f"GET /page HTTP/1.1\r\nHost: {host}\r\n\r\n".encode())
+        return read_response(reader)
+
+
+def connect_tunnel(env, origin, proxy):
+    authority = f"127.0.0.1:{origin.port}"
+    page = direct(origin, "/page")
+    routed = env.start_proxy(proxyenv.protected_user_state(["blocked.test"]), name="e2e-connect")
+    try:
+        for label, through in (("with --upstream", proxy), ("routed to the authority", routed)):
+            answer = get_through_tunnel(through, authority, "allowed.test")
+            check(answer.startswith(b"HTTP/1.1 200") and answer.split(b"\r\n\r\n", 1)[1] == page,
+                  f"{label}: the allowed page through the tunnel differs: {answer[:200]!r}")
+        for label, through in (("with --upstream", proxy), ("routed to the authority", routed)):
+            origin_records(origin, clear=True)
+            answer = get_through_tunnel(through, authority, "blocked.test")
+            check(BLOCK_PAGE_TEXT in answer, f"{label}: a blocked site inside the tunnel got {answer[:200]!r}")
+            check(not origin_saw(origin, "blocked.test"), f"{label}: the origin saw the blocked request")
+    finally:
+        routed.stop()
+        env.processes.remove(routed)
+    return "allowed page byte-identical and blocked site's block page inside tunnels, with and without --upstream"
+
+
+BLOCKED_SITES = ["blocked.test"] + hostile_clients.BLOCKED_SITES
+
 CURL_CASES = [blocked_list_site, blocked_category, allowed_pages, safe_search, pipelined_block, large_post,
-              parallel_connections, settings_change]
+              parallel_connections, *hostile_clients.CASES, settings_change, connect_tunnel]
 
 
 def browser(env, origin, proxy, screenshot):
@@ -290,7 +336,7 @@ def main():
     failures = 0
     try:
         origin = env.start_origin()
-        proxy = env.start_proxy(proxyenv.protected_user_state(["blocked.test"]),
+        proxy = env.start_proxy(proxyenv.protected_user_state(BLOCKED_SITES),
                                 upstream=f"127.0.0.1:{origin.port}", name="e2e-browser" if args.browser else "e2e")
         cases = [lambda e, o, p: browser(e, o, p, os.path.abspath(args.browser))] if args.browser else CURL_CASES
         names = ["browser"] if args.browser else [case.__name__ for case in CURL_CASES]

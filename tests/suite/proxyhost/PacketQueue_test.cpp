@@ -1,6 +1,7 @@
 // What leaves a direction and in which order, for every mix of verdicts and injections the plug-in
 // can give: a late verdict holds back what follows it, an injection goes after what is already
-// released and before what still waits.
+// released and before what still waits; once the connection fails (sealed) only what could leave
+// then still leaves.
 
 #include "suite/proxyhost/PacketQueue.h"
 
@@ -37,9 +38,9 @@ std::string Drain(CPacketQueue& queue) {
     }
 }
 
-// One step of a table row: a packet arriving, a verdict for packet #n, or an injection.
+// One step of a table row: a packet arriving, a verdict for packet #n, an injection, or the seal.
 struct Step {
-    enum Kind { Arrive, Verdict, Inject } kind;
+    enum Kind { Arrive, Verdict, Inject, Seal } kind;
     std::string text;  // arriving or injected bytes
     int packet = -1;   // for Verdict: index of the arrival
     DWORD verdict = kVerdictOk;
@@ -76,6 +77,21 @@ TEST(PacketQueue, LeavesInArrivalOrderWithInjectionsBetweenReleasedAndWaiting) {
         {"packets that never waited keep their place",
          {{Step::Arrive, "a"}, {Step::Arrive, "b"}, {Step::Verdict, "", 1}, {Step::Verdict, "", 0}, {Step::Inject, "z"}},
          "abz"},
+        // The block page case: injected, then the request's packets fail.
+        {"sealed: released and injected before the seal leave, what waited does not",
+         {{Step::Arrive, "a"}, {Step::Verdict, "", 0}, {Step::Arrive, "b"}, {Step::Inject, "page"}, {Step::Seal, ""},
+          {Step::Verdict, "", 1}},
+         "apage"},
+        {"sealed: released packets behind a waiting one never leave",
+         {{Step::Arrive, "a"}, {Step::Arrive, "b"}, {Step::Verdict, "", 1}, {Step::Seal, ""}, {Step::Verdict, "", 0}},
+         ""},
+        {"sealed: injections after the seal go nowhere",
+         {{Step::Arrive, "a"}, {Step::Verdict, "", 0}, {Step::Arrive, "b"}, {Step::Seal, ""}, {Step::Inject, "late"}},
+         "a"},
+        {"sealed: a late FAIL or DROP only takes the packet away",
+         {{Step::Arrive, "a"}, {Step::Arrive, "b"}, {Step::Inject, "page"}, {Step::Seal, ""},
+          {Step::Verdict, "", 1, kVerdictFail}, {Step::Verdict, "", 0, kVerdictDrop}},
+         "page"},
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(row.name);
@@ -91,6 +107,9 @@ TEST(PacketQueue, LeavesInArrivalOrderWithInjectionsBetweenReleasedAndWaiting) {
                     break;
                 case Step::Inject:
                     queue.Inject(reinterpret_cast<const BYTE*>(step.text.data()), step.text.size());
+                    break;
+                case Step::Seal:
+                    queue.Seal();
                     break;
             }
         }
@@ -147,6 +166,40 @@ TEST(PacketQueue, DiscardNeverTakesWaitingPackets) {
     EXPECT_EQ(0, std::memcmp(waiting, "held", 4));
     EXPECT_EQ(CPacketQueue::Completion::Applied, queue.Complete(waiting, kVerdictDrop));
     EXPECT_TRUE(queue.Empty());
+}
+
+TEST(PacketQueue, ASealedQueueEmptiesAsTheLateVerdictsCome) {
+    CPacketQueue queue;
+    queue.Add(Bytes("head"), 4, false);
+    BYTE* const waiting = queue.Add(Bytes("held"), 4, true);
+    queue.Add(Bytes("behind"), 6, false);
+    queue.Seal();
+    EXPECT_EQ(8u, queue.Bytes()) << "what was behind the waiting packet is gone";
+    EXPECT_EQ("head", Drain(queue));
+    EXPECT_FALSE(queue.Empty()) << "the plug-in still owns the waiting packet's bytes";
+    EXPECT_EQ(CPacketQueue::Completion::Applied, queue.Complete(waiting, kVerdictOk));
+    EXPECT_TRUE(queue.Empty());
+    EXPECT_EQ(0u, queue.Bytes());
+    EXPECT_EQ("", Drain(queue));
+}
+
+// Whether the plug-in's own answer was the last to leave: a FAIL right after it closes behind it.
+TEST(PacketQueue, KnowsWhetherTheLastBytesSentWereInjected) {
+    CPacketQueue queue;
+    EXPECT_FALSE(queue.LastSentInjected());
+    queue.Inject(reinterpret_cast<const BYTE*>("page"), 4);
+    queue.Sent(2);
+    EXPECT_TRUE(queue.LastSentInjected()) << "partly sent";
+    queue.Sent(2);
+    EXPECT_TRUE(queue.LastSentInjected());
+    BYTE* const packet = queue.Add(Bytes("response"), 8, true);
+    queue.Complete(packet, kVerdictOk);
+    EXPECT_TRUE(queue.LastSentInjected()) << "released is not sent yet";
+    queue.Sent(8);
+    EXPECT_FALSE(queue.LastSentInjected());
+    queue.Inject(reinterpret_cast<const BYTE*>("x"), 1);
+    queue.Discard(1);
+    EXPECT_FALSE(queue.LastSentInjected()) << "discarded bytes never left";
 }
 
 }  // namespace
