@@ -136,6 +136,7 @@ CMiscThread::CMiscThread(ISessionNotificationCallback* sessionCallback, IRegistr
       m_shutdownEvent(options.shutdownEvent),
       m_power(options.power),
       m_timeZoneCheck(options.timeZoneCheck),
+      m_timeChange(options.timeChange),
       m_joinLimitMs(options.joinLimitMs),
       m_useConsole(options.useConsole ? *options.useConsole : WantConsole()) {
     Resume();
@@ -192,6 +193,16 @@ DWORD CMiscThread::run() {
     {
         NuvCom::CCoInitialize com;
 
+        // The watches come first: the window's sign-up for session notifications may wait minutes
+        // for the terminal service, and a change made meanwhile must still be seen. So once the
+        // window exists, every later change of the keys is seen.
+        const CKeyWatch product(NuvRegistry::kProductKey, ETWLogging::LOG_WARNING,
+                                L"Failed to open NUV reg key (Error %d)\r\n",
+                                L"Failed to register for key change notifications (Err %d)\r\n");
+        const CKeyWatch timeZone(L"System\\CurrentControlSet\\Control\\TimeZoneInformation", ETWLogging::LOG_ERROR,
+                                 L"Failed to open time zone reg key (Error %d)\r\n",
+                                 L"Failed to register for time zone reg key change notifications (Err %d)\r\n");
+
         std::unique_ptr<CNotificationWindow> window;
         if (m_useConsole) {
             NUV_LOG(ETWLogging::LOG_NORMAL, L"Creating Win2K console\r\n");
@@ -200,13 +211,6 @@ DWORD CMiscThread::run() {
         } else {
             window = std::make_unique<CNotificationWindow>(this, m_shutdownEvent);
         }
-
-        const CKeyWatch product(NuvRegistry::kProductKey, ETWLogging::LOG_WARNING,
-                                L"Failed to open NUV reg key (Error %d)\r\n",
-                                L"Failed to register for key change notifications (Err %d)\r\n");
-        const CKeyWatch timeZone(L"System\\CurrentControlSet\\Control\\TimeZoneInformation", ETWLogging::LOG_ERROR,
-                                 L"Failed to open time zone reg key (Error %d)\r\n",
-                                 L"Failed to register for time zone reg key change notifications (Err %d)\r\n");
         m_timeZoneTimer.Reset(::CreateWaitableTimerW(nullptr, FALSE, nullptr));
 
         // A missing handle would fail every wait; such slots get the shutdown event instead, which
@@ -229,6 +233,7 @@ DWORD CMiscThread::run() {
                 NUV_LOG(ETWLogging::LOG_NORMAL, L"Time zone registry change detected\r\n");
                 timeZone.Arm();
                 _CheckTimeZone();
+                _TimeChanged();
             } else if (result == WAIT_OBJECT_0 + 3) {
                 NUV_LOG(ETWLogging::LOG_NORMAL, L"Checks whether time zone setting is out of sync\r\n");
                 if (!m_loggedOnSessions.empty()) {
@@ -267,6 +272,9 @@ LRESULT CALLBACK CMiscThread::_wndProc(HWND window, UINT message, WPARAM wParam,
             if (CMiscThread* self = g_miscThread.load()) {
                 self->onSessionChange(static_cast<DWORD>(lParam), static_cast<DWORD>(wParam));
             }
+            break;
+        case WM_TIMECHANGE:
+            if (CMiscThread* self = g_miscThread.load()) self->_TimeChanged();
             break;
         default:
             break;
@@ -313,5 +321,11 @@ void CMiscThread::onSessionChange(DWORD sessionId, DWORD code) {
 void CMiscThread::_CheckTimeZone() {
     if (m_timeZoneCheck != nullptr) {
         Guarded(L"Time zone check", [this] { m_timeZoneCheck->CheckTimeZone(); });
+    }
+}
+
+void CMiscThread::_TimeChanged() {
+    if (m_timeChange != nullptr) {
+        Guarded(L"OnSystemTimeChanged", [this] { m_timeChange->OnSystemTimeChanged(); });
     }
 }

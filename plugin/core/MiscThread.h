@@ -1,6 +1,7 @@
 #pragma once
-// Windows session and power notifications (through a hidden window), changes of the product's
-// registry key and of the time-zone key, and the time-zone check a while after each log-on.
+// Windows session, power and clock notifications (through a hidden window), changes of the
+// product's registry key and of the time-zone key, and the time-zone check a while after each
+// log-on.
 
 #include "base/UniqueHandle.h"
 #include "plugin/core/Thread.h"
@@ -22,6 +23,7 @@ public:
         HANDLE shutdownEvent = nullptr;                  // the module's; set once, never reset
         IPowerNotificationCallback* power = nullptr;     // null: power events are ignored
         ITimeZoneCheck* timeZoneCheck = nullptr;         // null: no check
+        ITimeChangeCallback* timeChange = nullptr;       // null: time changes are not passed on
         DWORD joinLimitMs = kDefaultJoinLimitMs;
         std::optional<DWORD> timeZoneCheckDelay;         // seconds; unset: the affiliate setting
         std::optional<bool> useConsole;                  // unset: only on the OS class without sessions
@@ -41,6 +43,7 @@ private:
     void onPowerBroadcast(WPARAM event);
     void onSessionChange(DWORD sessionId, DWORD code);
     void _CheckTimeZone();
+    void _TimeChanged();
     class CNotificationWindow;
 
     ISessionNotificationCallback* m_sessionCallback;
@@ -53,6 +56,7 @@ private:
     HANDLE m_shutdownEvent;
     IPowerNotificationCallback* m_power;
     ITimeZoneCheck* m_timeZoneCheck;
+    ITimeChangeCallback* m_timeChange;
     DWORD m_joinLimitMs;
     bool m_useConsole;
 };

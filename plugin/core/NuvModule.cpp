@@ -44,8 +44,7 @@ CNuvModule::CNuvModule() : CNuvModule(Options{}) {}
 
 CNuvModule::CNuvModule(const Options& options)
     : m_options(options),
-      m_osClass(options.osClass ? *options.osClass : RunningOsClass()),
-      m_osCode(::GetOsCode(m_osClass)),
+      m_osClass(options.osClass ? *options.osClass : kOsClassUnread),
       m_shutdownEvent(CreateManualResetEvent()),
       m_scanWorkQueue([this](void* item) { ReleaseScanWork(static_cast<CScanBuffer*>(item)); }) {}
 
@@ -64,14 +63,31 @@ CNuvModule::~CNuvModule() {
 
 BOOL CNuvModule::DllMain(HINSTANCE instance, DWORD reason, void*) {
     m_instance = instance;
-    if (reason == DLL_PROCESS_ATTACH) {
-        ETWLogging::ConfigureLogging(nullptr, L"Nuv", nullptr, nullptr, 0);
-        NUV_LOG(ETWLogging::LOG_NORMAL, L"NUV Plugin Loaded (Version %s)\r\n", kVersion);
-    } else if (reason == DLL_PROCESS_DETACH) {
+    // Only when the logger exists already: making it here would read the registry under the lock.
+    if (reason == DLL_PROCESS_DETACH && m_loadLogged.load()) {
         NUV_LOG(ETWLogging::LOG_NORMAL, L"NUV Plugin Unloaded\r\n\r\n");
     }
     return TRUE;
 }
+
+void CNuvModule::OnCallIntoDll() noexcept {
+    if (!m_loadLogged.exchange(true)) NUV_LOG(ETWLogging::LOG_NORMAL, L"NUV Plugin Loaded (Version %s)\r\n", kVersion);
+}
+
+DWORD CNuvModule::GetOsClass() const noexcept {
+    DWORD osClass = m_osClass.load();
+    if (osClass != kOsClassUnread) return osClass;
+    try {
+        // Reads kernel32's version resource: a file, the registry, a library mapped as data.
+        osClass = m_options.osClassSource != nullptr ? m_options.osClassSource() : RunningOsClass();
+    } catch (...) {
+        return Tessal::OSClass::kUnknown;  // asked again next time
+    }
+    m_osClass.store(osClass);
+    return osClass;
+}
+
+DWORD CNuvModule::GetOsCode() const noexcept { return ::GetOsCode(GetOsClass()); }
 
 void CNuvModule::StartInitialization() {
     m_initializationStarted = CreateManualResetEvent();
@@ -103,7 +119,7 @@ HRESULT CNuvModule::OnInitialize() {
         m_logUrlRequests = ReadLogUrlRequestsSwitch();
         m_betaSubstitute = IsBetaSubstituteDomain();
         m_restartPending = isRestartPendingAfterUpdate();
-        m_installPlatform = ReadInstallPlatform();  // the OS code was derived with the OS class at load
+        m_installPlatform = ReadInstallPlatform();
 
         std::unique_ptr<IHostFirewallThread> firewall(
             m_options.timeLimits ? m_options.timeLimits->CreateFirewallThread() : nullptr);
@@ -118,13 +134,14 @@ HRESULT CNuvModule::OnInitialize() {
         misc.shutdownEvent = m_shutdownEvent.Get();
         misc.power = this;
         misc.timeZoneCheck = m_options.timeZoneCheck;
+        misc.timeChange = this;
         misc.joinLimitMs = m_options.threadJoinLimitMs;
         misc.timeZoneCheckDelay = m_options.timeZoneCheckDelay;
         m_miscThread = std::make_unique<CMiscThread>(this, this, misc);
 
         if (CNuvConfig* config = GetConfig()) config->SubscribeToComEvents();
 
-        if (IsUpgradeUsersSignalWanted(m_osCode)) {
+        if (IsUpgradeUsersSignalWanted(GetOsCode())) {
             m_signinSignalThread = std::make_unique<CSignalSigninRequiredThread>(m_shutdownEvent.Get(), this,
                                                                                   m_options.threadJoinLimitMs);
         }
@@ -273,7 +290,7 @@ bool CNuvModule::IsFilteringUnnecessary(DWORD sessionId) {
             return true;
         }
     }
-    return IsSessionZeroExempt(m_osCode, sessionId);
+    return IsSessionZeroExempt(GetOsCode(), sessionId);
 }
 
 IUnknown* CNuvModule::CreateHttpEventHandler(DWORD sessionId, DWORD processId) {

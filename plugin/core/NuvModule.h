@@ -43,6 +43,7 @@ class CNuvModule : public IModuleServices,
                    public ISessionNotificationCallback,
                    public IRegistryChangedCallback,
                    public IPowerNotificationCallback,
+                   public ITimeChangeCallback,
                    public ISigninRequiredSink,
                    public IFirewallModule {
 public:
@@ -58,7 +59,8 @@ public:
         DWORD scanThreadExitLimitMs = kScanThreadExitLimitMs;
         DWORD threadJoinLimitMs = 10000;            // the worker threads' own join limits
         std::optional<DWORD> timeZoneCheckDelay;    // seconds; unset: the affiliate setting
-        std::optional<DWORD> osClass;               // unset: the running system's
+        std::optional<DWORD> osClass;               // unset: the running system's, asked at first use
+        DWORD (*osClassSource)() = nullptr;         // asks for it then; null: the system's version
     };
 
     // Throws std::system_error when a lock or event cannot be created.
@@ -69,7 +71,11 @@ public:
     CNuvModule& operator=(const CNuvModule&) = delete;
 
     // Life cycle.
+    // Under the loader lock: records the instance and, at unload, logs it when the load was.
     BOOL DllMain(HINSTANCE instance, DWORD reason, void* reserved);
+    // Each call into the DLL: the load is logged on the first (the logger reads the registry and
+    // opens files, too much for the loader lock).
+    void OnCallIntoDll() noexcept;
     // Starts the initialization thread and returns once it has begun (or ended, or shutdown came).
     void StartInitialization();
     HRESULT OnInitialize() override;
@@ -95,7 +101,7 @@ public:
     bool GetSessionUserSid(DWORD sessionId, std::wstring& sid) override;
     bool IsRestartPending() const noexcept { return m_restartPending; }
     bool IsBetaSubstitute() const noexcept { return m_betaSubstitute; }
-    DWORD GetOsCode() const noexcept { return m_osCode; }
+    DWORD GetOsCode() const noexcept;
     DWORD GetInstallPlatform() const noexcept { return m_installPlatform; }
     HANDLE GetShutdownEvent() const noexcept { return m_shutdownEvent.Get(); }
     HINSTANCE GetInstance() const noexcept { return m_instance; }
@@ -112,7 +118,8 @@ public:
     void UpdateSessionFilterState(DWORD sessionId, SessionFilterFlags& flags) override;
     IActivityLogManager* GetLogManager() override { return m_logManager.get(); }
     void ReloadSearchEngines() override;
-    DWORD GetOsClass() const noexcept override { return m_osClass; }
+    // Asked at first use, not at construction (made under the loader lock, see nuv.cpp).
+    DWORD GetOsClass() const noexcept override;
     CQvLightWeightAPIWrapper& GetLightWeightAPI() override { return m_lightWeightApi; }
     std::unique_ptr<IEventProcessor> CreateEventProcessor() override;
 
@@ -149,6 +156,8 @@ public:
     void OnRegistryChanged() override;
     DWORD OnSystemSuspend() override;
     DWORD OnSystemResume() override;
+    // ITimeChangeCallback: the PC's clock or zone changed; the time limits look again.
+    void OnSystemTimeChanged() override { NotifyTimeChanged(); }
 
     // ISigninRequiredSink (the sign-in signal thread).
     void QueueSigninRequired(DWORD sessionId) override;
@@ -174,8 +183,9 @@ private:
     std::atomic<bool> m_dump{false};
     std::atomic<bool> m_logUrlRequests{false};
     DWORD m_installPlatform = 0;
-    DWORD m_osClass = 0;
-    DWORD m_osCode = 3;
+    static constexpr DWORD kOsClassUnread = 0xFFFFFFFF;
+    mutable std::atomic<DWORD> m_osClass{kOsClassUnread};
+    std::atomic<bool> m_loadLogged{false};
     std::atomic<LONG> m_reliableClockCreated{0};
     bool m_betaSubstitute = false;
     bool m_restartPending = false;

@@ -74,6 +74,16 @@ protected:
     ~ITimeZoneCheck() = default;
 };
 
+// The PC's clock or time zone changed (WM_TIMECHANGE, or a change of the time-zone key, which a
+// daylight-saving change makes too): what runs on local time looks again.
+class ITimeChangeCallback {
+public:
+    virtual void OnSystemTimeChanged() = 0;
+
+protected:
+    ~ITimeChangeCallback() = default;
+};
+
 // A session's event queue as its event thread sees it. GetEventWork blocks; null stops the thread.
 class IEventWorkSource {
 public:

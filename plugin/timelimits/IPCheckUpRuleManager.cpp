@@ -196,7 +196,6 @@ ZrtFire::Result CIPCheckUpRuleManager::CStreamPlugin::Register(ZrtFire::IPointPr
         product->RegisterPlugin(&kPluginId, this, &ZrtFire::kPluginRegistrationInterface, &sink);
     if (result != 0) {
         product->Release();
-        if (sink != nullptr) sink->Release();
         return result;
     }
     m_product = product;
@@ -209,15 +208,13 @@ void CIPCheckUpRuleManager::CStreamPlugin::Teardown() noexcept {
     m_listener.store(nullptr);
     // Taken first: the firewall may call Destroy while we unregister.
     ZrtFire::IPointProduct* const product = m_product;
-    ZrtFire::IInspectionSink* const sink = m_sink;
     m_product = nullptr;
+    // The sink is the firewall's own and goes with the point product: forgotten, not released.
     m_sink = nullptr;
     if (product != nullptr) {
         product->UnregisterPlugin(&kPluginId);
         product->Release();
     }
-    // The sink came with a reference, like every object the firewall hands out.
-    if (sink != nullptr) sink->Release();
 }
 
 ZrtFire::Result CIPCheckUpRuleManager::CStreamPlugin::ConnectOutbound(ZrtFire::IConnection* connection) {

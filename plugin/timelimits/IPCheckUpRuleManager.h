@@ -75,6 +75,7 @@ private:
 
     private:
         ZrtFire::IPointProduct* m_product = nullptr;  // one reference while registered
+        // Lent by the firewall for as long as the point product is held: never released here.
         ZrtFire::IInspectionSink* m_sink = nullptr;
         std::atomic<CIPCheckUpListener*> m_listener{nullptr};
     };

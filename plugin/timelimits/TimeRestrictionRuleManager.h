@@ -45,6 +45,9 @@ public:
     bool Apply();
 
     bool IsRegistered() const noexcept { return m_registered; }
+    // Users wait to be blocked and no registration holds (the firewall refused it): Apply tries
+    // again.
+    bool AwaitsRegistration() const noexcept { return !m_registered && !m_pending.empty(); }
     bool BlocksUdp() const noexcept { return m_udp; }
 
 private:

@@ -1,11 +1,15 @@
 #include "plugin/timelimits/VYXSarvexThread.h"
 
+#include "plugin/timelimits/FirewallListeners.h"
 #include "plugin/timelimits/IPCheckUpRuleManager.h"
 #include "plugin/timelimits/SessionAlertFlags.h"
+#include "base/Sync.h"
 #include "base/TextConversion.h"
 
+#include "Shared/AffiliateSettings.h"
 #include "Shared/NUVAlertManager.h"
 #include "logging/Logging.h"
+#include "nuvutil/NoCaseLess.h"
 #include "nuvutil/com/ComBoundary.h"
 #include "nuvutil/com/CoInitializeScope.h"
 #include "nuvutil/com/ComObject.h"
@@ -13,8 +17,14 @@
 #include "plugin/timelimits/TimeRestrictionRuleManager.h"
 #include "plugin/timelimits/VYXAlertCallback.h"
 
+#include <wrl/client.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cwchar>
+#include <deque>
+#include <initializer_list>
+#include <map>
 #include <system_error>
 
 namespace {
@@ -47,6 +57,28 @@ private:
 };
 
 constexpr ULONGLONG kMsPerMinute = 60000;
+constexpr LONGLONG kTicksPerMs = 10000;  // FILETIME ticks
+constexpr LONGLONG kTicksPerHour = 3600LL * 1000 * kTicksPerMs;
+
+std::atomic<long> g_liveStates{0};
+
+bool ToTicks(const SYSTEMTIME& time, LONGLONG& ticks) {
+    FILETIME fileTime = {};
+    if (!::SystemTimeToFileTime(&time, &fileTime)) return false;
+    ticks = static_cast<LONGLONG>(static_cast<ULONGLONG>(fileTime.dwHighDateTime) << 32 | fileTime.dwLowDateTime);
+    return true;
+}
+
+bool FromTicks(LONGLONG ticks, SYSTEMTIME& time) {
+    FILETIME fileTime;
+    fileTime.dwLowDateTime = static_cast<DWORD>(ticks);
+    fileTime.dwHighDateTime = static_cast<DWORD>(static_cast<ULONGLONG>(ticks) >> 32);
+    return ticks >= 0 && ::FileTimeToSystemTime(&fileTime, &time) != FALSE;
+}
+
+bool PcLocalTime(const SYSTEMTIME& utc, SYSTEMTIME& local) {
+    return ::SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local) != FALSE;
+}
 
 }  // namespace
 
@@ -63,7 +95,110 @@ CUserSchedule& CUserSchedule::operator=(const CUserSchedule& other) {
     return *this;
 }
 
-CVYXSarvexThread::CVYXSarvexThread(IFirewallModule& module, CVYXSarvexThreadOptions options)
+// Everything the thread touches. The thread holds a share of it until it ends, so a thread left
+// behind by a stop that gave up finds it alive; once given up on, it calls the module no more.
+class CVYXSarvexThread::CState final : public CTimeRestrictionListener, public CIPCheckUpListener {
+public:
+    CState(IFirewallModule& module, CVYXSarvexThreadOptions options);
+    ~CState();
+    CState(const CState&) = delete;
+    CState& operator=(const CState&) = delete;
+
+    void OnUserLogon(const wchar_t* userName, DWORD sessionId);
+    void OnUserLogoff(const wchar_t* userName);
+    void OnSettingsChanged();
+    void OnTimeChanged();
+    void OnTrafficBlocked(const wchar_t* application, DWORD processId, const wchar_t* localAddress, WORD localPort,
+                          const wchar_t* remoteAddress, WORD remotePort) override;
+    void OnConnect(ZrtFire::IConnection* connection) override;
+
+    bool GetUser(const std::wstring& userId, CMonitoredUser& user);
+    const std::vector<DWORD>& Warnings() const noexcept { return m_warnings; }
+    DWORD QuietPeriodSeconds() const noexcept { return m_quietPeriod; }
+    bool IPCheckUpOff() const noexcept { return m_ipCheckUpOff; }
+    DWORD StopWaitMs() const noexcept { return m_options.stopWaitMs; }
+    HANDLE RunEnded() const noexcept { return m_runEnded.Get(); }
+
+    // The thread's body; nothing escapes it.
+    void Run() noexcept;
+    bool SignalStop();
+    // The owner gave up waiting and is gone, with whatever the module still had.
+    void Abandon() noexcept { m_abandoned = true; }
+
+private:
+    struct BlockedConnection {
+        std::wstring application;
+        DWORD processId;
+    };
+    struct PendingAlert {
+        DWORD action;
+        std::wstring userId;
+        DWORD value;  // minutes for an upcoming restriction
+        DWORD sessionId;
+    };
+
+    bool _Abandoned() const noexcept { return m_abandoned.load(); }
+    void _ReadSettings();
+    Tessal::UniqueHandle _CheckedHandle(HANDLE handle, const char* what);
+    void _RunBody();
+    void _RunLoop();
+    void _InitTimeProviderIfNeeded();
+    void _UpdateUsers(bool onlyNew);
+    void _ApplyTimeRestrictions(bool suppressAlerts);
+    void _RemoveUsers();
+    void _ProcessBlockedApps();
+    void _UpdateIPCheckUpUsers();
+    // The verdict on one held connection (true: block), with its alert and record.
+    bool _JudgeConnection(ZrtFire::IConnection* connection);
+    // Held connections not judged when the thread stops are let through, none left held.
+    void _ReleaseHeldConnections();
+    void _ProcessIPCheckUp();
+    void _ResetTimer(DWORD ms);
+    DWORD _Tick() const;
+    void _Notify(DWORD index) const;
+
+    IFirewallModule& m_module;
+    CVYXSarvexThreadOptions m_options;
+    std::atomic<bool> m_abandoned{false};
+
+    Tessal::CCriticalSection m_userLock;
+    std::map<std::wstring, CMonitoredUser, NoCaseLess> m_users;
+
+    Tessal::CCriticalSection m_blockedLock;
+    std::map<std::wstring, BlockedConnection> m_blocked;
+
+    Tessal::CCriticalSection m_queueLock;
+    std::deque<ZrtFire::IConnection*> m_ipCheckUps;
+
+    CategoryMap m_categories;
+    Tessal::UniqueHandle m_handles[kHandleCount];
+    Tessal::UniqueHandle m_runEnded;  // manual: the body has cleaned up
+    // Keeps OnTimeChanged's "now" and the thread's re-arming from overtaking each other.
+    Tessal::CCriticalSection m_timerLock;
+    std::atomic<bool> m_timeChanged{false};
+
+    std::vector<DWORD> m_warnings;
+    DWORD m_quietPeriod = 180;
+    bool m_ipCheckUpOff = false;
+    // Session -> tick of the last restriction-applied alert; the thread's own.
+    std::map<DWORD, DWORD> m_quietStamps;
+
+    // Made and released on the thread.
+    std::unique_ptr<ITimeRestrictionAlerts> m_alerts;
+    std::atomic<bool> m_haveAlerts{false};
+    std::unique_ptr<CTimeRestrictionRuleManager> m_rules;
+    std::unique_ptr<CIPCheckUpRuleManager> m_ipCheckUp;
+    Microsoft::WRL::ComPtr<IAlertCallback> m_callback;
+};
+
+// What the new thread receives: its share of the state and the reference on the DLL it gives
+// back as it exits.
+struct CVYXSarvexThread::StartBlock {
+    std::shared_ptr<CState> state;
+    HMODULE module = nullptr;
+};
+
+CVYXSarvexThread::CState::CState(IFirewallModule& module, CVYXSarvexThreadOptions options)
     : m_module(module), m_options(std::move(options)) {
     _ReadSettings();
     m_handles[kStop] = _CheckedHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr), "stop event");
@@ -76,26 +211,122 @@ CVYXSarvexThread::CVYXSarvexThread(IFirewallModule& module, CVYXSarvexThreadOpti
         _CheckedHandle(::CreateEventW(nullptr, FALSE, FALSE, nullptr), "blocked-connections event");
     m_handles[kIPCheckUp] = _CheckedHandle(::CreateEventW(nullptr, FALSE, FALSE, nullptr), "IP check-up event");
     m_runEnded = _CheckedHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr), "thread-ended event");
+    ++g_liveStates;
+}
 
-    const DWORD started = Start(L"VYXSarvexThread");
-    if (started != ERROR_SUCCESS) {
-        throw std::system_error(static_cast<int>(started), std::system_category(), "host firewall thread");
+CVYXSarvexThread::CState::~CState() { --g_liveStates; }
+
+CVYXSarvexThread::CVYXSarvexThread(IFirewallModule& module, CVYXSarvexThreadOptions options)
+    : m_state(std::make_shared<CState>(module, std::move(options))) {
+    auto start = std::make_unique<StartBlock>();
+    start->state = m_state;
+    // The thread gives this reference back with its last instruction (FreeLibraryAndExitThread),
+    // so the code it runs stays mapped however late it ends.
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&ThreadStart),
+                              &start->module)) {
+        throw std::system_error(static_cast<int>(::GetLastError()), std::system_category(), "host firewall module");
     }
+    DWORD threadId = 0;
+    m_thread.Reset(::CreateThread(nullptr, 0, &ThreadStart, start.get(), 0, &threadId));
+    if (!m_thread) {
+        const DWORD error = ::GetLastError();
+        ::FreeLibrary(start->module);
+        throw std::system_error(static_cast<int>(error), std::system_category(), "host firewall thread");
+    }
+    start.release();  // the thread's now
 }
 
 CVYXSarvexThread::~CVYXSarvexThread() {
-    if (!IsRunning()) return;
-    SignalStop();
-    // A firewall or alert call that hangs must not hang the host's shutdown with it.
-    if (::WaitForSingleObject(m_runEnded.Get(), m_options.stopWaitMs) == WAIT_OBJECT_0) {
-        Stop();
-    } else {
+    m_state->SignalStop();
+    // A firewall, alert or configuration call that hangs must not hang the host's shutdown with
+    // it: the thread then ends by itself, on its own share of the state. Waiting for the thread
+    // itself, not only its clean-up, lets it give the DLL back before the host may unload it.
+    if (::WaitForSingleObject(m_thread.Get(), m_state->StopWaitMs()) == WAIT_TIMEOUT &&
+        ::WaitForSingleObject(m_state->RunEnded(), 0) == WAIT_TIMEOUT) {
+        m_state->Abandon();
         NUV_LOG(ETWLogging::LOG_ERROR, L"Host firewall thread did not stop within %u ms, leaving it\r\n",
-                m_options.stopWaitMs);
+                m_state->StopWaitMs());
     }
 }
 
-Tessal::UniqueHandle CVYXSarvexThread::_CheckedHandle(HANDLE handle, const char* what) {
+DWORD WINAPI CVYXSarvexThread::ThreadStart(void* parameter) noexcept {
+    HMODULE module = nullptr;
+    {
+        std::unique_ptr<StartBlock> start(static_cast<StartBlock*>(parameter));
+        module = start->module;
+        start->state->Run();
+        // The thread's share goes here; the state may go with it, still inside the DLL.
+    }
+    ::FreeLibraryAndExitThread(module, 0);
+    return 0;
+}
+
+void CVYXSarvexThread::OnUserLogon(const wchar_t* userName, DWORD sessionId) { m_state->OnUserLogon(userName, sessionId); }
+void CVYXSarvexThread::OnUserLogoff(const wchar_t* userName) { m_state->OnUserLogoff(userName); }
+void CVYXSarvexThread::OnSettingsChanged() { m_state->OnSettingsChanged(); }
+void CVYXSarvexThread::OnTimeChanged() { m_state->OnTimeChanged(); }
+void CVYXSarvexThread::OnTrafficBlocked(const wchar_t* application, DWORD processId, const wchar_t* localAddress,
+                                        WORD localPort, const wchar_t* remoteAddress, WORD remotePort) {
+    m_state->OnTrafficBlocked(application, processId, localAddress, localPort, remoteAddress, remotePort);
+}
+void CVYXSarvexThread::OnConnect(ZrtFire::IConnection* connection) { m_state->OnConnect(connection); }
+const std::vector<DWORD>& CVYXSarvexThread::Warnings() const noexcept { return m_state->Warnings(); }
+DWORD CVYXSarvexThread::QuietPeriodSeconds() const noexcept { return m_state->QuietPeriodSeconds(); }
+bool CVYXSarvexThread::IPCheckUpOff() const noexcept { return m_state->IPCheckUpOff(); }
+bool CVYXSarvexThread::GetUser(const std::wstring& userId, CMonitoredUser& user) { return m_state->GetUser(userId, user); }
+long CVYXSarvexThread::LiveStates() noexcept { return g_liveStates.load(); }
+
+DWORD CVYXSarvexThread::_RealDelay(const LocalTimeFunction& toLocalTime, const SYSTEMTIME& localNow, DWORD wallMs) {
+    LONGLONG now = 0;
+    if (wallMs == 0 || wallMs == INFINITE || !toLocalTime || !ToTicks(localNow, now)) return wallMs;
+    const auto shown = [&](LONGLONG utc, LONGLONG& local) {
+        SYSTEMTIME utcTime = {}, localTime = {};
+        return FromTicks(utc, utcTime) && toLocalTime(utcTime, localTime) && ToTicks(localTime, local);
+    };
+    // The UTC instant of "now": the bias at a first guess, corrected until the clock shows now.
+    LONGLONG utc = now;
+    LONGLONG local = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (!shown(utc, local)) return wallMs;
+        if (local == now) break;
+        utc += now - local;
+    }
+    if (local != now) return wallMs;
+    // The repeated hour of a fall-back night shows "now" twice: the later instant, so that the
+    // delay is the shorter one.
+    for (const LONGLONG shift : {2 * kTicksPerHour, kTicksPerHour, kTicksPerHour / 2}) {
+        LONGLONG later = 0;
+        if (shown(utc + shift, later) && later == now) {
+            utc += shift;
+            break;
+        }
+    }
+    // The first instant the clock shows the target: the wall distance corrected by the change of
+    // bias, which settles in a step or two...
+    const LONGLONG target = now + static_cast<LONGLONG>(wallMs) * kTicksPerMs;
+    LONGLONG delay = static_cast<LONGLONG>(wallMs) * kTicksPerMs;
+    for (int i = 0; i < 4; ++i) {
+        if (!shown(utc + delay, local)) return wallMs;
+        if (local == target) break;
+        delay = std::max<LONGLONG>(0, delay + target - local);
+    }
+    LONGLONG ms = (delay + kTicksPerMs - 1) / kTicksPerMs;
+    if (local != target) {
+        // ...unless the clock skips the target: met at the jump, the first millisecond past it.
+        LONGLONG before = 0;  // shows less than the target
+        LONGLONG after = static_cast<LONGLONG>(wallMs) + 2 * kTicksPerHour / kTicksPerMs;
+        if (!shown(utc + after * kTicksPerMs, local) || local < target) return wallMs;
+        while (after - before > 1) {
+            const LONGLONG middle = before + (after - before) / 2;
+            if (!shown(utc + middle * kTicksPerMs, local)) return wallMs;
+            (local < target ? before : after) = middle;
+        }
+        ms = after;
+    }
+    return static_cast<DWORD>(std::min<LONGLONG>(ms, INFINITE - 1));
+}
+
+Tessal::UniqueHandle CVYXSarvexThread::CState::_CheckedHandle(HANDLE handle, const char* what) {
     if (handle == nullptr) {
         throw std::system_error(static_cast<int>(::GetLastError()), std::system_category(), what);
     }
@@ -114,7 +345,7 @@ std::vector<DWORD> CVYXSarvexThread::ParseWarnings(const std::wstring& text) {
     return warnings;
 }
 
-void CVYXSarvexThread::_ReadSettings() {
+void CVYXSarvexThread::CState::_ReadSettings() {
     CAffiliateSettings settings;
     std::wstring warnings = L"15/5";
     settings.ReadString(L"TimeRestrictionWarnings", warnings);
@@ -127,13 +358,13 @@ void CVYXSarvexThread::_ReadSettings() {
     m_ipCheckUpOff = ipCheckUpOff != 0;
 }
 
-DWORD CVYXSarvexThread::_Tick() const { return m_options.tickCount ? m_options.tickCount() : ::GetTickCount(); }
+DWORD CVYXSarvexThread::CState::_Tick() const { return m_options.tickCount ? m_options.tickCount() : ::GetTickCount(); }
 
-void CVYXSarvexThread::_Notify(DWORD index) const {
+void CVYXSarvexThread::CState::_Notify(DWORD index) const {
     if (m_options.afterEvent) m_options.afterEvent(index);
 }
 
-bool CVYXSarvexThread::GetUser(const std::wstring& userId, CMonitoredUser& user) {
+bool CVYXSarvexThread::CState::GetUser(const std::wstring& userId, CMonitoredUser& user) {
     Tessal::CAutoLock lock(m_userLock);
     const auto found = m_users.find(userId);
     if (found == m_users.end()) return false;
@@ -141,7 +372,7 @@ bool CVYXSarvexThread::GetUser(const std::wstring& userId, CMonitoredUser& user)
     return true;
 }
 
-void CVYXSarvexThread::OnUserLogon(const wchar_t* userName, DWORD sessionId) {
+void CVYXSarvexThread::CState::OnUserLogon(const wchar_t* userName, DWORD sessionId) {
     if (userName == nullptr || *userName == L'\0') return;
     bool signal = false;
     {
@@ -165,7 +396,7 @@ void CVYXSarvexThread::OnUserLogon(const wchar_t* userName, DWORD sessionId) {
     if (CSessionAlertFlags* flags = m_module.GetSessionAlertFlags()) flags->Remove(sessionId);
 }
 
-void CVYXSarvexThread::OnUserLogoff(const wchar_t* userName) {
+void CVYXSarvexThread::CState::OnUserLogoff(const wchar_t* userName) {
     if (userName == nullptr) return;
     {
         Tessal::CAutoLock lock(m_userLock);
@@ -176,9 +407,9 @@ void CVYXSarvexThread::OnUserLogoff(const wchar_t* userName) {
     ::SetEvent(m_handles[kUsersRemoved].Get());
 }
 
-void CVYXSarvexThread::OnSettingsChanged() { ::SetEvent(m_handles[kConfigurationChanged].Get()); }
+void CVYXSarvexThread::CState::OnSettingsChanged() { ::SetEvent(m_handles[kConfigurationChanged].Get()); }
 
-void CVYXSarvexThread::OnTimeChanged() {
+void CVYXSarvexThread::CState::OnTimeChanged() {
     Tessal::CAutoLock lock(m_timerLock);
     // Seen by a re-arming that would otherwise swallow this signal.
     m_timeChanged = true;
@@ -188,7 +419,7 @@ void CVYXSarvexThread::OnTimeChanged() {
     }
 }
 
-void CVYXSarvexThread::OnTrafficBlocked(const wchar_t* application, DWORD processId, const wchar_t*, WORD,
+void CVYXSarvexThread::CState::OnTrafficBlocked(const wchar_t* application, DWORD processId, const wchar_t*, WORD,
                                         const wchar_t*, WORD) {
     if (application == nullptr || *application == L'\0' || !m_haveAlerts) return;
     {
@@ -198,7 +429,7 @@ void CVYXSarvexThread::OnTrafficBlocked(const wchar_t* application, DWORD proces
     ::SetEvent(m_handles[kBlockedConnections].Get());
 }
 
-void CVYXSarvexThread::OnConnect(ZrtFire::IConnection* connection) {
+void CVYXSarvexThread::CState::OnConnect(ZrtFire::IConnection* connection) {
     if (connection == nullptr) return;
     {
         Tessal::CAutoLock lock(m_queueLock);
@@ -207,9 +438,17 @@ void CVYXSarvexThread::OnConnect(ZrtFire::IConnection* connection) {
     ::SetEvent(m_handles[kIPCheckUp].Get());
 }
 
-bool CVYXSarvexThread::SignalStop() { return ::SetEvent(m_handles[kStop].Get()) != FALSE; }
+bool CVYXSarvexThread::CState::SignalStop() { return ::SetEvent(m_handles[kStop].Get()) != FALSE; }
 
-void CVYXSarvexThread::Run() {
+void CVYXSarvexThread::CState::Run() noexcept {
+    try {
+        _RunBody();
+    } catch (...) {
+        NuvCom::HResultFromCurrentException(L"CVYXSarvexThread::Run");
+    }
+}
+
+void CVYXSarvexThread::CState::_RunBody() {
     struct EndedSignal {
         HANDLE event;
         ~EndedSignal() { ::SetEvent(event); }
@@ -259,7 +498,8 @@ void CVYXSarvexThread::Run() {
         NuvCom::HResultFromCurrentException(L"CVYXSarvexThread::Run");
     }
 
-    m_module.ClearTimeBlockedUsers();
+    // The owner that gave up on this thread took the module's state down with it.
+    if (!_Abandoned()) m_module.ClearTimeBlockedUsers();
     _ReleaseHeldConnections();
     m_ipCheckUp.reset();
     m_rules.reset();
@@ -268,7 +508,7 @@ void CVYXSarvexThread::Run() {
     m_callback.Reset();
 }
 
-void CVYXSarvexThread::_RunLoop() {
+void CVYXSarvexThread::CState::_RunLoop() {
     HANDLE handles[kHandleCount];
     for (DWORD i = 0; i < kHandleCount; ++i) handles[i] = m_handles[i].Get();
     _Notify(kHandleCount);
@@ -281,6 +521,7 @@ void CVYXSarvexThread::_RunLoop() {
             return;
         }
         const DWORD index = result - WAIT_OBJECT_0;
+        if (_Abandoned()) return;
         switch (index) {
             case kStop:
                 return;
@@ -312,12 +553,13 @@ void CVYXSarvexThread::_RunLoop() {
     }
 }
 
-void CVYXSarvexThread::_InitTimeProviderIfNeeded() {
+void CVYXSarvexThread::CState::_InitTimeProviderIfNeeded() {
+    if (_Abandoned()) return;
     if (m_module.IsReliableClockSetUp()) return;
     if (m_module.HasUserWithTimeLimits()) m_module.InitReliableTimeProvider();
 }
 
-void CVYXSarvexThread::_UpdateUsers(bool onlyNew) {
+void CVYXSarvexThread::CState::_UpdateUsers(bool onlyNew) {
     std::vector<CMonitoredUser> users;
     {
         Tessal::CAutoLock lock(m_userLock);
@@ -328,6 +570,7 @@ void CVYXSarvexThread::_UpdateUsers(bool onlyNew) {
     }
     // The module's calls reach other processes: not under the lock.
     for (CMonitoredUser& user : users) {
+        if (_Abandoned()) return;
         if (user.sid.empty() && !m_module.GetSessionUserSid(user.sessionId, user.sid)) {
             NUV_LOG(ETWLogging::LOG_ERROR, L"Unable to get SID for user session %d\r\n", user.sessionId);
             user.sid.clear();
@@ -391,7 +634,8 @@ void CVYXSarvexThread::_GetTimeAction(const CNuvTimeBlocksWeek& week, DWORD warn
     }
 }
 
-void CVYXSarvexThread::_ApplyTimeRestrictions(bool suppressAlerts) {
+void CVYXSarvexThread::CState::_ApplyTimeRestrictions(bool suppressAlerts) {
+    if (_Abandoned()) return;
     m_timeChanged = false;
     SYSTEMTIME now = {};
     m_module.GetReliableLocalTime(&now);
@@ -465,11 +709,16 @@ void CVYXSarvexThread::_ApplyTimeRestrictions(bool suppressAlerts) {
             m_alerts->ShowTimeRestrictionUpcoming(alert.value, alert.sessionId);
         }
     }
-    if (changed) m_rules->Apply();
-    if (minimum != kNoChange) _ResetTimer(minimum);
+    // A registration the firewall refused is tried again at each evaluation while users wait to
+    // be blocked: their actions need not change again before the block ends.
+    if (changed || m_rules->AwaitsRegistration()) m_rules->Apply();
+    if (minimum != kNoChange) {
+        _ResetTimer(_RealDelay(m_options.toLocalTime ? m_options.toLocalTime : LocalTimeFunction(&PcLocalTime), now,
+                               minimum));
+    }
 }
 
-void CVYXSarvexThread::_ResetTimer(DWORD ms) {
+void CVYXSarvexThread::CState::_ResetTimer(DWORD ms) {
     Tessal::CAutoLock lock(m_timerLock);
     const HANDLE timer = m_handles[kRestrictionTimer].Get();
     ::CancelWaitableTimer(timer);
@@ -485,7 +734,8 @@ void CVYXSarvexThread::_ResetTimer(DWORD ms) {
     }
 }
 
-void CVYXSarvexThread::_ProcessBlockedApps() {
+void CVYXSarvexThread::CState::_ProcessBlockedApps() {
+    if (_Abandoned()) return;
     std::map<std::wstring, BlockedConnection> blocked;
     {
         Tessal::CAutoLock lock(m_blockedLock);
@@ -549,8 +799,8 @@ std::string Ansi(const std::wstring& text) { return text.empty() ? std::string()
 
 }  // namespace
 
-void CVYXSarvexThread::_UpdateIPCheckUpUsers() {
-    if (!m_ipCheckUp) return;
+void CVYXSarvexThread::CState::_UpdateIPCheckUpUsers() {
+    if (!m_ipCheckUp || _Abandoned()) return;
     m_ipCheckUp->ClearUsers();
     {
         Tessal::CAutoLock lock(m_userLock);
@@ -561,7 +811,7 @@ void CVYXSarvexThread::_UpdateIPCheckUpUsers() {
     m_ipCheckUp->Apply();
 }
 
-void CVYXSarvexThread::_ProcessIPCheckUp() {
+void CVYXSarvexThread::CState::_ProcessIPCheckUp() {
     if (!m_ipCheckUp) return;
     for (;;) {
         // A long queue must not hold back a stop: the rest is let through on the way out.
@@ -583,7 +833,7 @@ void CVYXSarvexThread::_ProcessIPCheckUp() {
     }
 }
 
-void CVYXSarvexThread::_ReleaseHeldConnections() {
+void CVYXSarvexThread::CState::_ReleaseHeldConnections() {
     if (!m_ipCheckUp) return;
     std::deque<ZrtFire::IConnection*> held;
     {
@@ -593,7 +843,7 @@ void CVYXSarvexThread::_ReleaseHeldConnections() {
     for (ZrtFire::IConnection* connection : held) m_ipCheckUp->NotifyCompletion(connection, false);
 }
 
-bool CVYXSarvexThread::_JudgeConnection(ZrtFire::IConnection* connection) {
+bool CVYXSarvexThread::CState::_JudgeConnection(ZrtFire::IConnection* connection) {
     ZrtFire::IConnectionInfo* const info = connection->Info();
     if (info == nullptr) return false;
     DWORD sessionId = 0;
@@ -677,7 +927,8 @@ bool CVYXSarvexThread::_JudgeConnection(ZrtFire::IConnection* connection) {
     return true;
 }
 
-void CVYXSarvexThread::_RemoveUsers() {
+void CVYXSarvexThread::CState::_RemoveUsers() {
+    if (_Abandoned()) return;
     bool changed = false;
     bool ipChanged = false;
     {

@@ -3,33 +3,24 @@
 // (the firewall rule by SID, the module's time-blocked set by user id for the HTTP filter), warns
 // before a restriction starts and tells the user about connections the rule blocked. Everything
 // runs on the thread itself; the interface methods and the firewall's notices only record work
-// and signal it.
+// and signal it. The thread co-owns its state with this object and holds the DLL its code lives
+// in: a stop that gives up on a thread hung in a firewall, alert or configuration call leaves it
+// to end by itself, touching nothing that went with its owner.
 
 #include "alerts.h"
 
-#include "Shared/AffiliateSettings.h"
 #include "Shared/NuvTimeBlocksWeek.h"
-#include "base/Sync.h"
 #include "base/UniqueHandle.h"
-#include "nuvutil/NoCaseLess.h"
-#include "nuvutil/QvThread.h"
 #include "plugin/services/TimeLimitServices.h"
-#include "plugin/timelimits/FirewallListeners.h"
 #include "plugin/services/FirewallModule.h"
+#include "plugin/timelimits/ZrtFire.h"
 
 #include <windows.h>
-#include <wrl/client.h>
 
-#include <atomic>
-#include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
-
-class CIPCheckUpRuleManager;
-class CTimeRestrictionRuleManager;
 
 // The alerts the thread shows; the product shows them through CNUVAlertManager.
 class ITimeRestrictionAlerts {
@@ -74,8 +65,13 @@ struct CMonitoredUser {
 // What tests replace; empty members keep the product's behaviour.
 struct CVYXSarvexThreadOptions {
     std::function<DWORD()> tickCount;  // GetTickCount
-    // The restriction timer's requested delay (ms) -> the delay armed; INFINITE leaves it unarmed.
+    // The restriction timer's requested delay (ms, real time) -> the delay armed; INFINITE leaves
+    // it unarmed.
     std::function<DWORD(DWORD requestedMs)> timerDelay;
+    // UTC -> local time in the zone of the module's clock, to measure the timer's delays in real
+    // time across a daylight-saving change. The PC's zone by default: the time-zone check keeps
+    // the stored zone the PC's.
+    std::function<bool(const SYSTEMTIME& utc, SYSTEMTIME& local)> toLocalTime;
     // Made on the thread; a null result means no alert manager. CNUVAlertManager by default.
     std::function<std::unique_ptr<ITimeRestrictionAlerts>()> createAlerts;
     std::function<BOOL(DWORD processId, DWORD* sessionId)> processIdToSessionId;  // ProcessIdToSessionId
@@ -85,10 +81,7 @@ struct CVYXSarvexThreadOptions {
     DWORD stopWaitMs = 30000;
 };
 
-class CVYXSarvexThread : public CTimeRestrictionListener,
-                         public CIPCheckUpListener,
-                         public CQvThread,
-                         public IHostFirewallThread {
+class CVYXSarvexThread : public IHostFirewallThread {
 public:
     enum Action : DWORD { kAllow = 1, kBlock = 2, kUpcoming = 3 };
     enum Handle : DWORD {
@@ -105,94 +98,54 @@ public:
     // Less than this to the next change: the state after it counts.
     static constexpr DWORD kLookThroughMs = 5000;
 
+    using LocalTimeFunction = std::function<bool(const SYSTEMTIME& utc, SYSTEMTIME& local)>;
+
     // Reads the settings, creates the handles (std::system_error when one cannot be made) and
     // starts the thread (std::system_error when it does not start).
     explicit CVYXSarvexThread(IFirewallModule& module, CVYXSarvexThreadOptions options = {});
+    // Stops the thread, waiting up to stopWaitMs for it to clean up. Past that it is left running
+    // (logged): it no longer calls the module, releases the firewall and what else it holds once
+    // its hung call returns, and frees its state and the DLL as it ends.
     ~CVYXSarvexThread() override;
+    CVYXSarvexThread(const CVYXSarvexThread&) = delete;
+    CVYXSarvexThread& operator=(const CVYXSarvexThread&) = delete;
 
     void OnUserLogon(const wchar_t* userName, DWORD sessionId) override;
     void OnUserLogoff(const wchar_t* userName) override;
     void OnSettingsChanged() override;
     void OnTimeChanged() override;
 
+    // The firewall's notices as the rule managers pass them on to the thread's state.
     void OnTrafficBlocked(const wchar_t* application, DWORD processId, const wchar_t* localAddress, WORD localPort,
-                          const wchar_t* remoteAddress, WORD remotePort) override;
-    void OnConnect(ZrtFire::IConnection* connection) override;
+                          const wchar_t* remoteAddress, WORD remotePort);
+    void OnConnect(ZrtFire::IConnection* connection);
 
     // "15/5" style: each token's number until the first that is not positive.
     static std::vector<DWORD> ParseWarnings(const std::wstring& text);
+    // The action at `localTime` and the wall-clock time (ms) to the next change, kNoChange for none.
     static void _GetTimeAction(const CNuvTimeBlocksWeek& week, DWORD warningThreshold, const SYSTEMTIME& localTime,
                                DWORD& action, DWORD& msToChange);
+    // The real time (ms) until the local clock, at `localNow`, shows `wallMs` more: an hour less
+    // across a spring-forward night, an hour more across a fall-back one; a local time the clock
+    // skips is met when it skips it. In the repeated hour "now" is taken as its second pass, so a
+    // delay errs early, never late. The wall-clock distance when a conversion fails.
+    static DWORD _RealDelay(const LocalTimeFunction& toLocalTime, const SYSTEMTIME& localNow, DWORD wallMs);
 
-    const std::vector<DWORD>& Warnings() const noexcept { return m_warnings; }
-    DWORD QuietPeriodSeconds() const noexcept { return m_quietPeriod; }
-    bool IPCheckUpOff() const noexcept { return m_ipCheckUpOff; }
+    const std::vector<DWORD>& Warnings() const noexcept;
+    DWORD QuietPeriodSeconds() const noexcept;
+    bool IPCheckUpOff() const noexcept;
     // A copy of the record, false when the user is not known.
     bool GetUser(const std::wstring& userId, CMonitoredUser& user);
 
-protected:
-    void Run() override;
-    bool SignalStop() override;
+    // The threads' state blocks alive in this process: a block lives as long as its object or its
+    // thread, whichever ends last.
+    static long LiveStates() noexcept;
 
 private:
-    struct BlockedConnection {
-        std::wstring application;
-        DWORD processId;
-    };
-    struct PendingAlert {
-        DWORD action;
-        std::wstring userId;
-        DWORD value;  // minutes for an upcoming restriction
-        DWORD sessionId;
-    };
+    class CState;
+    struct StartBlock;
+    static DWORD WINAPI ThreadStart(void* start) noexcept;
 
-    void _ReadSettings();
-    Tessal::UniqueHandle _CheckedHandle(HANDLE handle, const char* what);
-    void _RunLoop();
-    void _InitTimeProviderIfNeeded();
-    void _UpdateUsers(bool onlyNew);
-    void _ApplyTimeRestrictions(bool suppressAlerts);
-    void _RemoveUsers();
-    void _ProcessBlockedApps();
-    void _UpdateIPCheckUpUsers();
-    // The verdict on one held connection (true: block), with its alert and record.
-    bool _JudgeConnection(ZrtFire::IConnection* connection);
-    // Held connections not judged when the thread stops are let through, none left held.
-    void _ReleaseHeldConnections();
-    void _ProcessIPCheckUp();
-    void _ResetTimer(DWORD ms);
-    DWORD _Tick() const;
-    void _Notify(DWORD index) const;
-
-    IFirewallModule& m_module;
-    CVYXSarvexThreadOptions m_options;
-
-    Tessal::CCriticalSection m_userLock;
-    std::map<std::wstring, CMonitoredUser, NoCaseLess> m_users;
-
-    Tessal::CCriticalSection m_blockedLock;
-    std::map<std::wstring, BlockedConnection> m_blocked;
-
-    Tessal::CCriticalSection m_queueLock;
-    std::deque<ZrtFire::IConnection*> m_ipCheckUps;
-
-    CategoryMap m_categories;
-    Tessal::UniqueHandle m_handles[kHandleCount];
-    Tessal::UniqueHandle m_runEnded;  // manual: the body has cleaned up
-    // Keeps OnTimeChanged's "now" and the thread's re-arming from overtaking each other.
-    Tessal::CCriticalSection m_timerLock;
-    std::atomic<bool> m_timeChanged{false};
-
-    std::vector<DWORD> m_warnings;
-    DWORD m_quietPeriod = 180;
-    bool m_ipCheckUpOff = false;
-    // Session -> tick of the last restriction-applied alert; the thread's own.
-    std::map<DWORD, DWORD> m_quietStamps;
-
-    // Made and released on the thread.
-    std::unique_ptr<ITimeRestrictionAlerts> m_alerts;
-    std::atomic<bool> m_haveAlerts{false};
-    std::unique_ptr<CTimeRestrictionRuleManager> m_rules;
-    std::unique_ptr<CIPCheckUpRuleManager> m_ipCheckUp;
-    Microsoft::WRL::ComPtr<IAlertCallback> m_callback;
+    std::shared_ptr<CState> m_state;
+    Tessal::UniqueHandle m_thread;
 };

@@ -4,6 +4,7 @@
 #include "Shared/AffiliateSettings.h"
 #include "Shared/StgStorageDB.h"
 #include "logging/Logging.h"
+#include "nuvutil/com/ComBoundary.h"
 
 #include <process.h>
 #include <sddl.h>
@@ -18,6 +19,7 @@ constexpr wchar_t kTelemetryKey[] = L"SOFTWARE\\Oberix\\NUV\\GA";
 // Authenticated Users may wait and release, Administrators and Local System everything.
 constexpr wchar_t kMutexSecurity[] = L"D:(A;;0x100001;;;AU)(A;;0x1F0001;;;BA)(A;;0x1F0001;;;SY)";
 constexpr ULONGLONG kTicksPerSecond = 10000000;
+constexpr DWORD kAppInitFailure = 575;  // ERROR_APP_INIT_FAILURE, missing from MinGW's headers
 
 std::atomic<VyxLogClock::Source> g_clock{nullptr};
 
@@ -42,6 +44,19 @@ bool IsSameDate(const SYSTEMTIME& a, const SYSTEMTIME& b) {
 
 DWORD AtLeastOneMinute(ULONGLONG seconds) { return std::max<DWORD>(1, static_cast<DWORD>(seconds / 60)); }
 
+// One unit of work's hold of the database mutex and of the store, let go in that order's reverse
+// however the work ends.
+struct MutexHold {
+    HANDLE mutex;
+    ~MutexHold() { ::ReleaseMutex(mutex); }
+};
+struct StoreHold {
+    CStgStorageDB* store = nullptr;
+    ~StoreHold() {
+        if (store != nullptr) store->Release();
+    }
+};
+
 }  // namespace
 
 namespace VyxLogClock {
@@ -64,14 +79,15 @@ DWORD CreateVyxLogEngine(const wchar_t* databasePath, IVyxLogEngine** engine) {
     if (created == nullptr) return ERROR_OUTOFMEMORY;
     if (!created->Init()) {
         delete created;
-        return ERROR_DLL_INIT_FAILED;
+        return kAppInitFailure;
     }
     *engine = created;
     return ERROR_SUCCESS;
 }
 
-CVyxLogEngineImpl::CVyxLogEngineImpl(const std::wstring& databasePath)
-    : m_databasePath(databasePath.substr(0, MAX_PATH - 1)), m_mutexName(VyxLog::MutexName(m_databasePath)) {
+CVyxLogEngineImpl::CVyxLogEngineImpl(const std::wstring& databasePath, VyxLogEngineSeams seams)
+    : m_seams(std::move(seams)),
+      m_databasePath(databasePath.substr(0, MAX_PATH - 1)), m_mutexName(VyxLog::MutexName(m_databasePath)) {
     DWORD records = 0;
     CAffiliateSettings settings;
     if (settings.ReadDword(L"MaxLoggingRecords", records)) m_maxLoggingRecords = records;
@@ -161,14 +177,31 @@ DWORD CVyxLogEngineImpl::LogWebSiteBlocked(const wchar_t* user, DWORD kind, cons
     return result != ERROR_SUCCESS ? result : Queue(ActivityRecord::kWebSiteBlocked, user, kind, url, data);
 }
 
-unsigned __stdcall CVyxLogEngineImpl::LoggingThread(void* parameter) {
+unsigned __stdcall CVyxLogEngineImpl::LoggingThread(void* parameter) noexcept {
     auto* const engine = static_cast<CVyxLogEngineImpl*>(parameter);
-    const HANDLE handles[] = {engine->m_stopEvent.Get(), engine->m_newRecordEvent.Get()};
+    bool resume = false;
+    for (;;) {
+        try {
+            return engine->RunWriter(resume);
+        } catch (...) {
+            // The record being written is lost; the mutex and the store went with their holds.
+            // What the writer knew of the days may be half updated: it lists them again.
+            NUV_LOG(ETWLogging::LOG_ERROR, L"Activity record dropped: %hs\r\n", NuvCom::CurrentExceptionText());
+            engine->m_days.clear();
+            resume = true;
+        }
+    }
+}
+
+unsigned CVyxLogEngineImpl::RunWriter(bool resume) {
+    // Records queued behind the one that threw woke nobody: the queue's first record does.
+    if (resume) WriteQueued(false);
+    const HANDLE handles[] = {m_stopEvent.Get(), m_newRecordEvent.Get()};
     for (;;) {
         const DWORD waited = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
         if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED_0) {
             // What was queued before the stop (log-offs at shutdown) is still written, within a limit.
-            engine->WriteQueued(true);
+            WriteQueued(true);
             NUV_LOG(ETWLogging::LOG_NORMAL, L"VYX LoggingThread is stopping");
             return 0;
         }
@@ -176,7 +209,7 @@ unsigned __stdcall CVyxLogEngineImpl::LoggingThread(void* parameter) {
             NUV_LOG(ETWLogging::LOG_WARNING, L"Unexpected return from WaitForMultipleObjects for LoggingThread");
             return 0;
         }
-        engine->WriteQueued(false);
+        WriteQueued(false);
     }
 }
 
@@ -292,12 +325,22 @@ VyxLog::LoginTimes CVyxLogEngineImpl::ReadLoginTimes(CStgStorageDB* store, const
 
 void CVyxLogEngineImpl::CheckUserLoggedRecords(CStgStorageDB* store, const std::wstring& user, const std::wstring& targetDay) {
     auto known = m_days.find(user);
+    std::set<std::wstring> unknown;  // this record's only, when the days could not be listed
     if (known == m_days.end()) {
         std::vector<std::wstring> listed;
-        if (FAILED(store->EnumElements(user.c_str(), &listed))) listed.clear();  // a new user has no days
-        known = m_days.emplace(user, std::set<std::wstring>(listed.begin(), listed.end())).first;
+        const HRESULT result =
+            m_seams.listDays ? m_seams.listDays(store, user, &listed) : store->EnumElements(user.c_str(), &listed);
+        if (SUCCEEDED(result) || result == STG_E_FILENOTFOUND) {
+            // A user without a storage has no days yet.
+            known = m_days.emplace(user, std::set<std::wstring>(listed.begin(), listed.end())).first;
+        } else {
+            // Kept, an empty list would stop the retention until the file is made anew.
+            NUV_LOG(ETWLogging::LOG_ERROR, L"failed to list the days of %s err=0x%08lx\r\n", user.c_str(),
+                    static_cast<unsigned long>(result));
+            known = m_days.end();
+        }
     }
-    std::set<std::wstring>& days = known->second;
+    std::set<std::wstring>& days = known != m_days.end() ? known->second : unknown;
     if (!days.empty() && days.size() >= m_maxLoggingRecords) {
         // The oldest by name; the day about to be written is never the one removed.
         const auto oldest = std::find_if(days.begin(), days.end(), [&](const std::wstring& day) { return day != targetDay; });
@@ -356,12 +399,12 @@ bool CVyxLogEngineImpl::UpdateTimeUsage(CStgStorageDB* store, const std::wstring
 DWORD CVyxLogEngineImpl::Log(const ActivityRecord& record) {
     DWORD result = LockDatabase();
     if (result != ERROR_SUCCESS) return result;
-    CStgStorageDB* store = nullptr;
-    if (!CreateDBObj(&store)) {
-        ::ReleaseMutex(m_mutex.Get());
-        return ERROR_LOCK_VIOLATION;  // 33
-    }
-    const auto written = [](bool ok) { return ok ? ERROR_SUCCESS : static_cast<DWORD>(ERROR_NOT_DOS_DISK); };  // 29
+    const MutexHold locked{m_mutex.Get()};
+    StoreHold opened;
+    if (!CreateDBObj(&opened.store)) return ERROR_LOCK_VIOLATION;  // 33
+    CStgStorageDB* const store = opened.store;
+    if (m_seams.beforeWrite) m_seams.beforeWrite(record);
+    const auto written = [](bool ok) { return ok ? ERROR_SUCCESS : static_cast<DWORD>(ERROR_WRITE_FAULT); };  // 29
     switch (record.type) {
         case ActivityRecord::kLogon: {
             VyxLog::LoginTimes times;
@@ -384,9 +427,11 @@ DWORD CVyxLogEngineImpl::Log(const ActivityRecord& record) {
             } else {
                 times.sleep = record.time;
             }
-            WriteStreamDataToDB(store, record.user, VyxLog::kLoginStream, VyxLog::SerializeLoginTimes(times), false);
+            const bool loginWritten =
+                WriteStreamDataToDB(store, record.user, VyxLog::kLoginStream, VyxLog::SerializeLoginTimes(times), false);
             const SYSTEMTIME& start = VyxLog::IsSet(times.wakeup) ? times.wakeup : times.logon;
-            if (VyxLog::IsSet(start)) result = written(UpdateTimeUsage(store, record.user, start, record.time));
+            const bool usageWritten = !VyxLog::IsSet(start) || UpdateTimeUsage(store, record.user, start, record.time);
+            result = written(loginWritten && usageWritten);
             break;
         }
         case ActivityRecord::kWebSiteBlocked: {
@@ -402,29 +447,23 @@ DWORD CVyxLogEngineImpl::Log(const ActivityRecord& record) {
             break;
         default: NUV_LOG(ETWLogging::LOG_ERROR, L"Unknown VYX log event: %d", record.type); break;
     }
-    store->Release();
-    ::ReleaseMutex(m_mutex.Get());
     return result;
 }
 
 DWORD CVyxLogEngineImpl::ListUsers(std::vector<std::wstring>& users) {
     DWORD result = LockDatabase();
     if (result != ERROR_SUCCESS) return result;
-    CStgStorageDB* store = nullptr;
-    if (!CreateDBObj(&store)) {
-        ::ReleaseMutex(m_mutex.Get());
-        return ERROR_LOCK_VIOLATION;
-    }
+    const MutexHold locked{m_mutex.Get()};
+    StoreHold opened;
+    if (!CreateDBObj(&opened.store)) return ERROR_LOCK_VIOLATION;
     std::vector<std::wstring> names;
-    if (FAILED(store->EnumRootElements(&names))) {
+    if (FAILED(opened.store->EnumRootElements(&names))) {
         result = ERROR_FILE_NOT_FOUND;
     } else {
         for (std::wstring& name : names) {
             if (name != VyxLog::kSystemStorage) users.push_back(std::move(name));
         }
     }
-    store->Release();
-    ::ReleaseMutex(m_mutex.Get());
     return result;
 }
 

@@ -75,8 +75,9 @@ public:
     virtual Result GetInterface(void** out, const GUID* interfaceId) = 0;                   // 3
     virtual Result RegisterNotify(IPointProductNotify* notify, const GUID* interfaceId) = 0;  // 4
     virtual Result Shutdown() = 0;                                                            // 5, before the last release
+    // 6; the sink is lent, not given: it stays the firewall's, alive while the point product is.
     virtual Result RegisterPlugin(const GUID* pluginId, IStreamInspectPlugin* plugin, const GUID* interfaceId,
-                                  IInspectionSink** sink) = 0;  // 6
+                                  IInspectionSink** sink) = 0;
     virtual Result UnregisterPlugin(const GUID* pluginId) = 0;  // 7
     virtual Result Reserved8() = 0;
     virtual Result SetVerdict(ULONGLONG eventKey, long verdict, long, long) = 0;  // 9
@@ -266,6 +267,7 @@ public:
     virtual IAction* Action() = 0;        // 3
 };
 
+// The firewall's own, lent with a plug-in's registration: never released by the plug-in.
 class IInspectionSink : public IObject {
 public:
     virtual Result Complete(IConnection* connection) = 0;  // 3

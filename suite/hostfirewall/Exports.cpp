@@ -94,6 +94,26 @@ public:
             return false;
         }
     }
+
+    long ForeignSinkReleases() override { return CFirewallState::Instance().ForeignSinkReleases(); }
+
+    void HoldCall(const char* operation) override {
+        if (operation == nullptr) return;
+        Guarded([&] {
+            CFirewallState::Instance().HoldCall(operation);
+            return ZrtFire::Result{0};
+        });
+    }
+
+    bool WaitForHeldCall(DWORD timeoutMs) override {
+        try {
+            return CFirewallState::Instance().WaitForHeldCall(timeoutMs);
+        } catch (...) {
+            return false;
+        }
+    }
+
+    void ReleaseHeldCall() override { CFirewallState::Instance().ReleaseHeldCall(); }
 };
 
 }  // namespace

@@ -58,13 +58,16 @@ private:
     LONG m_references = 1;
 };
 
-// One call, recorded as it starts; the state's lock is held until the end of its scope.
+// One call, recorded as it starts; the state's lock is held until the end of its scope, except
+// while a test holds the call.
 class CCall {
 public:
     CCall(const char* object, const char* operation, const std::wstring& arguments = std::wstring())
         : m_state(CFirewallState::Instance()),
           m_lock(m_state.Mutex()),
-          m_result(m_state.RecordLocked(object, operation, arguments)) {}
+          m_result(m_state.RecordLocked(object, operation, arguments)) {
+        m_state.HoldIfAskedLocked(object, operation, m_lock);
+    }
     CCall(const CCall&) = delete;
     CCall& operator=(const CCall&) = delete;
 

@@ -212,8 +212,47 @@ void CFirewallState::FreeConnectionsAtUnload() noexcept {
     m_mutex.unlock();
 }
 
+void CFirewallState::HoldCall(const std::string& operation) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_holdOperation = operation;
+}
+
+bool CFirewallState::WaitForHeldCall(DWORD timeoutMs) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_holdChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_holding; });
+}
+
+void CFirewallState::ReleaseHeldCall() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_holdOperation.clear();
+    ++m_holdRound;
+    m_holdChanged.notify_all();
+}
+
+void CFirewallState::HoldIfAskedLocked(const char* object, const char* operation, std::unique_lock<std::mutex>& lock) {
+    if (m_holdOperation.empty() || operation == nullptr) return;
+    const std::string qualified = object != nullptr ? std::string(object) + "." + operation : std::string(operation);
+    if (m_holdOperation != qualified && m_holdOperation != operation) return;
+    m_holdOperation.clear();
+    const ULONGLONG round = m_holdRound;
+    m_holding = true;
+    m_holdChanged.notify_all();
+    m_holdChanged.wait(lock, [&] { return m_holdRound != round; });
+    m_holding = false;
+    m_holdChanged.notify_all();
+}
+
+long CFirewallState::ForeignSinkReleases() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_foreignSinkReleases;
+}
+
 void CFirewallState::Reset() {
     std::lock_guard<std::mutex> lock(m_mutex);
+    m_holdOperation.clear();
+    ++m_holdRound;
+    m_holdChanged.notify_all();
+    m_foreignSinkReleases = 0;
     m_calls.clear();
     m_results.clear();
     m_policies.clear();

@@ -102,6 +102,17 @@ public:
     // At module unload: frees the connections unless another thread died holding the lock.
     void FreeConnectionsAtUnload() noexcept;
 
+    // A call held for a test (see IHostFirewallControl::HoldCall).
+    void HoldCall(const std::string& operation);
+    bool WaitForHeldCall(DWORD timeoutMs);
+    void ReleaseHeldCall();
+    // `lock` holds Mutex(): when the call "object.operation" is the one to hold, waits until it
+    // is let go, with the lock released meanwhile.
+    void HoldIfAskedLocked(const char* object, const char* operation, std::unique_lock<std::mutex>& lock);
+
+    void ForeignSinkReleaseLocked() noexcept { ++m_foreignSinkReleases; }
+    long ForeignSinkReleases();
+
     void ObjectCreated() noexcept { ++m_liveObjects; }
     void ObjectDestroyed() noexcept { --m_liveObjects; }
     long LiveObjects() const noexcept { return m_liveObjects; }
@@ -124,6 +135,11 @@ private:
     long m_connectionCount = 0;
     std::map<std::wstring, std::wstring> m_reverseNames;  // by AddressText
     std::atomic<long> m_liveObjects{0};
+    long m_foreignSinkReleases = 0;
+    std::string m_holdOperation;  // empty: no call to hold
+    bool m_holding = false;       // a call waits now
+    ULONGLONG m_holdRound = 0;    // a release or Reset lets the held call go
+    std::condition_variable m_holdChanged;
 };
 
 }  // namespace HostFirewallStandIn

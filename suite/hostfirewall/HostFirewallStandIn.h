@@ -28,7 +28,11 @@
 // rule out of the builder and at once out of every policy of the builder's point product: the
 // product deletes its rule through a fresh builder that it never commits.
 // RegisterPlugin keeps one plug-in per point product (a second replaces the first) until
-// UnregisterPlugin with its id (another id answers HRESULT_FROM_WIN32(ERROR_NOT_FOUND)).
+// UnregisterPlugin with its id (another id answers HRESULT_FROM_WIN32(ERROR_NOT_FOUND)). The
+// inspection sink it answers is the point product's own, one for its life, handed out without a
+// reference for the caller: the caller may AddRef and Release it in pairs; a Release beyond its
+// own AddRefs is recorded as "unexpected sink.Release", counted (ForeignSinkReleases) and
+// otherwise ignored. The sink goes with its point product.
 // GetService answers a name resolver for {54950B40-FD45-4CB0-ACED-768453EA67E8}, else null.
 
 #include "plugin/timelimits/ZrtFire.h"
@@ -73,8 +77,9 @@ struct OfferedConnection {
 // No destructor and no reference count: one object for the life of the module.
 class IHostFirewallControl {
 public:
-    // Forgets the calls, the steered results, the policies, the reverse names and the offered
-    // connections (freed, completed or not); live objects and registered plug-ins stay.
+    // Forgets the calls, the steered results, the policies, the reverse names, the offered
+    // connections (freed, completed or not) and the foreign sink releases, and lets a held call
+    // go; live objects and registered plug-ins stay.
     virtual void Reset() = 0;
 
     // The caller frees both texts (SysFreeString).
@@ -117,6 +122,17 @@ public:
     virtual long OpenConnections() = 0;
     // True once `count` connections have been completed since Reset, false after the time-out.
     virtual bool WaitForCompletions(long count, DWORD timeoutMs) = 0;
+
+    // Releases of an inspection sink the caller did not AddRef, since Reset.
+    virtual long ForeignSinkReleases() = 0;
+
+    // The next call of `operation` (named as for SetResult) is recorded, then waits until
+    // ReleaseHeldCall or Reset, without holding up the firewall's other calls: a firewall call
+    // that hangs. One call at a time.
+    virtual void HoldCall(const char* operation) = 0;
+    // True once the call is waiting (and still waits), false after the time-out.
+    virtual bool WaitForHeldCall(DWORD timeoutMs) = 0;
+    virtual void ReleaseHeldCall() = 0;
 };
 
 // The lines of a text the control returned (Calls, RulesNow), which it frees.

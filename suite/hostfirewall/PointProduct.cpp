@@ -81,11 +81,11 @@ ZrtFire::Result CPointProduct::RegisterPlugin(const GUID* pluginId, ZrtFire::ISt
         if (call.Steered() != 0) return call.Steered();
         if (!Is(interfaceId, ZrtFire::kPluginRegistrationInterface)) return kNoInterface;
         if (plugin == nullptr || pluginId == nullptr) return kInvalidArgument;
-        auto* const created = new CInspectionSink();
+        if (m_sink == nullptr) m_sink = new CInspectionSink();
         m_plugin = plugin;
         m_pluginId = *pluginId;
         m_pluginOrder = ++g_pluginCount;
-        *sink = created;
+        *sink = m_sink;
         call.State().PublishLocked();
         return ZrtFire::Result{0};
     });
@@ -121,13 +121,19 @@ void* CPointProduct::GetService(const GUID* serviceId) {
 
 void CPointProduct::FinalRelease() noexcept {
     CFirewallState& state = CFirewallState::Instance();
-    std::lock_guard<std::mutex> lock(state.Mutex());
-    try {
-        state.RecordLocked("product", "Released", std::wstring());
-    } catch (...) {
-        // The log misses a line; the list must still lose the product.
+    CInspectionSink* sink = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(state.Mutex());
+        try {
+            state.RecordLocked("product", "Released", std::wstring());
+        } catch (...) {
+            // The log misses a line; the list must still lose the product.
+        }
+        state.RemoveProductLocked(this);
+        sink = m_sink;
+        m_sink = nullptr;
     }
-    state.RemoveProductLocked(this);
+    if (sink != nullptr) sink->Drop();
 }
 
 void CPointProduct::DeliveryEndedLocked(DWORD threadId) noexcept {
@@ -139,6 +145,44 @@ bool CPointProduct::DeliveringElsewhereLocked() const noexcept {
     const DWORD self = ::GetCurrentThreadId();
     return std::any_of(m_deliveryThreads.begin(), m_deliveryThreads.end(),
                        [self](DWORD thread) { return thread != self; });
+}
+
+ULONG CInspectionSink::AddRef() {
+    CFirewallState& state = CFirewallState::Instance();
+    std::lock_guard<std::mutex> lock(state.Mutex());
+    return static_cast<ULONG>(++m_added + (m_kept ? 1 : 0));
+}
+
+ULONG CInspectionSink::Release() {
+    CFirewallState& state = CFirewallState::Instance();
+    ULONG left = 0;
+    {
+        std::lock_guard<std::mutex> lock(state.Mutex());
+        if (m_added == 0) {
+            // The firewall's own reference is not the plug-in's to release.
+            state.ForeignSinkReleaseLocked();
+            try {
+                state.RecordLocked(nullptr, "unexpected sink.Release", std::wstring());
+            } catch (...) {
+                // Counted all the same.
+            }
+            return m_kept ? 1 : 0;
+        }
+        left = static_cast<ULONG>(--m_added + (m_kept ? 1 : 0));
+    }
+    if (left == 0) delete this;
+    return left;
+}
+
+void CInspectionSink::Drop() noexcept {
+    CFirewallState& state = CFirewallState::Instance();
+    bool last = false;
+    {
+        std::lock_guard<std::mutex> lock(state.Mutex());
+        m_kept = false;
+        last = m_added == 0;
+    }
+    if (last) delete this;
 }
 
 ZrtFire::Result CInspectionSink::Complete(ZrtFire::IConnection* connection) {

@@ -11,6 +11,8 @@
 
 namespace HostFirewallStandIn {
 
+class CInspectionSink;
+
 class CPointProductFactory final : public CCounted<CPointProductFactory, ZrtFire::IPointProductFactory> {
 public:
     ZrtFire::Result Register(ZrtFire::IPointProduct** product, const GUID* interfaceId, const GUID* productId) override;
@@ -24,7 +26,8 @@ public:
     ZrtFire::Result RegisterNotify(ZrtFire::IPointProductNotify* notify, const GUID* interfaceId) override;
     // Waits for events being delivered on other threads: once it returns, none reaches the notify.
     ZrtFire::Result Shutdown() override;
-    // One plug-in per product: a second registration replaces the first.
+    // One plug-in per product: a second registration replaces the first. The sink is the
+    // product's own, the same for every registration, and is not the caller's to release.
     ZrtFire::Result RegisterPlugin(const GUID* pluginId, ZrtFire::IStreamInspectPlugin* plugin, const GUID* interfaceId,
                                    ZrtFire::IInspectionSink** sink) override;
     // Waits for offers being made on other threads: once it returns, none reaches the plug-in.
@@ -40,7 +43,7 @@ public:
     ZRT_STANDIN_RESERVED(IPointProduct, 15)
     void* GetService(const GUID* serviceId) override;
 
-    // Records "product.Released" and leaves the firewall's list.
+    // Records "product.Released", leaves the firewall's list and drops its sink.
     void FinalRelease() noexcept;
 
     // Under the state's lock.
@@ -64,6 +67,7 @@ private:
     ZrtFire::IPointProductNotify* m_notify = nullptr;
     ULONGLONG m_notifyOrder = 0;
     ZrtFire::IStreamInspectPlugin* m_plugin = nullptr;
+    CInspectionSink* m_sink = nullptr;  // made at the first RegisterPlugin, dropped at the final release
     GUID m_pluginId{};
     ULONGLONG m_pluginOrder = 0;
     bool m_shutDown = false;
@@ -71,10 +75,28 @@ private:
 };
 
 // Completes the connections the stand-in offered (see Connection.h): a connection it did not
-// offer answers E_INVALIDARG, a second Complete of one kIllegalState.
-class CInspectionSink final : public CCounted<CInspectionSink, ZrtFire::IInspectionSink> {
+// offer answers E_INVALIDARG, a second Complete of one kIllegalState. The point product's own:
+// the plug-in borrows it, and may only release the references it added (a Release beyond them is
+// recorded and counted, and changes nothing). Neither AddRef nor Release is called under the
+// state's lock.
+class CInspectionSink final : public ZrtFire::IInspectionSink {
 public:
+    CInspectionSink() noexcept { CFirewallState::Instance().ObjectCreated(); }
+    CInspectionSink(const CInspectionSink&) = delete;
+    CInspectionSink& operator=(const CInspectionSink&) = delete;
+
+    ULONG AddRef() override;
+    ULONG Release() override;
     ZrtFire::Result Complete(ZrtFire::IConnection* connection) override;
+    // The point product lets go of its sink as it goes; not under the state's lock.
+    void Drop() noexcept;
+
+private:
+    ~CInspectionSink() { CFirewallState::Instance().ObjectDestroyed(); }
+
+    // Under the state's lock.
+    LONG m_added = 0;    // the plug-in's AddRefs not released yet
+    bool m_kept = true;  // the point product's own reference
 };
 
 }  // namespace HostFirewallStandIn

@@ -55,6 +55,30 @@ inline std::vector<std::uint8_t> ReadActivityStream(const std::wstring& database
     return bytes;
 }
 
+// Writes a stream of the database (made when missing) as another writer would, under the
+// database mutex; false when the store refuses.
+inline bool WriteActivityStream(const std::wstring& database, const std::wstring& path, const wchar_t* stream,
+                                const std::vector<std::uint8_t>& bytes) {
+    HANDLE mutex = ::CreateMutexW(nullptr, FALSE, VyxLog::MutexName(database).c_str());
+    ::WaitForSingleObject(mutex, VyxLog::kMutexWaitMs);
+    bool written = false;
+    CStgStorageDB* store = nullptr;
+    BOOL created = FALSE;
+    if (SUCCEEDED(CreateStgStorageDB(&store, database.c_str(), STGM_READWRITE, &created))) {
+        DWORD handle = 0;
+        if (SUCCEEDED(store->OpenFile(path.c_str(), stream, &handle, true, false))) {
+            ULONG count = 0;
+            written = SUCCEEDED(store->WriteFile(handle, bytes.data(), static_cast<ULONG>(bytes.size()), &count)) &&
+                      count == bytes.size();
+            store->CloseFile(handle);
+        }
+        store->Release();
+    }
+    ::ReleaseMutex(mutex);
+    ::CloseHandle(mutex);
+    return written;
+}
+
 inline DWORD MinutesOn(const std::wstring& database, const std::wstring& user, const wchar_t* day) {
     const auto bytes = ReadActivityStream(database, user + L"\\" + day, VyxLog::kTimeUsageStream);
     return VyxLog::ParseUint32(bytes.data(), bytes.size());

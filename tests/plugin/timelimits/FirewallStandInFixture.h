@@ -37,7 +37,10 @@ protected:
         m_control->Reset();
     }
     void TearDown() override {
-        if (m_control != nullptr) EXPECT_EQ(0, m_control->LiveObjects()) << "every firewall object released";
+        if (m_control != nullptr) {
+            EXPECT_EQ(0, m_control->LiveObjects()) << "every firewall object released";
+            EXPECT_EQ(0, m_control->ForeignSinkReleases()) << "the inspection sink is the firewall's, never released";
+        }
         RemovePlatformFolder();
         if (m_standIn != nullptr) ::FreeLibrary(m_standIn);
         m_standIn = nullptr;

@@ -8,10 +8,14 @@
 #include "plugin/timelimits/VYXSarvexThread.h"
 
 #include "tests/plugin/timelimits/FirewallStandInFixture.h"
+#include "plugin/core/MiscThread.h"
 #include "plugin/core/SiteListMatch.h"
 #include "plugin/filter/CategoryMasks.h"
+#include "Shared/TimeZoneManager.h"
+#include "base/RegKey.h"
 #include "base/TextConversion.h"
 #include "tests/support/LogRecorder.h"
+#include "tests/support/ScratchRegistryKey.h"
 #include "tests/support/WaitUntil.h"
 #include "logging/Logging.h"
 
@@ -119,6 +123,84 @@ TEST(WarningSettingTest, ParseTable) {
         SCOPED_TRACE(testing::Message() << "text " << std::string(row.text, row.text + wcslen(row.text)));
         EXPECT_EQ(row.warnings, Thread::ParseWarnings(row.text));
     }
+}
+
+// A local time of 2024 as the week sees it (the day of week from the date).
+SYSTEMTIME Local(WORD month, WORD day, WORD hour, WORD minute = 0, WORD second = 0) {
+    SYSTEMTIME time = {2024, month, 0, day, hour, minute, second, 0};
+    FILETIME fileTime;
+    ::SystemTimeToFileTime(&time, &fileTime);
+    ::FileTimeToSystemTime(&fileTime, &time);
+    return time;
+}
+
+// Central European time in a zone database of the registry's layout: +1, and +2 from the last
+// Sunday of March 02:00 to the last Sunday of October 03:00 (2024: 31 March, 27 October).
+class CentralEurope {
+public:
+    CentralEurope() {
+        Tessal::CRegKey zone;
+        const std::wstring path = m_database.Path() + L"\\Central Europe";
+        EXPECT_EQ(ERROR_SUCCESS, zone.Create(NuvTest::ScratchRegistryKey::Root(), path.c_str()));
+        zone.SetStringValue(L"Std", L"Central Europe Standard Time");
+        zone.SetStringValue(L"Dlt", L"Central Europe Daylight Time");
+        // Bias, standard bias, daylight bias; standard date; daylight date (wDay 5: the last week).
+        struct {
+            LONG biases[3];
+            SYSTEMTIME standardDate;
+            SYSTEMTIME daylightDate;
+        } tzi = {{-60, 0, -60}, {0, 10, 0, 5, 3, 0, 0, 0}, {0, 3, 0, 5, 2, 0, 0, 0}};
+        static_assert(sizeof(tzi) == 44, "the registry's TZI layout");
+        EXPECT_EQ(ERROR_SUCCESS, zone.SetBinaryValue(L"TZI", &tzi, sizeof(tzi)));
+        zone.Close();
+        m_zones = std::make_unique<CTimeZoneManager>(NuvTest::ScratchRegistryKey::Root(), m_database.Path().c_str());
+    }
+
+    Thread::LocalTimeFunction Clock() const {
+        return [this](const SYSTEMTIME& utc, SYSTEMTIME& local) {
+            return m_zones->ConvertToLocalTime(L"Central Europe", &utc, &local);
+        };
+    }
+
+private:
+    NuvTest::ScratchRegistryKey m_database{L"SarvexZones"};
+    std::unique_ptr<CTimeZoneManager> m_zones;
+};
+
+// The timer's delay is real time: on the spring-forward night an edge after the jump comes an
+// hour sooner than the wall clock says, on the fall-back night an hour later.
+TEST(RealDelayTest, DaylightSavingNightsTable) {
+    const CentralEurope zone;
+    const Thread::LocalTimeFunction clock = zone.Clock();
+    const struct {
+        const char* name;
+        SYSTEMTIME now;
+        DWORD wallMs;
+        DWORD realMs;
+    } cases[] = {
+        {"an ordinary day", Local(1, 8, 10), 5 * kHour, 5 * kHour},
+        {"nothing to wait for", Local(1, 8, 10), 0, 0},
+        {"spring: before the jump", Local(3, 31, 1), 30 * kMinute, 30 * kMinute},
+        {"spring: after the jump", Local(3, 31, 1), 3 * kHour, 2 * kHour},
+        {"spring: just after it", Local(3, 31, 1, 30), 90 * kMinute + 5000, 30 * kMinute + 5000},
+        {"spring: a skipped time is met at the jump", Local(3, 31, 1), 90 * kMinute, kHour},
+        {"spring: the skipped hour's start", Local(3, 31, 1), kHour, kHour},
+        {"spring: from days before", Local(3, 28, 12), 87 * kHour, 86 * kHour},
+        {"spring: the night after", Local(3, 31, 4), 2 * kHour, 2 * kHour},
+        {"fall: after the repeated hour", Local(10, 27, 1), 3 * kHour, 4 * kHour},
+        {"fall: its first pass", Local(10, 27, 1), 90 * kMinute, 90 * kMinute},
+        {"fall: the end of the repeated hour", Local(10, 27, 1), 2 * kHour, 3 * kHour},
+        {"fall: inside it, taken as its second pass", Local(10, 27, 2, 30), 30 * kMinute, 30 * kMinute},
+        {"fall: from days before", Local(10, 24, 12), 87 * kHour, 88 * kHour},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(row.realMs, Thread::_RealDelay(clock, row.now, row.wallMs));
+    }
+    // Without a conversion the wall clock stands.
+    EXPECT_EQ(3 * kHour, Thread::_RealDelay({}, Local(3, 31, 1), 3 * kHour));
+    const Thread::LocalTimeFunction failing = [](const SYSTEMTIME&, SYSTEMTIME&) { return false; };
+    EXPECT_EQ(3 * kHour, Thread::_RealDelay(failing, Local(3, 31, 1), 3 * kHour));
 }
 
 // What the thread needs of the module; called from the thread and the test.
@@ -339,6 +421,8 @@ protected:
             std::lock_guard<std::mutex> lock(m_lock);
             ++m_handled[index];
         };
+        options.toLocalTime = m_toLocalTime;
+        options.stopWaitMs = m_stopWaitMs;
         const int started = Handled(Thread::kHandleCount);
         m_thread = std::make_unique<Thread>(m_module, options);
         ASSERT_TRUE(NuvTest::WaitUntil([&] { return Handled(Thread::kHandleCount) > started; })) << "the loop started";
@@ -392,6 +476,8 @@ protected:
     std::vector<DWORD> m_timerRequests;
     std::unique_ptr<Thread> m_thread;
     long m_completed = 0;  // connections answered so far
+    Thread::LocalTimeFunction m_toLocalTime;  // empty: the PC's zone
+    DWORD m_stopWaitMs = 30000;
 
     // An entry of the category table the thread loads at its start.
     void SetCategoryName(const std::wstring& mask, const std::wstring& stringId) {
@@ -637,9 +723,157 @@ TEST_F(SarvexThreadTest, StoppingCleansUp) {
     EXPECT_EQ(0, m_control->LiveObjects());
 }
 
+// A stop that gives up on a thread hung in a firewall call returns; nothing of the thread's is
+// torn down under it, and once the call returns the thread cleans up by itself, calls the module
+// no more, and its state goes with it.
+TEST_F(SarvexThreadTest, AStopThatGivesUpLeavesTheHungThreadItsState) {
+    ASSERT_TRUE(NuvTest::WaitUntil([] { return Thread::LiveStates() == 0; })) << "earlier threads ended";
+    m_module.SetUser(1, kSid1, WeekBlocking(1, 10, 11));
+    m_module.SetUser(2, kSid2, WeekBlocking(1, 10, 11));
+    m_module.SetNow(At(1, 10, 30));
+    m_stopWaitMs = 200;
+    StartThread();
+    SignIn(L"child", 1);
+    ASSERT_EQ(kSid1, RuleUsers());
+    EXPECT_EQ(1, Thread::LiveStates());
+
+    // The rule's update for the next blocked user hangs in the firewall.
+    m_control->HoldCall("AddPolicy");
+    m_thread->OnUserLogon(L"sibling", 2);
+    ASSERT_TRUE(m_control->WaitForHeldCall(10000));
+    TakeCalls();
+    NuvTest::TakeLoggedLines();
+    m_thread.reset();
+    EXPECT_TRUE(m_control->WaitForHeldCall(0)) << "the stop returned while the call hangs";
+    EXPECT_EQ(1, Thread::LiveStates()) << "the thread's share keeps its state";
+    for (const std::wstring& call : TakeCalls()) {
+        ADD_FAILURE() << "torn down under the hung thread: " << std::string(call.begin(), call.end());
+    }
+    bool logged = false;
+    for (const auto& line : NuvTest::TakeLoggedLines()) {
+        logged |= line.level == ETWLogging::LOG_ERROR &&
+                  line.text == L"Host firewall thread did not stop within 200 ms, leaving it\r\n";
+    }
+    EXPECT_TRUE(logged);
+
+    m_control->ReleaseHeldCall();
+    ASSERT_TRUE(NuvTest::WaitUntil([] { return Thread::LiveStates() == 0; }, 10000)) << "the late thread ended";
+    int released = 0;
+    for (const std::wstring& call : TakeCalls()) released += call == L"product.Released" ? 1 : 0;
+    EXPECT_EQ(2, released) << "each rule's point product released once, by the thread";
+    EXPECT_EQ(L"", RuleUsers());
+    EXPECT_EQ(0, m_module.Clears()) << "the module is not called once its owner gave up";
+}
+
+// The firewall refuses the rule's registration as a block starts: the next evaluation, for
+// whatever reason it comes, tries again though no user's action changed; no wake-up is added.
+TEST_F(SarvexThreadTest, ARefusedRegistrationIsTriedAgainAtTheNextEvaluation) {
+    m_module.SetUser(1, kSid1, WeekBlocking(1, 10, 11));
+    m_module.SetWebRestrictions(1, L"00000000000000000000000000000000", 0, {}, {});  // no IP check-up
+    m_module.SetNow(At(1, 10, 0));
+    StartThread();
+    m_control->SetResult("factory.Register", E_FAIL);
+    SignIn(L"child", 1);
+    EXPECT_EQ(L"", RuleUsers()) << "refused";
+    EXPECT_EQ(Set{L"child"}, m_module.Blocked()) << "the web is blocked all the same";
+    EXPECT_EQ(Delays({kHour}), TakeTimerRequests()) << "woken at the block's end only";
+
+    m_control->ResetResults();
+    SetTimeTo(At(1, 10, 20));
+    EXPECT_EQ(kSid1, RuleUsers());
+    EXPECT_EQ(Delays({40 * kMinute}), TakeTimerRequests());
+    TakeCalls();
+    SetTimeTo(At(1, 10, 40));
+    for (const std::wstring& call : TakeCalls()) {
+        EXPECT_EQ(std::wstring::npos, call.find(L"Register")) << "registered: not again";
+    }
+    EXPECT_EQ(kSid1, RuleUsers());
+}
+
+// The spring-forward night: a block at 04:00 seen at 01:00 is two real hours away, not three.
+TEST_F(SarvexThreadTest, TheTimerMeetsTheEdgeAcrossTheSpringForwardNight) {
+    const CentralEurope zone;
+    m_toLocalTime = zone.Clock();
+    m_module.SetUser(1, kSid1, WeekBlocking(0, 4, 5));  // Sundays 04:00 to 05:00
+    m_module.SetNow(Local(3, 31, 1));
+    StartThread();
+    SignIn(L"child", 1);
+    EXPECT_EQ(Delays({105 * kMinute + 5000}), TakeTimerRequests()) << "inside the warning window at 03:45 CEST";
+    SetTimeTo(Local(3, 31, 3, 45, 5));
+    EXPECT_EQ(Lines{L"upcoming 15 1"}, m_alerts->Take());
+    EXPECT_EQ(Delays({9 * kMinute + 55000}), TakeTimerRequests());
+}
+
 }  // namespace
 
 namespace {
+
+// The PC's time changes reach the thread the way the module passes the misc thread's notices
+// on: a change of the time-zone key (a new zone, or daylight saving starting or ending) and
+// WM_TIMECHANGE each make it evaluate again.
+class TimeChangeTest : public ::testing::Test,
+                       public ISessionNotificationCallback,
+                       public IRegistryChangedCallback,
+                       public ITimeChangeCallback {
+protected:
+    static constexpr wchar_t kTimeZoneKey[] = L"System\\CurrentControlSet\\Control\\TimeZoneInformation";
+
+    void SetUp() override {
+        ASSERT_TRUE(m_guard.CreateKey(kTimeZoneKey));
+        CVYXSarvexThreadOptions options;
+        options.timerDelay = [](DWORD) { return INFINITE; };
+        options.createAlerts = [] { return std::unique_ptr<ITimeRestrictionAlerts>(); };
+        options.afterEvent = [this](DWORD index) {
+            if (index == Thread::kRestrictionTimer) ++m_evaluations;
+            if (index == Thread::kHandleCount) m_started = true;
+        };
+        m_thread = std::make_unique<Thread>(m_module, options);
+        ASSERT_TRUE(NuvTest::WaitUntil([&] { return m_started.load(); }));
+        m_shutdown.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        CMiscThread::Options misc;
+        misc.shutdownEvent = m_shutdown.Get();
+        misc.timeChange = this;
+        misc.timeZoneCheckDelay = 0;
+        misc.useConsole = false;
+        m_misc = std::make_unique<CMiscThread>(this, this, misc);
+        ASSERT_TRUE(NuvTest::WaitUntil(
+            [&] { return (m_window = ::FindWindowW(CMiscThread::kWindowClassName, nullptr)) != nullptr; }));
+    }
+    void TearDown() override {
+        if (m_shutdown) ::SetEvent(m_shutdown.Get());
+        m_misc.reset();
+        m_thread.reset();
+    }
+
+    void OnSessionLogon(DWORD) override {}
+    void OnSessionLogoff(DWORD) override {}
+    void OnRegistryChanged() override {}
+    // What the module does: the host-firewall thread hears of it.
+    void OnSystemTimeChanged() override { m_thread->OnTimeChanged(); }
+
+    NuvTest::MachineKeyGuard m_guard;
+    ModuleDouble m_module;
+    std::atomic<int> m_evaluations{0};
+    std::atomic<bool> m_started{false};
+    std::unique_ptr<Thread> m_thread;
+    Tessal::UniqueHandle m_shutdown;
+    std::unique_ptr<CMiscThread> m_misc;
+    HWND m_window = nullptr;
+};
+
+TEST_F(TimeChangeTest, TimeZoneAndClockChangesMakeTheThreadEvaluateAgain) {
+    // Written again each round: the watch may be armed after the window appears.
+    DWORD probe = 0;
+    const int before = m_evaluations;
+    EXPECT_TRUE(NuvTest::WaitUntil([&] {
+        m_guard.SetDword(kTimeZoneKey, L"ActiveTimeBias", ++probe);
+        return m_evaluations > before;
+    })) << "a change of the time-zone key";
+
+    const int evaluated = m_evaluations;
+    ASSERT_TRUE(::PostMessageW(m_window, WM_TIMECHANGE, 0, 0));
+    EXPECT_TRUE(NuvTest::WaitUntil([&] { return m_evaluations > evaluated; })) << "WM_TIMECHANGE";
+}
 
 // The IP check-up: every connection the firewall holds for a user with web restrictions gets one
 // verdict and one completion, after the allowed list, the blocked list and the categories.

@@ -5,6 +5,8 @@
 #include "plugin/timelimits/VyxLogEngineImpl.h"
 
 #include "AnalyticsControl.h"
+#include "base/UniqueHandle.h"
+#include "logging/Logging.h"
 #include "nuvutil/com/CoInitializeScope.h"
 #include "tests/plugin/timelimits/ActivityLogTestSupport.h"
 #include "tests/support/LogRecorder.h"
@@ -16,7 +18,9 @@
 #include <wrl/client.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -49,8 +53,8 @@ protected:
     // Everything queued is written once the engine is gone.
     void Flush() { m_engine.reset(); }
     // An engine whose records the test writes itself (Log), without the queue; null when Init fails.
-    CVyxLogEngineImpl* DirectEngine() {
-        auto* const engine = new CVyxLogEngineImpl(m_database);
+    CVyxLogEngineImpl* DirectEngine(VyxLogEngineSeams seams = {}) {
+        auto* const engine = new CVyxLogEngineImpl(m_database, std::move(seams));
         m_engine.reset(engine);
         return engine->Init() ? engine : nullptr;
     }
@@ -320,6 +324,168 @@ TEST_F(VyxLogEngineTest, AWriterKilledMidWriteLeavesADatabaseTheNextStartOpens) 
     const auto sites = NuvTest::BlockedSitesOn(m_database, L"child", L"20240105");
     ASSERT_FALSE(sites.empty());
     EXPECT_EQ(L"after.test", sites.back().url);
+}
+
+// A listing of a user's days that failed leaves the writer not knowing them: the next record
+// lists again, and retention goes on.
+TEST_F(VyxLogEngineTest, AFailedListingOfTheDaysIsNotKept) {
+    m_guard.SetDword(kSettings, L"MaxLoggingRecords", 3);
+    ActivityRecord record = AccessBlocked();
+    CVyxLogEngineImpl* engine = DirectEngine();
+    ASSERT_NE(nullptr, engine);
+    for (WORD day = 1; day <= 3; ++day) {
+        SetActivityTime(2024, 1, day, 12, 0);
+        record.time = VyxLogClock::Now();
+        ASSERT_EQ(0u, engine->Log(record));
+    }
+    int listings = 0;
+    VyxLogEngineSeams seams;
+    seams.listDays = [&](CStgStorageDB* store, const std::wstring& user, std::vector<std::wstring>* days) {
+        return ++listings == 1 ? STG_E_INSUFFICIENTMEMORY : store->EnumElements(user.c_str(), days);
+    };
+    engine = DirectEngine(std::move(seams));  // a new run: the days are not known yet
+    ASSERT_NE(nullptr, engine);
+    SetActivityTime(2024, 1, 4, 12, 0);
+    record.time = VyxLogClock::Now();
+    EXPECT_EQ(0u, engine->Log(record)) << "written without knowing the days";
+    EXPECT_EQ(4u, NuvTest::DaysOf(m_database, L"child").size());
+    SetActivityTime(2024, 1, 5, 12, 0);
+    record.time = VyxLogClock::Now();
+    EXPECT_EQ(0u, engine->Log(record));
+    EXPECT_EQ(2, listings) << "listed again";
+    EXPECT_EQ((std::vector<std::wstring>{L"20240102", L"20240103", L"20240104", L"20240105"}),
+              NuvTest::DaysOf(m_database, L"child"))
+        << "the oldest day went";
+}
+
+// Each record that reaches the store but cannot be stored answers 29 (ERROR_WRITE_FAULT): here
+// the day's storage name is taken by a stream.
+TEST_F(VyxLogEngineTest, AFailedStreamWriteAnswersWriteFault) {
+    SetActivityTime(2024, 1, 5, 9, 0);
+    CVyxLogEngineImpl* const engine = DirectEngine();
+    ASSERT_NE(nullptr, engine);
+    ActivityRecord logon;
+    logon.time = VyxLogClock::Now();
+    logon.type = ActivityRecord::kLogon;
+    logon.user = L"child";
+    ASSERT_EQ(0u, engine->Log(logon));
+    ASSERT_TRUE(NuvTest::WriteActivityStream(m_database, L"child", L"20240105", {1, 2, 3}));
+    SetActivityTime(2024, 1, 5, 10, 0);
+    const struct {
+        const char* name;
+        int type;
+    } cases[] = {
+        {"access blocked", ActivityRecord::kAccessBlocked},
+        {"web site blocked", ActivityRecord::kWebSiteBlocked},
+        {"sleep: the time used", ActivityRecord::kSleep},
+        {"log-off: the time used", ActivityRecord::kLogoff},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ActivityRecord record;
+        record.time = VyxLogClock::Now();
+        record.type = c.type;
+        record.user = L"child";
+        record.text = L"a.test";
+        EXPECT_EQ(29u, engine->Log(record));
+    }
+}
+
+// 575 (ERROR_APP_INIT_FAILURE) when the engine cannot start: here another kind of object holds
+// the database mutex's name.
+TEST_F(VyxLogEngineTest, AFailedStartAnswersAppInitFailure) {
+    Tessal::UniqueHandle squatter(::CreateEventW(nullptr, TRUE, FALSE, VyxLog::MutexName(m_database).c_str()));
+    ASSERT_TRUE(squatter);
+    IVyxLogEngine* engine = nullptr;
+    EXPECT_EQ(575u, CreateVyxLogEngine(m_database.c_str(), &engine));
+    EXPECT_EQ(nullptr, engine);
+}
+
+// An exception while a record is written never leaves the writer: that record is dropped and
+// logged, the database mutex is let go, and the writer goes on with the next records.
+TEST_F(VyxLogEngineTest, AThrowWhileWritingDropsThatRecordOnly) {
+    VyxLogEngineSeams seams;
+    seams.beforeWrite = [](const ActivityRecord& record) {
+        if (record.user == L"boom") throw std::runtime_error("injected");
+    };
+    auto* const engine = new CVyxLogEngineImpl(m_database, std::move(seams));
+    m_engine.reset(engine);
+    ASSERT_TRUE(engine->Init());
+    NuvTest::TakeLoggedLines();
+    engine->LogAccessAttemptBlocked(L"boom");
+    engine->LogAccessAttemptBlocked(L"child");
+    bool logged = false;
+    EXPECT_TRUE(NuvTest::WaitUntil([&] {
+        for (const auto& line : NuvTest::TakeLoggedLines()) {
+            logged |= line.level == ETWLogging::LOG_ERROR && line.text == L"Activity record dropped: injected\r\n";
+        }
+        return logged;
+    }));
+    EXPECT_TRUE(NuvTest::WaitUntil([&] {
+        return NuvTest::ReadActivityStream(m_database, L"child\\20240105", L"timerestricted.dat").size() == 16;
+    })) << "the writer went on";
+
+    Tessal::UniqueHandle mutex(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, VyxLog::MutexName(m_database).c_str()));
+    ASSERT_TRUE(mutex);
+    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(mutex.Get(), 5000)) << "let go, not abandoned";
+    ::ReleaseMutex(mutex.Get());
+
+    // Queued behind a throw, and while stopping.
+    engine->LogAccessAttemptBlocked(L"boom");
+    engine->LogAccessAttemptBlocked(L"child");
+    Flush();
+    EXPECT_EQ(2u * 16, NuvTest::ReadActivityStream(m_database, L"child\\20240105", L"timerestricted.dat").size());
+    EXPECT_TRUE(NuvTest::ReadActivityStream(m_database, L"boom\\20240105", L"timerestricted.dat").empty());
+}
+
+// login.dat: log-on at byte 0, sleep at 16, wake-up at 32, log-off at 48, each a SYSTEMTIME of
+// eight 16-bit little-endian fields (year, month, day of week, day, hour, minute, second, ms).
+TEST_F(VyxLogEngineTest, TheWriterPutsEachLoginTimeAtItsOffset) {
+    SetActivityTime(2024, 1, 5, 9, 0);
+    Engine().LogUserLogon(L"child");
+    SetActivityTime(2024, 1, 5, 10, 0);
+    Engine().LogSystemSleep(L"child");
+    SetActivityTime(2024, 1, 5, 11, 0);
+    Engine().LogSystemWakeup(L"child");
+    SetActivityTime(2024, 1, 5, 11, 30);
+    Engine().LogUserLogoff(L"child");
+    Flush();
+    const std::vector<std::uint8_t> expected = {
+        0xE8, 0x07, 0x01, 0x00, 0x00, 0x00, 0x05, 0x00, 0x09, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // log-on 09:00
+        0xE8, 0x07, 0x01, 0x00, 0x00, 0x00, 0x05, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // sleep 10:00
+        0xE8, 0x07, 0x01, 0x00, 0x00, 0x00, 0x05, 0x00, 0x0B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // wake-up 11:00
+        0xE8, 0x07, 0x01, 0x00, 0x00, 0x00, 0x05, 0x00, 0x0B, 0x00, 0x1E, 0x00, 0x00, 0x00, 0x00, 0x00,  // log-off 11:30
+    };
+    EXPECT_EQ(expected, NuvTest::ReadActivityStream(m_database, L"child", L"login.dat"));
+}
+
+TEST_F(VyxLogEngineTest, AHandMadeLoginRecordIsReadFieldByField) {
+    // Log-on 08:00, sleep 09:00, wake-up 10:00, no log-off yet.
+    std::vector<std::uint8_t> record = {
+        0xE8, 0x07, 0x01, 0x00, 0x00, 0x00, 0x05, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0xE8, 0x07, 0x01, 0x00, 0x00, 0x00, 0x05, 0x00, 0x09, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0xE8, 0x07, 0x01, 0x00, 0x00, 0x00, 0x05, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    };
+    record.resize(64);
+    const VyxLog::LoginTimes times = VyxLog::ParseLoginTimes(record.data(), record.size());
+    EXPECT_EQ(8, times.logon.wHour);
+    EXPECT_EQ(9, times.sleep.wHour);
+    EXPECT_EQ(10, times.wakeup.wHour);
+    EXPECT_FALSE(VyxLog::IsSet(times.logoff));
+
+    // The engine reads it the same way: the log-off counts from the wake-up, and only the log-off
+    // field changes.
+    ASSERT_TRUE(NuvTest::WriteActivityStream(m_database, L"child", L"login.dat", record));
+    SetActivityTime(2024, 1, 5, 10, 30);
+    Engine().LogUserLogoff(L"child");
+    Flush();
+    EXPECT_EQ(30u, NuvTest::MinutesOn(m_database, L"child", L"20240105"));
+    const std::vector<std::uint8_t> stored = NuvTest::ReadActivityStream(m_database, L"child", L"login.dat");
+    ASSERT_EQ(64u, stored.size());
+    EXPECT_TRUE(std::equal(record.begin(), record.begin() + 48, stored.begin()));
+    EXPECT_EQ((std::vector<std::uint8_t>{0xE8, 0x07, 0x01, 0x00, 0x00, 0x00, 0x05, 0x00, 0x0A, 0x00, 0x1E, 0x00, 0x00,
+                                         0x00, 0x00, 0x00}),
+              std::vector<std::uint8_t>(stored.begin() + 48, stored.end()));
 }
 
 }  // namespace

@@ -324,6 +324,7 @@ protected:
     void TearDown() override {
         if (m_control == nullptr) return;
         EXPECT_EQ(0, m_control->LiveObjects()) << "an object was not released";
+        EXPECT_EQ(0, m_control->ForeignSinkReleases()) << "a sink released by a caller that did not add it";
         m_control->Reset();
     }
 
@@ -631,10 +632,10 @@ TEST_F(HostFirewallStandInTest, SteeredOperationsFailUntilReset) {
         {"RegisterPlugin",
          [](Client& c) {
              CIdlePlugin plugin;
-             Ref<ZrtFire::IInspectionSink> sink;
+             ZrtFire::IInspectionSink* sink = nullptr;
              const auto result =
-                 c.product->RegisterPlugin(&kAggregateId, &plugin, &ZrtFire::kPluginRegistrationInterface, sink.Put());
-             return Outcome{result, static_cast<bool>(sink)};
+                 c.product->RegisterPlugin(&kAggregateId, &plugin, &ZrtFire::kPluginRegistrationInterface, &sink);
+             return Outcome{result, sink != nullptr};
          },
          true},
         {"rule.Operation5", [](Client& c) { return Outcome{c.rule->Operation5(1), false}; }, true},
@@ -808,44 +809,44 @@ TEST_F(HostFirewallStandInTest, PluginIsKeptFromRegistrationUntilUnregistered) {
     const std::wstring kept = product + L" plugin {5D3A2B1C-4E5F-4A6B-9C8D-7E6F50413223}";
     const struct {
         const char* name;
-        std::function<ZrtFire::Result(Ref<ZrtFire::IInspectionSink>&)> call;
+        std::function<ZrtFire::Result(ZrtFire::IInspectionSink*&)> call;
         ZrtFire::Result result;
         bool sink;
         const wchar_t* line;
         std::wstring rules;
     } cases[] = {
         {"another interface",
-         [&](Ref<ZrtFire::IInspectionSink>& sink) {
-             return client.product->RegisterPlugin(&kPluginId, &plugin, &ZrtFire::kNotifyInterface, sink.Put());
+         [&](ZrtFire::IInspectionSink*& sink) {
+             return client.product->RegisterPlugin(&kPluginId, &plugin, &ZrtFire::kNotifyInterface, &sink);
          },
          E_NOINTERFACE, false,
          L"product.RegisterPlugin {5D3A2B1C-4E5F-4A6B-9C8D-7E6F50413223} {01A4D9AD-2547-4337-AA45-4FF4D6536CCC}",
          product},
         {"registered",
-         [&](Ref<ZrtFire::IInspectionSink>& sink) {
+         [&](ZrtFire::IInspectionSink*& sink) {
              return client.product->RegisterPlugin(&kPluginId, &plugin, &ZrtFire::kPluginRegistrationInterface,
-                                                   sink.Put());
+                                                   &sink);
          },
          0, true,
          L"product.RegisterPlugin {5D3A2B1C-4E5F-4A6B-9C8D-7E6F50413223} {25601108-CD71-44D1-9539-F3819F500E43}",
          kept},
         {"another id unregistered",
-         [&](Ref<ZrtFire::IInspectionSink>&) { return client.product->UnregisterPlugin(&kAggregateId); },
+         [&](ZrtFire::IInspectionSink*&) { return client.product->UnregisterPlugin(&kAggregateId); },
          static_cast<ZrtFire::Result>(0x80070490), false,
          L"product.UnregisterPlugin {C0FFEE00-1234-4321-ABCD-0123456789AB}", kept},
         {"unregistered",
-         [&](Ref<ZrtFire::IInspectionSink>&) { return client.product->UnregisterPlugin(&kPluginId); }, 0, false,
+         [&](ZrtFire::IInspectionSink*&) { return client.product->UnregisterPlugin(&kPluginId); }, 0, false,
          L"product.UnregisterPlugin {5D3A2B1C-4E5F-4A6B-9C8D-7E6F50413223}", product},
         {"unregistered twice",
-         [&](Ref<ZrtFire::IInspectionSink>&) { return client.product->UnregisterPlugin(&kPluginId); },
+         [&](ZrtFire::IInspectionSink*&) { return client.product->UnregisterPlugin(&kPluginId); },
          static_cast<ZrtFire::Result>(0x80070490), false,
          L"product.UnregisterPlugin {5D3A2B1C-4E5F-4A6B-9C8D-7E6F50413223}", product},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Ref<ZrtFire::IInspectionSink> sink;
+        ZrtFire::IInspectionSink* sink = nullptr;
         EXPECT_EQ(c.result, c.call(sink));
-        EXPECT_EQ(c.sink, static_cast<bool>(sink));
+        EXPECT_EQ(c.sink, sink != nullptr);
         EXPECT_EQ(Lines({c.line}), Calls());
         EXPECT_EQ(Lines({c.rules}), RulesNow());
         m_control->ClearCalls();
@@ -965,9 +966,9 @@ TEST_F(HostFirewallStandInTest, OfferedConnectionReachesThePluginOnAFirewallThre
         CRecordingPlugin plugin(c.answer);
         Client client;
         ASSERT_NO_FATAL_FAILURE(Register(client, kProductId));
-        Ref<ZrtFire::IInspectionSink> sink;
+        ZrtFire::IInspectionSink* sink = nullptr;  // the firewall's, borrowed
         ASSERT_EQ(0, client.product->RegisterPlugin(&kPluginId, &plugin, &ZrtFire::kPluginRegistrationInterface,
-                                                    sink.Put()));
+                                                    &sink));
         m_control->ClearCalls();
 
         long number = 0;
@@ -1005,9 +1006,8 @@ TEST_F(HostFirewallStandInTest, SecondCompleteAndLateUseAreRefusedAndRecorded) {
     CRecordingPlugin plugin;
     Client client;
     ASSERT_NO_FATAL_FAILURE(Register(client, kProductId));
-    Ref<ZrtFire::IInspectionSink> sink;
-    ASSERT_EQ(0,
-              client.product->RegisterPlugin(&kPluginId, &plugin, &ZrtFire::kPluginRegistrationInterface, sink.Put()));
+    ZrtFire::IInspectionSink* sink = nullptr;  // the firewall's, borrowed
+    ASSERT_EQ(0, client.product->RegisterPlugin(&kPluginId, &plugin, &ZrtFire::kPluginRegistrationInterface, &sink));
     ASSERT_EQ(1, m_control->OfferConnection(Outbound(Ipv4(1, 2, 3, 4), 5, L"a.exe"), nullptr));
     ASSERT_EQ(1u, plugin.Seen().size());
     ZrtFire::IConnection* const connection = plugin.Seen()[0].connection;
@@ -1042,12 +1042,12 @@ TEST_F(HostFirewallStandInTest, OfferNeedsALivePluginAndGoesToTheLastRegistered)
     Client other;
     ASSERT_NO_FATAL_FAILURE(Register(other, kOtherProductId));
     EXPECT_EQ(kNoPlugin, m_control->OfferConnection(offered, &number)) << "products without a plug-in";
-    Ref<ZrtFire::IInspectionSink> ownerSink;
-    Ref<ZrtFire::IInspectionSink> otherSink;
+    ZrtFire::IInspectionSink* ownerSink = nullptr;
+    ZrtFire::IInspectionSink* otherSink = nullptr;
     ASSERT_EQ(0, other.product->RegisterPlugin(&kPluginId, &second, &ZrtFire::kPluginRegistrationInterface,
-                                               otherSink.Put()));
+                                               &otherSink));
     ASSERT_EQ(0, owner.product->RegisterPlugin(&kPluginId, &first, &ZrtFire::kPluginRegistrationInterface,
-                                               ownerSink.Put()));
+                                               &ownerSink));
 
     EXPECT_EQ(1, m_control->OfferConnection(offered, &number));
     EXPECT_EQ(1, number);
@@ -1075,9 +1075,8 @@ TEST_F(HostFirewallStandInTest, WaitForCompletionsSeesAnswersFromAnotherThread) 
     CRecordingPlugin plugin;
     Client client;
     ASSERT_NO_FATAL_FAILURE(Register(client, kProductId));
-    Ref<ZrtFire::IInspectionSink> sink;
-    ASSERT_EQ(0,
-              client.product->RegisterPlugin(&kPluginId, &plugin, &ZrtFire::kPluginRegistrationInterface, sink.Put()));
+    ZrtFire::IInspectionSink* sink = nullptr;  // the firewall's, borrowed
+    ASSERT_EQ(0, client.product->RegisterPlugin(&kPluginId, &plugin, &ZrtFire::kPluginRegistrationInterface, &sink));
     for (long i = 1; i <= kConnections; ++i) {
         long number = 0;
         ASSERT_EQ(1, m_control->OfferConnection(Outbound(Ipv4(10, 0, 0, static_cast<BYTE>(i)), 100, nullptr), &number));
@@ -1104,6 +1103,88 @@ TEST_F(HostFirewallStandInTest, WaitForCompletionsSeesAnswersFromAnotherThread) 
                      L"3 offered 1 verdict 1 complete 1", L"4 offered 1 verdict 1 complete 1",
                      L"5 offered 1 verdict none complete 0"}),
               Taken(m_control->ConnectionOutcomes()));
+}
+
+// The sink belongs to the point product: one for its life, lent to the plug-in, which may only
+// release what it added itself.
+TEST_F(HostFirewallStandInTest, TheSinkIsThePointProductsOwnAndAForeignReleaseIsCounted) {
+    CRecordingPlugin plugin;
+    Client client;
+    ASSERT_NO_FATAL_FAILURE(Register(client, kProductId));
+    const long objects = m_control->LiveObjects();
+    ZrtFire::IInspectionSink* sink = nullptr;
+    ASSERT_EQ(0, client.product->RegisterPlugin(&kPluginId, &plugin, &ZrtFire::kPluginRegistrationInterface, &sink));
+    ASSERT_NE(nullptr, sink);
+    EXPECT_EQ(objects + 1, m_control->LiveObjects());
+    ZrtFire::IInspectionSink* again = nullptr;
+    ASSERT_EQ(0, client.product->RegisterPlugin(&kPluginId, &plugin, &ZrtFire::kPluginRegistrationInterface, &again));
+    EXPECT_EQ(sink, again) << "the same sink for a second registration";
+    EXPECT_EQ(objects + 1, m_control->LiveObjects());
+    m_control->ClearCalls();
+
+    // A reference the plug-in added is its own to release.
+    EXPECT_EQ(2u, sink->AddRef());
+    EXPECT_EQ(1u, sink->Release());
+    EXPECT_EQ(0, m_control->ForeignSinkReleases());
+    EXPECT_EQ(L"", Calls());
+
+    // One more is the firewall's: counted, recorded, and the sink lives on.
+    EXPECT_EQ(1u, sink->Release());
+    EXPECT_EQ(1, m_control->ForeignSinkReleases());
+    EXPECT_EQ(Lines({L"unexpected sink.Release"}), Calls());
+    ASSERT_EQ(1, m_control->OfferConnection(Outbound(Ipv4(1, 2, 3, 4), 5, nullptr), nullptr));
+    EXPECT_EQ(0, sink->Complete(plugin.Seen().at(0).connection)) << "still the firewall's live sink";
+    EXPECT_EQ(objects + 1, m_control->LiveObjects());
+
+    // Unregistered, the product keeps it; it goes with the product, or with the plug-in's last
+    // reference when that comes later.
+    EXPECT_EQ(0, client.product->UnregisterPlugin(&kPluginId));
+    EXPECT_EQ(objects + 1, m_control->LiveObjects());
+    sink->AddRef();
+    client.policies.Reset();
+    client.product.Reset();
+    EXPECT_EQ(1, m_control->LiveObjects()) << "the sink the plug-in still holds";
+    EXPECT_EQ(0u, sink->Release());
+    EXPECT_EQ(0, m_control->LiveObjects());
+
+    m_control->Reset();
+    EXPECT_EQ(0, m_control->ForeignSinkReleases()) << "forgotten by Reset";
+}
+
+// A held call waits where a hung firewall would, and the firewall's other calls go on meanwhile.
+TEST_F(HostFirewallStandInTest, AHeldCallWaitsUntilReleasedAndTheRestGoesOn) {
+    Client client;
+    ASSERT_NO_FATAL_FAILURE(Register(client, kProductId));
+    m_control->ClearCalls();
+    m_control->HoldCall("policies.AddPolicy");
+    EXPECT_FALSE(m_control->WaitForHeldCall(0));
+
+    ZrtFire::Result committed = -1;
+    std::thread caller([&] { committed = CommitRule(client.policies.Get(), {kUser1}); });
+    ASSERT_TRUE(m_control->WaitForHeldCall(10000));
+    EXPECT_EQ(std::wstring::npos, RulesNow().find(L"policy {F2BB6CE4")) << "not committed while held";
+    Ref<ZrtFire::IPolicyManager> other;
+    EXPECT_EQ(0, client.product->GetInterface(other.PutVoid(), &ZrtFire::kPolicyManagerInterface))
+        << "another call meanwhile";
+    other.Reset();
+    EXPECT_TRUE(m_control->WaitForHeldCall(0)) << "still held";
+
+    m_control->ReleaseHeldCall();
+    caller.join();
+    EXPECT_EQ(0, committed);
+    EXPECT_FALSE(m_control->WaitForHeldCall(0));
+    const std::wstring calls = Calls();
+    EXPECT_NE(std::wstring::npos, calls.find(L"policies.AddPolicy\nproduct.GetInterface")) << "held after it was recorded";
+    EXPECT_NE(std::wstring::npos, RulesNow().find(L"policy {F2BB6CE4-DCD1-4A1A-86EB-4B2D19DCA36F}"));
+
+    // Only the next call of the operation is held; Reset lets a held call go as well.
+    EXPECT_EQ(0, CommitRule(client.policies.Get(), {kUser2}));
+    m_control->HoldCall("AddPolicy");
+    std::thread held([&] { committed = CommitRule(client.policies.Get(), {kUser1}); });
+    ASSERT_TRUE(m_control->WaitForHeldCall(10000));
+    m_control->Reset();
+    held.join();
+    EXPECT_FALSE(m_control->WaitForHeldCall(0));
 }
 
 }  // namespace
