@@ -19,6 +19,8 @@
 namespace {
 
 // Made at process attach so that a failure to build it fails the load instead of the process.
+// That runs under the loader lock: the constructors only set up memory, locks and events; what
+// reads the registry or files, loads libraries, starts threads or uses COM waits for first use.
 // The subsystems come before the module: its scan queue releases leftover work through web
 // filtering when it is destroyed.
 struct PluginObjects {
@@ -39,6 +41,44 @@ struct PluginObjects {
 
 PluginObjects* g_objects = nullptr;
 
+// Nothing escapes: an exception fails the load (logged) or, at unload, is logged and ignored.
+BOOL Attach(HINSTANCE instance, void* reserved) noexcept {
+    // Names only: the logger itself is made by the first line logged.
+    ETWLogging::ConfigureLogging(nullptr, L"Nuv", nullptr, nullptr, 0);
+    try {
+        auto objects = std::make_unique<PluginObjects>();
+        if (!objects->module.DllMain(instance, DLL_PROCESS_ATTACH, reserved)) return FALSE;
+        g_objects = objects.release();
+        return TRUE;
+    } catch (...) {
+        NUV_LOG(ETWLogging::LOG_CRITICAL, L"The plug-in's objects could not be made (%hs); the load fails\r\n",
+                NuvCom::CurrentExceptionText());
+        return FALSE;
+    }
+}
+
+BOOL Detach(HINSTANCE instance, void* reserved) noexcept {
+    if (g_objects == nullptr) return TRUE;
+    BOOL result = TRUE;
+    try {
+        result = g_objects->module.DllMain(instance, DLL_PROCESS_DETACH, reserved);
+    } catch (...) {
+        NUV_LOG(ETWLogging::LOG_ERROR, L"Unloading the plug-in failed (%hs)\r\n", NuvCom::CurrentExceptionText());
+    }
+    // At process exit the other threads are gone already and nothing needs to be joined;
+    // after FreeLibrary the module stops what is still running.
+    if (reserved == nullptr) {
+        delete g_objects;
+        g_objects = nullptr;
+    }
+    return result;
+}
+
+// Every export but DllCanUnloadNow (which COM calls on its own) starts with this.
+void OnCallIntoDll() noexcept {
+    if (g_objects != nullptr) g_objects->module.OnCallIntoDll();
+}
+
 const NuvCom::ClassObjectEntry kClassObjects[] = {
     {CLSID_NuvPlugin, &NuvCom::CClassFactory<CNuvPlugin>::GetClassObject},
 };
@@ -49,36 +89,21 @@ CNuvModule& TheNuvModule() noexcept { return g_objects->module; }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void* reserved) {
     switch (reason) {
-        case DLL_PROCESS_ATTACH:
-            try {
-                g_objects = new PluginObjects();
-            } catch (const std::exception&) {
-                return FALSE;
-            }
-            return g_objects->module.DllMain(instance, reason, reserved);
-        case DLL_PROCESS_DETACH: {
-            if (g_objects == nullptr) return TRUE;
-            const BOOL result = g_objects->module.DllMain(instance, reason, reserved);
-            // At process exit the other threads are gone already and nothing needs to be joined;
-            // after FreeLibrary the module stops what is still running.
-            if (reserved == nullptr) {
-                delete g_objects;
-                g_objects = nullptr;
-            }
-            return result;
-        }
-        default:
-            return TRUE;
+        case DLL_PROCESS_ATTACH: return Attach(instance, reserved);
+        case DLL_PROCESS_DETACH: return Detach(instance, reserved);
+        default: return TRUE;
     }
 }
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
+    OnCallIntoDll();
     return NuvCom::GetClassObject(kClassObjects, clsid, riid, ppv);
 }
 
 STDAPI DllCanUnloadNow() { return NuvCom::CModule::CanUnloadNow(); }
 
 STDAPI DllRegisterServer() {
+    OnCallIntoDll();
     return NuvCom::ComBoundary(L"DllRegisterServer", [] {
         const HRESULT hr = RegisterNuvServer(NuvCom::CModule::Path().c_str());
         if (FAILED(hr)) {
@@ -89,6 +114,7 @@ STDAPI DllRegisterServer() {
 }
 
 STDAPI DllUnregisterServer() {
+    OnCallIntoDll();
     return NuvCom::ComBoundary(L"DllUnregisterServer", [] {
         HRESULT hr = UnregisterNuvServer();
         if (SUCCEEDED(hr)) {
@@ -105,6 +131,7 @@ STDAPI DllUnregisterServer() {
 // The problem-report entry point of the suite's components (the name is historical).
 extern "C" __declspec(dllexport) int __cdecl DllCanDefer(int problemId, unsigned char affectsPersonalInfo,
                                                         HRESULT result) {
+    OnCallIntoDll();
     if (g_objects != nullptr) {
         try {
             g_objects->module.ReportProblem(problemId, affectsPersonalInfo != 0, result);

@@ -134,20 +134,20 @@ DWORD WINAPI CTYVOHandler::CTYVOHandlerPimpl::TYVOStatsTimer(void* parameter) {
             URLRespResult unused;
             pimpl->GetUrlReputation(settings, L"", unused, error, L"");
             if (IsTyvoSuccess(error)) {
+                // Stored, then published, under the lock: whoever sees the new report time in
+                // memory finds the counters reset in memory and in the registry.
+                Tessal::CAutoLock lock(pimpl->m_lock);
                 const std::int64_t now = NNUVInternal::NowMs();
                 if (WriteQword(kLastUpdatedTime, now)) {
-                    {
-                        Tessal::CAutoLock lock(pimpl->m_lock);
-                        pimpl->m_lastReportMs = now;
-                        pimpl->m_pTotalTYVOReq = 0;
-                        pimpl->m_pTotalTYVORespTime = 0;
-                    }
                     if (!WriteDword(kTotalRequests, 0)) {
                         NUV_LOG(ETWLogging::LOG_ERROR, L"Couldn't write to TYVO Request counter!!!");
                     }
                     if (!WriteDword(kTotalResponseTime, 0)) {
                         NUV_LOG(ETWLogging::LOG_ERROR, L"Couldn't write to TYVO response time!!!");
                     }
+                    pimpl->m_pTotalTYVOReq = 0;
+                    pimpl->m_pTotalTYVORespTime = 0;
+                    pimpl->m_lastReportMs = now;
                 }
             } else {
                 if (::WaitForSingleObject(pimpl->m_statsStop, kBackOffMs) == WAIT_OBJECT_0) return shutDown();

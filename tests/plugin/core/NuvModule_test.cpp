@@ -62,6 +62,16 @@ size_t IndexOf(const std::vector<std::wstring>& calls, const std::wstring& call,
 
 constexpr DWORD kGenerousJoinLimitMs = 30000;
 
+// The misc thread's hidden window in this process (another program's may exist too).
+bool OwnMiscThreadWindowExists() {
+    for (HWND window = nullptr; (window = ::FindWindowExW(nullptr, window, CMiscThread::kWindowClassName, nullptr));) {
+        DWORD process = 0;
+        ::GetWindowThreadProcessId(window, &process);
+        if (process == ::GetCurrentProcessId()) return true;
+    }
+    return false;
+}
+
 class ModuleTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -204,9 +214,14 @@ TEST_F(ModuleTest, ShutdownKillsAStuckStartUp) {
     ASSERT_TRUE(m_log.WaitFor(L"StartUrlClassification"));
 
     std::atomic<int> waited{-1};
-    std::thread proxyThread([&] { waited = module.WaitForInitialization() ? 1 : 0; });
-    ::Sleep(100);
-    EXPECT_EQ(-1, waited.load()) << "a connection waits while start-up runs";
+    Tessal::UniqueHandle calling(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread proxyThread([&] {
+        ::SetEvent(calling.Get());
+        waited = module.WaitForInitialization() ? 1 : 0;
+    });
+    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(calling.Get(), 10000));
+    EXPECT_FALSE(NuvTest::WaitUntil([&] { return waited.load() != -1; }, 200))
+        << "a connection waits while start-up runs";
 
     const ULONGLONG begin = ::GetTickCount64();
     module.Deinitialize();
@@ -227,20 +242,18 @@ TEST_F(ModuleTest, SwitchesAreReadAtStartAndAgainWhenTheProductKeyChanges) {
     EXPECT_FALSE(module.IsDumpEnabled());
     EXPECT_FALSE(module.IsLogUrlRequestsEnabled());
 
-    // The misc thread arms its watch once its window exists; writes made before that are not seen.
-    NuvTest::WaitUntil([] { return ::FindWindowW(CMiscThread::kWindowClassName, nullptr) != nullptr; });
-    auto writeUntil = [&](DWORD dump, DWORD logUrls, bool expected) {
+    // The misc thread arms its watch before it makes its window: a change made once the window
+    // exists is seen. One write of each value (writing the data a value already holds is no change
+    // to Wine, so a write repeated after a missed one would not help).
+    ASSERT_TRUE(NuvTest::WaitUntil(OwnMiscThreadWindowExists, 10000));
+    auto writeAndWait = [&](DWORD dump, DWORD logUrls, bool expected) {
+        EXPECT_TRUE(m_guard.SetDword(kProductKey, L"Dump", dump));
+        EXPECT_TRUE(m_guard.SetDword(kProductKey, L"LogUrlRequests", logUrls));
         return NuvTest::WaitUntil(
-            [&] {
-                EXPECT_TRUE(m_guard.SetDword(kProductKey, L"Dump", dump));
-                EXPECT_TRUE(m_guard.SetDword(kProductKey, L"LogUrlRequests", logUrls));
-                ::Sleep(100);
-                return module.IsDumpEnabled() == expected && module.IsLogUrlRequestsEnabled() == expected;
-            },
-            20000, 0);  // long only for a starved misc thread on a loaded machine; usually one round
+            [&] { return module.IsDumpEnabled() == expected && module.IsLogUrlRequestsEnabled() == expected; }, 10000);
     };
-    EXPECT_TRUE(writeUntil(1, 1, true));
-    EXPECT_TRUE(writeUntil(2, 0, false)) << "only 1 switches on";
+    EXPECT_TRUE(writeAndWait(1, 1, true));
+    EXPECT_TRUE(writeAndWait(2, 0, false)) << "only 1 switches on";
 }
 
 TEST_F(ModuleTest, ReportedProblemsAreRecordedOnceAndWrittenEveryTime) {
@@ -341,6 +354,19 @@ TEST_F(ModuleTest, TimeBlockedUsersIgnoreLetterCase) {
     EXPECT_FALSE(module.IsUserTimeBlocked(L"a"));
 }
 
+// True when another thread holds the lock (this one may enter it again, so it never counts).
+bool HeldElsewhere(Tessal::CCriticalSection& lock) {
+    if (!lock.TryEnter()) return true;
+    lock.Leave();
+    return false;
+}
+
+size_t CallsStartingWith(CallLog& log, const std::wstring& prefix) {
+    size_t n = 0;
+    for (const auto& call : log.Calls()) n += call.rfind(prefix, 0) == 0 ? 1 : 0;
+    return n;
+}
+
 // The proxy host calls in from its own threads at any time, also while the plug-in shuts down: a
 // call finds what it uses alive until it returns, or finds it gone.
 TEST_F(ModuleTest, ShutdownWaitsForHostCallsStillUsingWhatItDeletes) {
@@ -348,37 +374,48 @@ TEST_F(ModuleTest, ShutdownWaitsForHostCallsStillUsingWhatItDeletes) {
         const char* name;
         std::function<void(CNuvModule&)> hold;     // makes the next call wait inside
         std::function<void(CNuvModule&)> call;     // the host's call
+        std::function<bool()> inside;              // the call holds what shutdown deletes, and waits
+        const wchar_t* shutdownStep;               // logged by shutdown right before it waits for that
         std::function<void(CNuvModule&)> release;  // lets it go on
     };
     Tessal::UniqueHandle clockGate(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     m_timeLimits.clockGate = clockGate.Get();
     Tessal::CCriticalSection* managerLock = nullptr;
+    Tessal::CCriticalSection* sessionLock = nullptr;
     const Case cases[] = {
         {"handler creation",
          [&](CNuvModule&) { m_filter.blockIn = L"CreateHttpEventHandler"; },
          [](CNuvModule& module) {
              if (IUnknown* handler = module.CreateHttpEventHandler(3, 10)) handler->Release();
          },
+         [&] { return m_log.Count(L"CreateHttpEventHandler 3 10 session") == 1; },
+         L"DestroyScanAlgorithms",
          [&](CNuvModule&) { m_filter.Release(); }},
         {"filtering decision",
          [&](CNuvModule& module) {
-             module.GetSession(3);
+             sessionLock = &module.GetSession(3)->GetLock();
              managerLock = module.GetSessionLock();
-             managerLock->Enter();  // the decision waits for the manager's lock
+             sessionLock->Enter();  // the decision takes the manager's lock, then waits for this one
          },
          [](CNuvModule& module) { module.IsFilteringUnnecessary(3); },
-         [&](CNuvModule&) { managerLock->Leave(); }},
+         // Nothing else in this test takes the manager's lock.
+         [&] { return HeldElsewhere(*managerLock); },
+         L"DestroyScanAlgorithms",
+         [&](CNuvModule&) { sessionLock->Leave(); }},
         {"reliable time",
          [](CNuvModule& module) { module.InitReliableTimeProvider(); },
          [](CNuvModule& module) {
              SYSTEMTIME time = {};
              module.GetReliableLocalTime(&time);
          },
+         [&] { return CallsStartingWith(m_log, L"GetCurrentLocalTime ") == 1; },
+         L"StopUrlClassification",
          [&](CNuvModule&) { ::SetEvent(clockGate.Get()); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ::ResetEvent(clockGate.Get());
+        m_log.Clear();
         CNuvModule& module = Start();
         c.hold(module);
         std::atomic<bool> returned{false};
@@ -386,15 +423,20 @@ TEST_F(ModuleTest, ShutdownWaitsForHostCallsStillUsingWhatItDeletes) {
             c.call(module);
             returned = true;
         });
-        ::Sleep(100);  // the call is inside
+        const bool inside = NuvTest::WaitUntil(c.inside, 10000);
+        EXPECT_TRUE(inside) << "the call is inside";
+        if (!inside) c.release(module);  // never a shutdown under a hold the call did not reach
         std::atomic<bool> stopped{false};
         std::thread shutdown([&] {
             module.Deinitialize();
             stopped = true;
         });
-        ::Sleep(300);
-        EXPECT_FALSE(stopped) << "shutdown waits for the call";
-        c.release(module);
+        if (inside) {
+            EXPECT_TRUE(m_log.WaitFor(c.shutdownStep, 1, 10000));
+            EXPECT_FALSE(NuvTest::WaitUntil([&] { return stopped.load(); }, 300)) << "shutdown waits for the call";
+            EXPECT_FALSE(returned);
+            c.release(module);
+        }
         host.join();
         shutdown.join();
         EXPECT_TRUE(returned);
@@ -489,6 +531,24 @@ TEST_F(ModuleTest, SigninSignalThreadIsNeverStartedWithTheProducedOsCodes) {
         m_module.reset();
         EXPECT_FALSE(m_lines.Has(ETWLogging::LOG_NORMAL, L"CSignalSigninRequiredThread running\r\n"));
     }
+}
+
+// The module is made under the loader lock of the DLL's load; the OS probe (kernel32's version
+// resource) waits for the first question and is made once.
+TEST_F(ModuleTest, TheOsIsProbedAtFirstUseNotAtConstruction) {
+    static std::atomic<int> probes{0};
+    probes = 0;
+    CNuvModule::Options options;
+    options.osClassSource = [] {
+        ++probes;
+        return DWORD{7};
+    };
+    m_module = std::make_unique<CNuvModule>(options);
+    EXPECT_EQ(0, probes.load());
+    EXPECT_TRUE(m_module->IsFilteringUnnecessary(0)) << "session 0 holds only services on this class";
+    EXPECT_EQ(7u, m_module->GetOsClass());
+    EXPECT_EQ(9u, m_module->GetOsCode());
+    EXPECT_EQ(1, probes.load());
 }
 
 TEST_F(ModuleTest, OsCodeTable) {

@@ -136,6 +136,33 @@ TEST_F(TyvoHandlerTest, TheRequestIsExactlyWhatTheServiceChecks) {
     EXPECT_EQ(L"/1", record.at(L"path").as_string());
 }
 
+// Text outside ASCII goes out as UTF-8, unescaped in the JSON body (the stand-in checks that the
+// body is exactly its compact form); the process name is Base64 of its UTF-8 bytes.
+TEST_F(TyvoHandlerTest, UrlsAndProcessNamesOutsideAsciiAreSentAsUtf8) {
+    NNUV::NNUVInternal::SetRandomSourceForTests(&FixedNegativeId);
+    NuvTest::ScratchFolder folder(L"TyvoRequestText");
+    // German, Japanese, an emoji (a surrogate pair).
+    const std::wstring tool = folder.Path() + L"\\Gr\u00FC\u00DFe-\u65E5\u672C-\U0001F600.exe";
+    FILE* file = _wfopen(tool.c_str(), L"wb");
+    ASSERT_NE(nullptr, file);
+    std::fputs("abc", file);
+    std::fclose(file);
+    const std::wstring url = Unique(L"allowed.test") + L"/stra\u00DFe/\u65E5\u672C\u8A9E/\U0001F600?q=\u00E9";
+    URLRespResult result;
+    ASSERT_EQ(NNUV::MakeTyvoError(NNUV::kTyvoSuccess), Ask(url, result, tool.c_str()));
+    EXPECT_EQ(10, result.rep);
+    const web::json::array records = m_standIn.Records(url);
+    ASSERT_EQ(1u, records.size());
+    const web::json::value& record = records.at(0);
+    EXPECT_EQ(0u, record.at(L"problems").as_array().size()) << record.at(L"problems").serialize();
+    EXPECT_EQ(L"{\"ci\":{\"affid\":\"0\",\"cliid\":\"client-of-the-tests\",\"pev\":1,\"prn\":\"Parental Control\","
+              L"\"pv\":\"20.1.145.0\",\"rid\":-9223372036854775807,\"sdkv\":\"1.0\"},\"q\":[{\"catset\":4,\"op\":\"url\","
+              L"\"qmd\":{\"pname\":\"R3LDvMOfZS3ml6XmnKwt8J+YgC5leGU=\",\"psha256\":"
+              L"\"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\"},\"uop\":64,\"url\":\"" +
+                  url + L"\"}]}",
+              record.at(L"body").as_string());
+}
+
 TEST_F(TyvoHandlerTest, ProcessPathsWithoutAFileNameSendNoMetadata) {
     for (const wchar_t* path : {L"tool.exe", L"C:\\folder\\", L""}) {
         const std::wstring url = Unique(L"allowed.test");

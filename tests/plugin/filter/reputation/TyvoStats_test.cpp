@@ -89,17 +89,24 @@ TEST_F(TyvoStatsTest, CountersSurviveARestartAndAnOverdueReportGoesOutAndResetsT
     WriteQword(L"LastUpdatedTime", overdue);
     CTYVOHandler handler;
     // Read at start; the report goes out after the 1 s stop check, then the counters are reset.
-    ASSERT_TRUE(NuvTest::WaitUntil([&] { return handler.LastReportTimeMs() != overdue; }, 20000));
+    // Whoever sees the new report time finds the reset stored as well: polled without a pause, the
+    // stored counters read first.
+    DWORD requests = 99, time = 99;
+    ASSERT_TRUE(NuvTest::WaitUntil(
+        [&] {
+            if (handler.LastReportTimeMs() == overdue) return false;
+            EXPECT_TRUE(ReadDword(L"TYVOTotalResponseTime", time));
+            EXPECT_TRUE(ReadDword(L"TYVOTotalRequests", requests));
+            return true;
+        },
+        20000, 0));
+    EXPECT_EQ(0u, time);
+    EXPECT_EQ(0u, requests);
     EXPECT_EQ(0, handler.TotalRequests());
     EXPECT_EQ(0, handler.TotalResponseTimeMs());
     std::int64_t written = 0;
     ASSERT_TRUE(ReadQword(L"LastUpdatedTime", written));
     EXPECT_EQ(handler.LastReportTimeMs(), written);
-    DWORD requests = 99, time = 99;
-    EXPECT_TRUE(ReadDword(L"TYVOTotalRequests", requests));
-    EXPECT_TRUE(ReadDword(L"TYVOTotalResponseTime", time));
-    EXPECT_EQ(0u, requests);
-    EXPECT_EQ(0u, time);
     // The report carried the average of the stored counters: 100 ms, "ZAAAAAA=".
     std::wstring clientId;
     NNUV::NNUVInternal::GetClientId(clientId);
@@ -107,6 +114,53 @@ TEST_F(TyvoStatsTest, CountersSurviveARestartAndAnOverdueReportGoesOutAndResetsT
     ASSERT_GE(records.size(), 1u);
     const std::wstring body = records.at(records.size() - 1).at(L"body").as_string();
     EXPECT_NE(std::wstring::npos, body.find(L"\"rpt\":{\"gstat\":\"ZAAAAAA=\"}")) << body;
+}
+
+TEST_F(TyvoStatsTest, TheNextReportIsDueADayAfterTheLastOne) {
+    const std::int64_t last = NNUV::NNUVInternal::NowMs() - 86400000 + 3000;  // due in 3 s
+    WriteQword(L"LastUpdatedTime", last);
+    CTYVOHandler handler;
+    ASSERT_TRUE(NuvTest::WaitUntil([&] { return handler.LastReportTimeMs() != last; }, 20000));
+    EXPECT_GE(handler.LastReportTimeMs(), last + 86400000) << "reported before it was due";
+}
+
+// Each successful look-up adds its response time in milliseconds; the counters are stored when
+// the client goes and read back by the next one.
+TEST_F(TyvoStatsTest, ResponseTimesAddUpAndTheCountersAreStoredAtTheEnd) {
+    const auto ask = [](CTYVOHandler& handler, const std::wstring& host) {
+        static int counter = 0;
+        const std::wstring url = host + L"/stats-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                                 std::to_wstring(::GetTickCount64()) + L"-" + std::to_wstring(++counter);
+        NNUV::URLRespResult result;
+        std::error_code error = NNUV::NoAnswer();
+        handler.GetUrlReputation(NNUV::CTyvoRequestSettings(), url.c_str(), result, error, L"");
+        return error;
+    };
+    std::int32_t total = 0;
+    {
+        CTYVOHandler handler;
+        const auto start = std::chrono::steady_clock::now();
+        // The stand-in answers delayN.test after N seconds.
+        ASSERT_EQ(NNUV::MakeTyvoError(NNUV::kTyvoSuccess), ask(handler, L"delay1.test"));
+        ASSERT_EQ(NNUV::MakeTyvoError(NNUV::kTyvoSuccess), ask(handler, L"delay1.test"));
+        const auto elapsedMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        total = handler.TotalResponseTimeMs();
+        EXPECT_EQ(2, handler.TotalRequests());
+        EXPECT_GE(total, 2000) << "each answer took a second";
+        EXPECT_LE(total, elapsedMs);
+        ASSERT_NE(NNUV::MakeTyvoError(NNUV::kTyvoSuccess), ask(handler, L"err3.test"));
+        EXPECT_EQ(total, handler.TotalResponseTimeMs()) << "a failure adds nothing";
+        EXPECT_EQ(2, handler.TotalRequests());
+    }
+    DWORD requests = 0, time = 0;
+    EXPECT_TRUE(ReadDword(L"TYVOTotalRequests", requests));
+    EXPECT_TRUE(ReadDword(L"TYVOTotalResponseTime", time));
+    EXPECT_EQ(2u, requests);
+    EXPECT_EQ(static_cast<DWORD>(total), time);
+    CTYVOHandler restarted;
+    EXPECT_EQ(2, restarted.TotalRequests());
+    EXPECT_EQ(total, restarted.TotalResponseTimeMs());
 }
 
 TEST_F(TyvoStatsTest, AStopDuringTheBackOffEndsTheThreadAtOnce) {
