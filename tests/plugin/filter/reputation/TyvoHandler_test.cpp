@@ -42,6 +42,13 @@ protected:
     void TearDown() override { NNUV::NNUVInternal::SetRandomSourceForTests(nullptr); }
 
     // A URL of this run only: the stand-in keeps the records of every program.
+    // A program file whose bytes are "abc" (SHA-256 ba7816bf...).
+    static bool WriteAbc(const std::wstring& path) {
+        FILE* file = _wfopen(path.c_str(), L"wb");
+        if (file == nullptr) return false;
+        const bool written = std::fputs("abc", file) >= 0;
+        return std::fclose(file) == 0 && written;
+    }
     static std::wstring Unique(const std::wstring& host) {
         static int counter = 0;
         return host + L"/" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(::GetTickCount64()) +
@@ -111,10 +118,7 @@ TEST_F(TyvoHandlerTest, TheRequestIsExactlyWhatTheServiceChecks) {
     NNUV::NNUVInternal::SetRandomSourceForTests(&FixedNegativeId);
     NuvTest::ScratchFolder folder(L"TyvoRequest");
     const std::wstring tool = folder.Path() + L"\\tool.exe";
-    FILE* file = _wfopen(tool.c_str(), L"wb");
-    ASSERT_NE(nullptr, file);
-    std::fputs("abc", file);
-    std::fclose(file);
+    ASSERT_TRUE(WriteAbc(tool));
     const std::wstring url = Unique(L"allowed.test");
     URLRespResult result;
     ASSERT_EQ(NNUV::MakeTyvoError(NNUV::kTyvoSuccess), Ask(url, result, tool.c_str()));
@@ -143,10 +147,7 @@ TEST_F(TyvoHandlerTest, UrlsAndProcessNamesOutsideAsciiAreSentAsUtf8) {
     NuvTest::ScratchFolder folder(L"TyvoRequestText");
     // German, Japanese, an emoji (a surrogate pair).
     const std::wstring tool = folder.Path() + L"\\Gr\u00FC\u00DFe-\u65E5\u672C-\U0001F600.exe";
-    FILE* file = _wfopen(tool.c_str(), L"wb");
-    ASSERT_NE(nullptr, file);
-    std::fputs("abc", file);
-    std::fclose(file);
+    ASSERT_TRUE(WriteAbc(tool));
     const std::wstring url = Unique(L"allowed.test") + L"/stra\u00DFe/\u65E5\u672C\u8A9E/\U0001F600?q=\u00E9";
     URLRespResult result;
     ASSERT_EQ(NNUV::MakeTyvoError(NNUV::kTyvoSuccess), Ask(url, result, tool.c_str()));
