@@ -283,7 +283,7 @@ void CHttpEventHandler::Inject(const BYTE* data, DWORD size, bool inbound) {
 }
 
 void CHttpEventHandler::AnswerInPlace(const std::string& response) {
-    auto* const state = dynamic_cast<COutboundHttpRequestScan::CState*>(m_outbound->GetState());
+    COutboundHttpRequestScan::CState* const state = RequestScan();
     const DWORD start = state != nullptr ? static_cast<DWORD>(state->RequestStart()) : 0;
     // The answer says "Connection: close"; the failed packets make the host close once it has left.
     const bool waits = !response.empty() && !m_requests.empty();
@@ -295,6 +295,14 @@ void CHttpEventHandler::AnswerInPlace(const std::string& response) {
     m_outbound->FailFrom(start, nullptr, 0, waits);
     // The answer goes out now when it need not wait, after the inbound packets released before it.
     m_inbound->ReleaseProcessedPackets();
+}
+
+COutboundHttpRequestScan::CState* CHttpEventHandler::RequestScan() const {
+    return dynamic_cast<COutboundHttpRequestScan::CState*>(m_outbound ? m_outbound->GetState() : nullptr);
+}
+
+CInboundHttpResponseScan::CState* CHttpEventHandler::ResponseScan() const {
+    return dynamic_cast<CInboundHttpResponseScan::CState*>(m_inbound ? m_inbound->GetState() : nullptr);
 }
 
 void CHttpEventHandler::HoldUntilSignIn() {
@@ -347,7 +355,7 @@ void CHttpEventHandler::canWeSkipScanning(const CSafeStringA& url, bool& allowed
             proceed = false;
             NUV_LOG(ETWLogging::LOG_WARNING, L"Refusing a request whose site cannot be judged: \"%hs\"\r\n", url.m_pBuffer);
             // The outbound buffer's lock is this thread's already: no new lock order.
-            if (auto* const state = dynamic_cast<COutboundHttpRequestScan::CState*>(m_outbound->GetState())) {
+            if (COutboundHttpRequestScan::CState* const state = RequestScan()) {
                 state->Refuse("a request whose site cannot be judged");
             }
             return;
@@ -500,7 +508,7 @@ void CHttpEventHandler::Block(LONG reason, const std::wstring& url, bool inbound
     }
     if (inbound) {
         // The page takes the response's place, after what was released of the earlier ones.
-        auto* const state = dynamic_cast<CInboundHttpResponseScan::CState*>(m_inbound->GetState());
+        CInboundHttpResponseScan::CState* const state = ResponseScan();
         const DWORD start = state != nullptr ? static_cast<DWORD>(state->ResponseStart()) : 0;
         m_inbound->FailFrom(start, reinterpret_cast<const BYTE*>(page.data()), static_cast<DWORD>(page.size()));
     } else {
@@ -530,7 +538,7 @@ void CHttpEventHandler::OnOutboundSearch(const SafeSearchEdit& edit, COutboundSe
 }
 
 void CHttpEventHandler::EnableEmbeddedUrlScan() {
-    if (auto* const state = dynamic_cast<CInboundHttpResponseScan::CState*>(m_inbound ? m_inbound->GetState() : nullptr)) {
+    if (CInboundHttpResponseScan::CState* const state = ResponseScan()) {
         state->EnableEmbeddedUrlScan();
     }
 }

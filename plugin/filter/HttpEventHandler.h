@@ -117,6 +117,9 @@ private:
     // the connection). What the scan passed before the request (earlier requests of the same
     // packets) leaves. An empty answer fails the request at once.
     void AnswerInPlace(const std::string& response);
+    // The scan states of the two buffers; null before a user is known.
+    COutboundHttpRequestScan::CState* RequestScan() const;
+    CInboundHttpResponseScan::CState* ResponseScan() const;
     // Nobody is signed in: the connection waits, as one begun before a sign-in.
     void HoldUntilSignIn();
     // The image exemption: each host the request names is temporarily allowed or the page that

@@ -188,15 +188,20 @@ void CScanBuffer::ResetPosition() noexcept {
     if (m_state) m_state->AdjustPosition(-m_state->GetPosition());
 }
 
-void CScanBuffer::QueueInjection(const BYTE* bytes, DWORD size, bool inbound) {
-    if (bytes == nullptr || size == 0) return;
-    Packet packet;
+bool CScanBuffer::MakeInjection(const BYTE* bytes, DWORD size, bool inbound, Packet& packet) {
     packet.inbound = inbound;
     packet.injectOnly = true;
     packet.replacement.Reset(::CoTaskMemAlloc(size));
-    if (!packet.replacement) return;
+    if (!packet.replacement) return false;
     std::memcpy(packet.replacement.Get(), bytes, size);
     packet.replacementSize = size;
+    return true;
+}
+
+void CScanBuffer::QueueInjection(const BYTE* bytes, DWORD size, bool inbound) {
+    if (bytes == nullptr || size == 0) return;
+    Packet packet;
+    if (!MakeInjection(bytes, size, inbound, packet)) return;
     Tessal::CAutoLock lock(m_lock);
     m_processed.push_back(std::move(packet));
 }
@@ -227,12 +232,7 @@ void CScanBuffer::EndFrom(DWORD offset, DWORD verdict, const BYTE* answer, DWORD
                 // Its passed part leaves in its place, as the data holds it (edits included).
                 const DWORD kept = offset - start;
                 Packet part;
-                part.inbound = packet.inbound;
-                part.injectOnly = true;
-                part.replacement.Reset(::CoTaskMemAlloc(kept));
-                if (part.replacement) {
-                    std::memcpy(part.replacement.Get(), m_pBuffer + start, kept);
-                    part.replacementSize = kept;
+                if (MakeInjection(reinterpret_cast<const BYTE*>(m_pBuffer) + start, kept, packet.inbound, part)) {
                     m_processed.push_back(std::move(part));
                 } else {
                     NUV_LOG(ETWLogging::LOG_ERROR, L"Dropping %lu passed bytes: no memory for their copy\r\n", kept);
@@ -252,16 +252,10 @@ void CScanBuffer::EndFrom(DWORD offset, DWORD verdict, const BYTE* answer, DWORD
     }
     m_pending.clear();
     m_unbuffered.clear();
-    if (answer != nullptr && answerSize != 0) {
-        Packet reply;
-        reply.inbound = true;  // an answer goes to the client
-        reply.injectOnly = true;
-        reply.replacement.Reset(::CoTaskMemAlloc(answerSize));
-        if (reply.replacement) {
-            std::memcpy(reply.replacement.Get(), answer, answerSize);
-            reply.replacementSize = answerSize;
-            m_processed.push_back(std::move(reply));
-        }
+    Packet reply;
+    // An answer goes to the client.
+    if (answer != nullptr && answerSize != 0 && MakeInjection(answer, answerSize, true, reply)) {
+        m_processed.push_back(std::move(reply));
     }
     std::deque<Packet>& to = park ? m_parked : m_processed;
     for (Packet& packet : ended) to.push_back(std::move(packet));

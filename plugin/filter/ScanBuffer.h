@@ -143,6 +143,8 @@ private:
     bool InData(const char* at, DWORD len) const noexcept;
     void ForwardLeftovers(std::deque<Packet>& packets, const wchar_t* format);
     void EndFrom(DWORD offset, DWORD verdict, const BYTE* answer, DWORD answerSize, bool park);
+    // `packet` becomes a copy of bytes of the plug-in's own; false when there is no memory for it.
+    static bool MakeInjection(const BYTE* bytes, DWORD size, bool inbound, Packet& packet);
 
     IScannableParent* m_owner;
     char* m_pBuffer = nullptr;  // CoTaskMemRealloc'ed, owned
