@@ -326,6 +326,8 @@ CSession* CNuvModule::GetSession(DWORD sessionId) {
     return manager->FindOrCreateSession(sessionId);
 }
 
+IFilterSession* CNuvModule::GetFilterSession(DWORD sessionId) { return GetSession(sessionId); }
+
 CSession* CNuvModule::FindSession(DWORD sessionId) {
     const auto manager = m_sessionManager.Acquire();
     return manager ? manager->FindSession(sessionId) : nullptr;

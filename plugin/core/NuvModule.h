@@ -99,6 +99,8 @@ public:
     bool IsDumpEnabled() const noexcept override { return m_dump.load(); }
     bool IsLogUrlRequestsEnabled() const noexcept override { return m_logUrlRequests.load(); }
     bool GetSessionUserSid(DWORD sessionId, std::wstring& sid) override;
+    // IHandlerModule's view of GetSession.
+    IFilterSession* GetFilterSession(DWORD sessionId) override;
     bool IsRestartPending() const noexcept { return m_restartPending; }
     bool IsBetaSubstitute() const noexcept { return m_betaSubstitute; }
     DWORD GetOsCode() const noexcept;

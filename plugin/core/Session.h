@@ -9,7 +9,8 @@
 #include "nuvutil/SafeString.h"
 #include "nuvutil/WorkQueue.h"
 #include "plugin/core/EventWork.h"
-#include "plugin/core/HeldConnection.h"
+#include "plugin/services/HeldConnection.h"
+#include "plugin/services/FilterSession.h"
 #include "plugin/services/ThreadCallbacks.h"
 #include "plugin/core/UserSettings.h"
 
@@ -36,7 +37,7 @@ protected:
     ~ISessionListener() = default;
 };
 
-class CSession final : public IEventWorkSource, public IEventWorkSink {
+class CSession final : public IEventWorkSource, public IFilterSession {
 public:
     // Throws std::system_error when the lock or the queue cannot be created.
     CSession(DWORD sessionId, ISessionListener* listener, IModuleServices& module);
@@ -53,21 +54,21 @@ public:
     void Logon(const CSafeStringW& userId);
     void Logoff();
     void updateUser();
-    void RegisterHandler(IHeldConnection* handler);
+    void RegisterHandler(IHeldConnection* handler) override;
     void ResumeHeldHandlers();
     void ignoreAllPausedHandlers();
-    void AddToTempAllowedDomainList(const CSafeStringA& domain, const CSafeStringA& originatingHost);
-    bool IsTempAllowedDomain(const CSafeStringA& domain);
-    bool IsOriginatingHost(const CSafeStringA& host);
+    void AddToTempAllowedDomainList(const CSafeStringA& domain, const CSafeStringA& originatingHost) override;
+    bool IsTempAllowedDomain(const CSafeStringA& domain) override;
+    bool IsOriginatingHost(const CSafeStringA& host) override;
 
     // Read without locking: the caller holds the session lock.
-    bool IsSignedIn() const noexcept { return m_userId.GetLength() != 0; }
+    bool IsSignedIn() const noexcept override { return m_userId.GetLength() != 0; }
     const CSafeStringW& GetUserId() const noexcept { return m_userId; }
-    const CUserSettings* GetSettings() const noexcept { return m_settings.get(); }
+    const CUserSettings* GetSettings() const noexcept override { return m_settings.get(); }
     std::size_t PausedHandlerCount() const noexcept { return m_pausedHandlers.size(); }
 
     DWORD GetSessionId() const noexcept { return m_sessionId; }
-    Tessal::CCriticalSection& GetLock() noexcept { return m_lock; }
+    Tessal::CCriticalSection& GetLock() noexcept override { return m_lock; }
 
     // IEventWorkSource / IEventWorkSink (the queue's own locks only).
     CEventWork* GetEventWork() override;

@@ -3,7 +3,7 @@
 #include "base/TextConversion.h"
 #include "logging/Logging.h"
 #include "plugin/filter/HttpText.h"
-#include "plugin/timelimits/UrlText.h"
+#include "nuvutil/UrlText.h"
 
 #include <cstring>
 #include <memory>

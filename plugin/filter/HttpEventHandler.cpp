@@ -2,17 +2,17 @@
 
 #include "base/TextConversion.h"
 #include "logging/Logging.h"
+#include "nuvutil/UrlText.h"
 #include "nuvutil/com/ComBoundary.h"
 #include "plugin/core/AccessDeniedEvent.h"
-#include "plugin/core/Session.h"
 #include "plugin/core/SignInRequiredEvent.h"
 #include "plugin/core/SiteListMatch.h"
 #include "plugin/core/UrlVisitedEvent.h"
 #include "plugin/core/UserSettings.h"
 #include "plugin/filter/BlockPage.h"
 #include "plugin/filter/HttpText.h"
+#include "plugin/services/FilterSession.h"
 #include "plugin/services/TimeLimitServices.h"
-#include "plugin/timelimits/UrlText.h"
 
 #include <cstring>
 #include <string_view>
@@ -89,7 +89,7 @@ STDMETHODIMP_(ULONG) CHttpEventHandler::Release() {
     return left;
 }
 
-CSession* CHttpEventHandler::Session() { return m_module.GetSession(m_sessionId); }
+IFilterSession* CHttpEventHandler::Session() { return m_module.GetFilterSession(m_sessionId); }
 
 STDMETHODIMP CHttpEventHandler::OnBegin(DWORD, DWORD, DWORD, DWORD processId, DWORD sessionId, DWORD,
                                         IQvProxyConnection* connection) {
@@ -107,7 +107,7 @@ HRESULT CHttpEventHandler::Begin(DWORD processId, DWORD sessionId, IQvProxyConne
     Tessal::CCriticalSection* const managerLock = m_module.GetSessionLock();
     if (managerLock == nullptr) return E_UNEXPECTED;
     Tessal::CAutoLock managed(*managerLock);
-    CSession* const session = m_module.GetSession(m_sessionId);
+    IFilterSession* const session = m_module.GetFilterSession(m_sessionId);
     Tessal::CAutoLock locked(session->GetLock());
     m_inbound = std::make_unique<CScanBuffer>(this, processId, m_scanSink, this);
     m_inbound->SetAlgorithm(kScanInboundHttpResponse);
@@ -142,7 +142,7 @@ void CHttpEventHandler::Hold() {
 }
 
 void CHttpEventHandler::initScanStates() {
-    CSession* const session = Session();
+    IFilterSession* const session = Session();
     Tessal::CAutoLock locked(session->GetLock());
     const CUserSettings* const settings = session->GetSettings();
     if (m_inbound->GetState() == nullptr) {
@@ -160,7 +160,7 @@ void CHttpEventHandler::initScanStates() {
 
 void CHttpEventHandler::dumpUser() {
     if (!m_dump) return;
-    CSession* const session = Session();
+    IFilterSession* const session = Session();
     Tessal::CAutoLock locked(session->GetLock());
     const CUserSettings* const settings = session->GetSettings();
     if (settings == nullptr) {
@@ -196,7 +196,7 @@ void CHttpEventHandler::Ignore() {
 
 bool CHttpEventHandler::IsConnectionTimeBlocked() {
     if (m_strUserName.GetLength() == 0) {
-        CSession* const session = Session();
+        IFilterSession* const session = Session();
         Tessal::CAutoLock locked(session->GetLock());
         const CUserSettings* const settings = session->GetSettings();
         if (settings == nullptr) return false;
@@ -308,7 +308,7 @@ CInboundHttpResponseScan::CState* CHttpEventHandler::ResponseScan() const {
 void CHttpEventHandler::HoldUntilSignIn() {
     if (m_outbound->IsHeld()) return;
     Hold();
-    CSession* const session = Session();
+    IFilterSession* const session = Session();
     Tessal::CAutoLock locked(session->GetLock());
     if (session->IsSignedIn()) {
         // Someone signed in meanwhile: scanned again at once.
@@ -339,7 +339,7 @@ void CHttpEventHandler::canWeSkipScanning(const CSafeStringA& url, bool& allowed
     allowed = false;
     allowedListOnly = false;
     proceed = true;
-    CSession* const session = Session();
+    IFilterSession* const session = Session();
     std::wstring blockedEntry;
     {
         Tessal::CAutoLock locked(session->GetLock());
@@ -388,7 +388,7 @@ void CHttpEventHandler::canWeSkipScanning(const CSafeStringA& url, bool& allowed
 
 bool CHttpEventHandler::IsTempAllowedOrFromOriginatingHost(const CSafeStringA& host, const std::string& absoluteHost,
                                                            const CSafeStringA& refererHost) {
-    CSession* const session = Session();
+    IFilterSession* const session = Session();
     Tessal::CAutoLock locked(session->GetLock());
     if (refererHost.m_pBuffer != nullptr && refererHost.m_pBuffer[0] != '\0' && session->IsOriginatingHost(refererHost)) {
         return true;
@@ -403,7 +403,7 @@ void CHttpEventHandler::OnOutboundBlockDecision(COutboundHttpRequestScan::CState
     proceed = false;
     const COutboundCategoriesScan::CState& categories = state.Categories();
     {
-        CSession* const session = Session();
+        IFilterSession* const session = Session();
         Tessal::CAutoLock locked(session->GetLock());
         if (!session->IsSignedIn()) {
             // Judged again from the request's start after a sign-in.
@@ -484,7 +484,7 @@ void CHttpEventHandler::Block(LONG reason, const std::wstring& url, bool inbound
     if (strings.supported) {
         std::wstring user;
         {
-            CSession* const session = Session();
+            IFilterSession* const session = Session();
             Tessal::CAutoLock locked(session->GetLock());
             if (const CUserSettings* settings = session->GetSettings()) user = settings->m_strUserName.GetString();
         }
@@ -514,7 +514,7 @@ void CHttpEventHandler::Block(LONG reason, const std::wstring& url, bool inbound
     } else {
         AnswerInPlace(page);
     }
-    CSession* const session = Session();
+    IFilterSession* const session = Session();
     session->PutEventWork(CAccessDeniedEvent::CreateWork(m_processId, static_cast<DWORD>(reason), CSafeStringA(Ansi(url).c_str())));
 }
 
@@ -591,7 +591,7 @@ void CHttpEventHandler::OnInboundFramingLost(DWORD passed) {
 }
 
 void CHttpEventHandler::OnInboundEmbeddedUrl(const char* host, DWORD length, const CSafeStringA& requestHost) {
-    CSession* const session = Session();
+    IFilterSession* const session = Session();
     Tessal::CAutoLock locked(session->GetLock());
     CSafeStringA domain;
     domain.Assign(host, static_cast<int>(length));

@@ -9,7 +9,7 @@
 // session's lock held.
 
 #include "nuvutil/SafeString.h"
-#include "plugin/core/HeldConnection.h"
+#include "plugin/services/HeldConnection.h"
 #include "plugin/filter/ConnectionDump.h"
 #include "plugin/filter/InboundHttpResponseScan.h"
 #include "plugin/filter/OutboundHttpRequestScan.h"
@@ -25,7 +25,7 @@
 #include <memory>
 #include <string>
 
-class CSession;
+class IFilterSession;
 
 class CHttpEventHandler : public IQvProxyModuleEventHandler,
                           public IOutboundHttpRequestScanCallback,
@@ -104,7 +104,7 @@ private:
     void Hold();
     void initScanStates();
     bool IsConnectionTimeBlocked();
-    CSession* Session();
+    IFilterSession* Session();
     void canWeSkipScanning(const CSafeStringA& url, bool& allowed, bool& allowedListOnly, bool& proceed);
     void Block(LONG reason, const std::wstring& url, bool inbound, LONG categoryMode, LONG categoryNameId,
                const std::wstring& matchedMask, const std::wstring& userMask);

@@ -10,7 +10,7 @@
 #include <string>
 
 class CScanBuffer;
-class CSession;
+class IFilterSession;
 class IActivityLogManager;
 class IEventWorkSink;
 
@@ -22,7 +22,7 @@ class CCriticalSection;
 class IHandlerModule {
 public:
     // Finds or creates the session; throws CNuvException(-1001) without a session manager.
-    virtual CSession* GetSession(DWORD sessionId) = 0;
+    virtual IFilterSession* GetFilterSession(DWORD sessionId) = 0;
     // The session manager's lock, taken before a session's; null without a manager.
     virtual Tessal::CCriticalSection* GetSessionLock() = 0;
     virtual bool IsUserTimeBlocked(const wchar_t* userName) = 0;

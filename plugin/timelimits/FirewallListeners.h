@@ -3,7 +3,7 @@
 // time-restriction rule blocked, and outbound connections held for the IP check-up. Both only
 // queue work for the thread.
 
-#include "plugin/timelimits/ZrtFire.h"
+#include "suite/interfaces/ZrtFire.h"
 
 #include <windows.h>
 

@@ -52,7 +52,7 @@ bool CIPCheckUpRuleManager::Apply() {
 void CIPCheckUpRuleManager::_ReleasePluginAndResolver() noexcept {
     m_plugin.Teardown();
     if (m_resolver != nullptr) {
-        m_resolver->Operation3(0);
+        m_resolver->SetActive(0);
         m_resolver->Release();
         m_resolver = nullptr;
     }
@@ -72,7 +72,7 @@ bool CIPCheckUpRuleManager::_Register() {
     }
     NUV_LOG(ETWLogging::LOG_NORMAL, L"Registered as point product");
     m_resolver = static_cast<ZrtFire::INameResolver*>(m_product.Get()->GetService(&ZrtFire::kNameResolverService));
-    if (m_resolver != nullptr) m_resolver->Operation3(1);
+    if (m_resolver != nullptr) m_resolver->SetActive(1);
     const ZrtFire::Result registered = m_plugin.Register(m_product.Get(), m_listener);
     if (registered != 0) {
         NUV_LOG(ETWLogging::LOG_ERROR, L"Failed to register user mode plugin (0x%08X)", static_cast<unsigned>(registered));
@@ -94,20 +94,20 @@ bool CIPCheckUpRuleManager::_SetupRules() {
     Ref<ZrtFire::IPolicyBuilder> policy;
     if (!_OpenPolicyBuilder(m_product.Get(), policies, policy)) return false;
     policy->SetPolicyId(&kPolicyId, 4);
-    policy->Operation15(1, 0);
-    policy->Operation5(1);
+    policy->SetPrecedence(1, 0);
+    policy->SetEnabled(1);
     Ref<ZrtFire::IRuleBuilder> rule;
     ZrtFire::IMatchBuilder* match = nullptr;
     if (!_OpenRuleBuilder(policies.Get(), kRuleId, rule, match)) return false;
     rule->SetName(kRuleName);
-    rule->Operation5(1);
+    rule->SetEnabled(1);
     const ZrtFire::Result action = rule->SetAction(10, m_plugin.PluginId(), kActionArgument);
     if (action != 0) {
         NUV_LOG(ETWLogging::LOG_WARNING, L"Failure to SetAction for rule (0x%08X)", static_cast<unsigned>(action));
     }
     match->AddProtocol(ZrtFire::kProtocolTcp, 0);
-    match->Operation13(2, 0);
-    match->Operation14(2, 0);
+    match->SetDirection(2, 0);
+    match->SetConnectionState(2, 0);
     {
         Ref<ZrtFire::IAggregateBuilder> aggregate;
         const ZrtFire::Result made = policies->CreateAggregateBuilder(aggregate.Put());
@@ -133,7 +133,7 @@ bool CIPCheckUpRuleManager::_SetupRules() {
     }
     match->AddProcessId(::GetCurrentProcessId(), 1);
     for (const std::wstring& sid : m_applied) match->AddUserSid(sid.c_str(), static_cast<DWORD>(sid.size()), 0);
-    match->Operation4(kOwner, static_cast<DWORD>(std::wcslen(kOwner)), 1);
+    match->SetOwner(kOwner, static_cast<DWORD>(std::wcslen(kOwner)), 1);
     return _CommitRule(policies.Get(), policy.Get(), rule.Get());
 }
 
@@ -182,7 +182,7 @@ void CIPCheckUpRuleManager::ReverseDNSLookUp(const ZrtFire::Address& address, st
             return;
         }
     }
-    m_resolver->Operation4();
+    m_resolver->OnLookupFailed();
     NUV_LOG(ETWLogging::LOG_WARNING, L"Reverse DNS look up failed for %s\r\n", addressText.c_str());
 }
 
@@ -220,7 +220,7 @@ void CIPCheckUpRuleManager::CStreamPlugin::Teardown() noexcept {
 ZrtFire::Result CIPCheckUpRuleManager::CStreamPlugin::ConnectOutbound(ZrtFire::IConnection* connection) {
     if (connection == nullptr) return 0;
     try {
-        if (ZrtFire::IProcess* process = connection->Process()) process->Operation6();
+        if (ZrtFire::IProcess* process = connection->Process()) process->Prepare();
         ZrtFire::IConnectionInfo* const info = connection->Info();
         if (info == nullptr) return 0;
         if (info->Protocol() != ZrtFire::kProtocolTcp) {

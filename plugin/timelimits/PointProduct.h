@@ -4,7 +4,7 @@
 // run code inside it.
 
 #include "base/UniqueHandle.h"
-#include "plugin/timelimits/ZrtFire.h"
+#include "suite/interfaces/ZrtFire.h"
 
 #include <windows.h>
 

@@ -4,7 +4,7 @@
 // was (for the alert and the activity record).
 
 #include "plugin/timelimits/FirewallListeners.h"
-#include "plugin/timelimits/ZrtFire.h"
+#include "suite/interfaces/ZrtFire.h"
 
 class CSarvexEventHandler final : public ZrtFire::IPointProductNotify {
 public:

@@ -89,13 +89,13 @@ bool CTimeRestrictionRuleManager::_SetupRules() {
     Ref<ZrtFire::IPolicyBuilder> policy;
     if (!_OpenPolicyBuilder(m_product.Get(), policies, policy)) return false;
     policy->SetPolicyId(&kPolicyId, 2);
-    policy->Operation15(1, 0);
-    policy->Operation5(1);
+    policy->SetPrecedence(1, 0);
+    policy->SetEnabled(1);
     Ref<ZrtFire::IRuleBuilder> rule;
     ZrtFire::IMatchBuilder* match = nullptr;
     if (!_OpenRuleBuilder(policies.Get(), kRuleId, rule, match)) return false;
     rule->SetName(kRuleName);
-    rule->Operation5(1);
+    rule->SetEnabled(1);
     const ZrtFire::Result action = rule->SetAction(2, nullptr, kActionArgument);
     if (action != 0) {
         NUV_LOG(ETWLogging::LOG_WARNING, L"Failure to SetAction for rule (0x%08X)", static_cast<unsigned>(action));
@@ -103,7 +103,7 @@ bool CTimeRestrictionRuleManager::_SetupRules() {
     match->AddProtocol(ZrtFire::kProtocolTcp, 0);
     if (m_udp) match->AddProtocol(ZrtFire::kProtocolUdp, 0);
     for (const std::wstring& sid : m_applied) match->AddUserSid(sid.c_str(), static_cast<DWORD>(sid.size()), 0);
-    match->Operation4(kOwner, static_cast<DWORD>(std::wcslen(kOwner)), 1);
+    match->SetOwner(kOwner, static_cast<DWORD>(std::wcslen(kOwner)), 1);
     return _CommitRule(policies.Get(), policy.Get(), rule.Get());
 }
 

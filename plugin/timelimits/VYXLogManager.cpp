@@ -1,6 +1,6 @@
 #include "plugin/timelimits/VYXLogManager.h"
 
-#include "plugin/timelimits/UrlText.h"
+#include "nuvutil/UrlText.h"
 
 #include "Shared/AffiliateSettings.h"
 #include "Shared/NuvPaths.h"

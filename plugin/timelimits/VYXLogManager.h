@@ -4,7 +4,7 @@
 // rest to the log engine, made on first use.
 
 #include "plugin/services/TimeLimitServices.h"
-#include "plugin/timelimits/UrlText.h"
+#include "nuvutil/UrlText.h"
 #include "plugin/timelimits/VyxLogEngine.h"
 
 #include "Shared/CriticalSection.h"

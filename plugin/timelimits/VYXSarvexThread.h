@@ -13,7 +13,7 @@
 #include "base/UniqueHandle.h"
 #include "plugin/services/TimeLimitServices.h"
 #include "plugin/services/FirewallModule.h"
-#include "plugin/timelimits/ZrtFire.h"
+#include "suite/interfaces/ZrtFire.h"
 
 #include <windows.h>
 

@@ -249,7 +249,7 @@ void CVyxLogEngineImpl::WriteQueued(bool stopping) {
 }
 
 DWORD CVyxLogEngineImpl::LockDatabase() {
-    const DWORD waited = ::WaitForSingleObject(m_mutex.Get(), VyxLog::kMutexWaitMs);
+    const DWORD waited = ::WaitForSingleObject(m_mutex.Get(), m_seams.mutexWaitMs);
     if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return ERROR_SUCCESS;
     if (waited == WAIT_TIMEOUT) return WAIT_TIMEOUT;
     // A failed wait owns nothing.

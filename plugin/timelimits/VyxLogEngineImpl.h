@@ -33,6 +33,8 @@ struct VyxLogEngineSeams {
     std::function<HRESULT(CStgStorageDB* store, const std::wstring& user, std::vector<std::wstring>* days)> listDays;
     // On the writer, with each record about to be written, the database held (may throw).
     std::function<void(const ActivityRecord& record)> beforeWrite;
+    // How long a write waits for another process's hold on the database.
+    DWORD mutexWaitMs = VyxLog::kMutexWaitMs;
 };
 
 class CVyxLogEngineImpl : public IVyxLogEngine {

@@ -40,9 +40,6 @@ bool ParseValue(std::wistringstream& fields, NuvCom::CVariant& value) {
     return true;
 }
 
-
-bool IsServiceUnavailable() { return Variable(kUnavailableVariable) == L"1"; }
-
 // One line of the state grammar, or a command.
 void ApplyLine(CConfigService& service, const std::string& utf8) {
     if (utf8.empty() || utf8[0] == '#') return;

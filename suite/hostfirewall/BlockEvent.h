@@ -2,7 +2,7 @@
 // A blocked connection as the firewall reports it to a point product's notify, and its delivery
 // from a thread of the stand-in's own, as the firewall's events come.
 
-#include "plugin/timelimits/ZrtFire.h"
+#include "suite/interfaces/ZrtFire.h"
 #include "suite/hostfirewall/FirewallObject.h"
 #include "suite/hostfirewall/HostFirewallStandIn.h"
 

@@ -67,9 +67,9 @@ const wchar_t* CConnectionProcess::Path(DWORD* length) {
     return m_owner.HasPath() ? m_owner.Path().c_str() : nullptr;
 }
 
-ZrtFire::Result CConnectionProcess::Operation6() {
+ZrtFire::Result CConnectionProcess::Prepare() {
     return Guarded([&] {
-        CCall call("process", "Operation6", Number(m_owner.Number()));
+        CCall call("process", "Prepare", Number(m_owner.Number()));
         return call.Steered();
     });
 }

@@ -3,7 +3,7 @@
 // thread of the stand-in's own, answered by the plug-in later from any thread (a verdict through
 // IAction, then IInspectionSink::Complete).
 
-#include "plugin/timelimits/ZrtFire.h"
+#include "suite/interfaces/ZrtFire.h"
 #include "suite/hostfirewall/FirewallObject.h"
 #include "suite/hostfirewall/HostFirewallStandIn.h"
 
@@ -46,7 +46,7 @@ public:
     ZRT_STANDIN_RESERVED(IProcess, 3)
     ZRT_STANDIN_RESERVED(IProcess, 4)
     ZRT_STANDIN_RESERVED(IProcess, 5)
-    ZrtFire::Result Operation6() override;
+    ZrtFire::Result Prepare() override;
 
 private:
     CConnection& m_owner;

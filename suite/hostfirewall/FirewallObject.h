@@ -3,7 +3,7 @@
 // call that records itself under the state's lock, the results for misuse, and a boundary that
 // keeps C++ exceptions out of the caller's vtable call.
 
-#include "plugin/timelimits/ZrtFire.h"
+#include "suite/interfaces/ZrtFire.h"
 #include "suite/hostfirewall/FirewallState.h"
 
 #include <windows.h>

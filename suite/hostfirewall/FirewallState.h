@@ -3,7 +3,7 @@
 // registered point products and the committed policies. One lock guards it all; it is never
 // held while the product is called back.
 
-#include "plugin/timelimits/ZrtFire.h"
+#include "suite/interfaces/ZrtFire.h"
 
 #include <windows.h>
 

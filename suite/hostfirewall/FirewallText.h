@@ -1,7 +1,7 @@
 #pragma once
 // The texts of the call log and of the firewall's state.
 
-#include "plugin/timelimits/ZrtFire.h"
+#include "suite/interfaces/ZrtFire.h"
 
 #include <windows.h>
 

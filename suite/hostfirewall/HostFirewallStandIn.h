@@ -10,11 +10,11 @@
 // "{XXXXXXXX-...}" or "null", numbers in decimal, texts as given. Releases are not calls, except
 // a point product's last: "product.Released". A reserved slot records
 // "unexpected <Interface>.Reserved<N>" and fails with E_NOTIMPL.
-// The plug-in's side, with <n> the connection's number: "process.Operation6 <n>",
+// The plug-in's side, with <n> the connection's number: "process.Prepare <n>",
 // "action.SetVerdict <n> <verdict> <a> <b> <c>", "sink.Complete <n>" ("<n> again" for a second
 // Complete, which fails with E_ILLEGAL_METHOD_CALL; "unknown" for a connection never offered,
 // E_INVALIDARG), "unexpected connection.<Info|Process|Action> <n> after Complete". The resolver:
-// "resolver.Operation3 <v>", "resolver.Operation4", "resolver.Lookup <address> <v>".
+// "resolver.SetActive <v>", "resolver.OnLookupFailed", "resolver.Lookup <address> <v>".
 //
 // RulesNow(), one line each:
 //   product {id}[ notify][ shutdown][ plugin {id}]   live point products, in registration order;
@@ -35,7 +35,7 @@
 // otherwise ignored. The sink goes with its point product.
 // GetService answers a name resolver for {54950B40-FD45-4CB0-ACED-768453EA67E8}, else null.
 
-#include "plugin/timelimits/ZrtFire.h"
+#include "suite/interfaces/ZrtFire.h"
 
 #include <windows.h>
 #include <oleauto.h>
@@ -87,7 +87,7 @@ public:
     virtual void ClearCalls() = 0;
     virtual BSTR RulesNow() = 0;
 
-    // From now on `operation` answers `result` ("AddRule", or "rule.Operation5" for one
+    // From now on `operation` answers `result` ("AddRule", or "rule.SetEnabled" for one
     // object's operation only); a creator then leaves its out pointer null and an operation
     // answering a pointer answers null. Nothing changes in the firewall's state.
     virtual void SetResult(const char* operation, long result) = 0;

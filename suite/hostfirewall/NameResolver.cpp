@@ -4,16 +4,16 @@
 
 namespace HostFirewallStandIn {
 
-ZrtFire::Result CNameResolver::Operation3(long value) {
+ZrtFire::Result CNameResolver::SetActive(long value) {
     return Guarded([&] {
-        CCall call("resolver", "Operation3", Number(value));
+        CCall call("resolver", "SetActive", Number(value));
         return call.Steered();
     });
 }
 
-ZrtFire::Result CNameResolver::Operation4() {
+ZrtFire::Result CNameResolver::OnLookupFailed() {
     return Guarded([&] {
-        CCall call("resolver", "Operation4");
+        CCall call("resolver", "OnLookupFailed");
         return call.Steered();
     });
 }

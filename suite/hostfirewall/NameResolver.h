@@ -2,7 +2,7 @@
 // The firewall's name resolver service (GetService) and its look-up results: names come from
 // the control's SetReverseName, nothing is asked of a real resolver.
 
-#include "plugin/timelimits/ZrtFire.h"
+#include "suite/interfaces/ZrtFire.h"
 #include "suite/hostfirewall/FirewallObject.h"
 
 #include <string>
@@ -11,8 +11,8 @@ namespace HostFirewallStandIn {
 
 class CNameResolver final : public CCounted<CNameResolver, ZrtFire::INameResolver> {
 public:
-    ZrtFire::Result Operation3(long value) override;
-    ZrtFire::Result Operation4() override;
+    ZrtFire::Result SetActive(long value) override;
+    ZrtFire::Result OnLookupFailed() override;
     ZRT_STANDIN_RESERVED(INameResolver, 5)
     ZRT_STANDIN_RESERVED(INameResolver, 6)
     // An address without a configured name answers kNotFound and a null result.

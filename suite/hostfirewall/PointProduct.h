@@ -2,7 +2,7 @@
 // The factory the library export hands out, the point products it registers and the inspection
 // sink a stream-inspection plug-in gets.
 
-#include "plugin/timelimits/ZrtFire.h"
+#include "suite/interfaces/ZrtFire.h"
 #include "suite/hostfirewall/FirewallObject.h"
 
 #include <windows.h>

@@ -97,8 +97,8 @@ ZrtFire::Result CPolicyManager::DeletePolicy(const GUID* policyId) {
     });
 }
 
-ZrtFire::Result CPolicyBuilder::Operation5(long value) {
-    return Guarded([&] { return CCall("policy", "Operation5", Number(value)).Steered(); });
+ZrtFire::Result CPolicyBuilder::SetEnabled(long value) {
+    return Guarded([&] { return CCall("policy", "SetEnabled", Number(value)).Steered(); });
 }
 
 ZrtFire::Result CPolicyBuilder::SetPolicyId(const GUID* policyId, long kind) {
@@ -151,8 +151,8 @@ ZrtFire::Result CPolicyBuilder::DeleteRule(const GUID* ruleId) {
     });
 }
 
-ZrtFire::Result CPolicyBuilder::Operation15(long first, long second) {
-    return Guarded([&] { return CCall("policy", "Operation15", Pair(first, second)).Steered(); });
+ZrtFire::Result CPolicyBuilder::SetPrecedence(long first, long second) {
+    return Guarded([&] { return CCall("policy", "SetPrecedence", Pair(first, second)).Steered(); });
 }
 
 CRuleBuilder::CRuleBuilder() : m_match(new CMatchBuilder()) {}
@@ -170,8 +170,8 @@ ZrtFire::Result CRuleBuilder::CreateRule(const GUID* ruleId) {
     });
 }
 
-ZrtFire::Result CRuleBuilder::Operation5(long value) {
-    return Guarded([&] { return CCall("rule", "Operation5", Number(value)).Steered(); });
+ZrtFire::Result CRuleBuilder::SetEnabled(long value) {
+    return Guarded([&] { return CCall("rule", "SetEnabled", Number(value)).Steered(); });
 }
 
 ZrtFire::Result CRuleBuilder::SetAction(long action, const void* argument, long value) {
@@ -210,9 +210,9 @@ RuleRecord CRuleBuilder::SnapshotLocked() const {
     return rule;
 }
 
-ZrtFire::Result CMatchBuilder::Operation4(const wchar_t* owner, DWORD length, long value) {
+ZrtFire::Result CMatchBuilder::SetOwner(const wchar_t* owner, DWORD length, long value) {
     return Guarded([&] {
-        CCall call("match", "Operation4", Text(owner) + L" " + UnsignedNumber(length) + L" " + Number(value));
+        CCall call("match", "SetOwner", Text(owner) + L" " + UnsignedNumber(length) + L" " + Number(value));
         if (call.Steered() != 0) return call.Steered();
         m_match.owner = Counted(owner, length);
         return ZrtFire::Result{0};
@@ -228,12 +228,12 @@ ZrtFire::Result CMatchBuilder::AddProtocol(long protocol, long value) {
     });
 }
 
-ZrtFire::Result CMatchBuilder::Operation13(long first, long second) {
-    return Guarded([&] { return CCall("match", "Operation13", Pair(first, second)).Steered(); });
+ZrtFire::Result CMatchBuilder::SetDirection(long first, long second) {
+    return Guarded([&] { return CCall("match", "SetDirection", Pair(first, second)).Steered(); });
 }
 
-ZrtFire::Result CMatchBuilder::Operation14(long first, long second) {
-    return Guarded([&] { return CCall("match", "Operation14", Pair(first, second)).Steered(); });
+ZrtFire::Result CMatchBuilder::SetConnectionState(long first, long second) {
+    return Guarded([&] { return CCall("match", "SetConnectionState", Pair(first, second)).Steered(); });
 }
 
 ZrtFire::Result CMatchBuilder::AddUserSid(const wchar_t* sid, DWORD length, long value) {

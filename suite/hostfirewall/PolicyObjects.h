@@ -3,7 +3,7 @@
 // are given; only AddPolicy changes the firewall's policies (and DeleteRule, see
 // HostFirewallStandIn.h).
 
-#include "plugin/timelimits/ZrtFire.h"
+#include "suite/interfaces/ZrtFire.h"
 #include "suite/hostfirewall/FirewallObject.h"
 #include "suite/hostfirewall/FirewallState.h"
 
@@ -38,7 +38,7 @@ public:
 
     ZRT_STANDIN_RESERVED(IPolicyBuilder, 3)
     ZRT_STANDIN_RESERVED(IPolicyBuilder, 4)
-    ZrtFire::Result Operation5(long value) override;
+    ZrtFire::Result SetEnabled(long value) override;
     ZrtFire::Result SetPolicyId(const GUID* policyId, long kind) override;
     ZRT_STANDIN_RESERVED(IPolicyBuilder, 7)
     ZRT_STANDIN_RESERVED(IPolicyBuilder, 8)
@@ -48,7 +48,7 @@ public:
     ZrtFire::Result AddRule(ZrtFire::IRuleBuilder* rule) override;
     ZrtFire::Result DeleteRule(const GUID* ruleId) override;
     ZRT_STANDIN_RESERVED(IPolicyBuilder, 14)
-    ZrtFire::Result Operation15(long first, long second) override;
+    ZrtFire::Result SetPrecedence(long first, long second) override;
 
     // Under the state's lock.
     bool HasId() const noexcept { return m_hasId; }
@@ -68,7 +68,7 @@ public:
 
     ZRT_STANDIN_RESERVED(IRuleBuilder, 3)
     ZrtFire::Result CreateRule(const GUID* ruleId) override;
-    ZrtFire::Result Operation5(long value) override;
+    ZrtFire::Result SetEnabled(long value) override;
     ZrtFire::Result SetAction(long action, const void* argument, long value) override;
     ZRT_STANDIN_RESERVED(IRuleBuilder, 7)
     ZRT_STANDIN_RESERVED(IRuleBuilder, 8)
@@ -88,7 +88,7 @@ private:
 class CMatchBuilder final : public CCounted<CMatchBuilder, ZrtFire::IMatchBuilder> {
 public:
     ZRT_STANDIN_RESERVED(IMatchBuilder, 3)
-    ZrtFire::Result Operation4(const wchar_t* owner, DWORD length, long value) override;
+    ZrtFire::Result SetOwner(const wchar_t* owner, DWORD length, long value) override;
     ZRT_STANDIN_RESERVED(IMatchBuilder, 5)
     ZrtFire::Result AddProtocol(long protocol, long value) override;
     ZRT_STANDIN_RESERVED(IMatchBuilder, 7)
@@ -97,8 +97,8 @@ public:
     ZRT_STANDIN_RESERVED(IMatchBuilder, 10)
     ZRT_STANDIN_RESERVED(IMatchBuilder, 11)
     ZRT_STANDIN_RESERVED(IMatchBuilder, 12)
-    ZrtFire::Result Operation13(long first, long second) override;
-    ZrtFire::Result Operation14(long first, long second) override;
+    ZrtFire::Result SetDirection(long first, long second) override;
+    ZrtFire::Result SetConnectionState(long first, long second) override;
     ZRT_STANDIN_RESERVED(IMatchBuilder, 15)
     ZRT_STANDIN_RESERVED(IMatchBuilder, 16)
     ZrtFire::Result AddUserSid(const wchar_t* sid, DWORD length, long value) override;

@@ -104,7 +104,7 @@ TEST_F(WebFilterTest, WithoutTheTableTheScanFailsAsNotInitialized) {
 // A module that has nothing: enough for a handler that is made and let go.
 class EmptyModule : public IHandlerModule {
 public:
-    CSession* GetSession(DWORD) override { return nullptr; }
+    IFilterSession* GetFilterSession(DWORD) override { return nullptr; }
     Tessal::CCriticalSection* GetSessionLock() override { return nullptr; }
     bool IsUserTimeBlocked(const wchar_t*) override { return false; }
     bool IsDumpEnabled() const noexcept override { return false; }

@@ -64,18 +64,18 @@ protected:
         Lines calls = {L"product.GetInterface {44EEFC7C-A76A-4AF4-ABD9-C933CAB67361}",
                        L"policies.CreatePolicyBuilder",
                        L"policy.SetPolicyId {F2BB6CE4-DCD1-4A1A-86EB-4B2D19DCA36F} 2",
-                       L"policy.Operation15 1 0",
-                       L"policy.Operation5 1",
+                       L"policy.SetPrecedence 1 0",
+                       L"policy.SetEnabled 1",
                        L"policies.CreateRuleBuilder",
                        L"rule.CreateRule {23402C5D-17F6-4A34-A69D-66E731F6E2FC}",
                        L"rule.GetMatchBuilder",
                        L"rule.SetName VYX Time Restriction",
-                       L"rule.Operation5 1",
+                       L"rule.SetEnabled 1",
                        L"rule.SetAction 2 0 30",
                        L"match.AddProtocol 6 0"};
         if (udp) calls.push_back(L"match.AddProtocol 17 0");
         for (const std::wstring& sid : sids) calls.push_back(L"match.AddUserSid " + sid + L" " + std::to_wstring(sid.size()) + L" 0");
-        calls.push_back(L"match.Operation4 Oberix 6 1");
+        calls.push_back(L"match.SetOwner Oberix 6 1");
         calls.push_back(L"policy.AddRule");
         calls.push_back(L"policies.AddPolicy");
         return calls;

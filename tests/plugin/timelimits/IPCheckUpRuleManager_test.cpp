@@ -44,17 +44,17 @@ protected:
         Lines calls = {L"product.GetInterface {44EEFC7C-A76A-4AF4-ABD9-C933CAB67361}",
                        L"policies.CreatePolicyBuilder",
                        L"policy.SetPolicyId {5C7F8B66-BBA4-4FC6-B91B-517B962B5428} 4",
-                       L"policy.Operation15 1 0",
-                       L"policy.Operation5 1",
+                       L"policy.SetPrecedence 1 0",
+                       L"policy.SetEnabled 1",
                        L"policies.CreateRuleBuilder",
                        L"rule.CreateRule {C890594E-3FD1-4DF1-B0B7-5D7B8D0FB0D5}",
                        L"rule.GetMatchBuilder",
                        L"rule.SetName VYX IP Checkup",
-                       L"rule.Operation5 1",
+                       L"rule.SetEnabled 1",
                        L"rule.SetAction 10 * 30",
                        L"match.AddProtocol 6 0",
-                       L"match.Operation13 2 0",
-                       L"match.Operation14 2 0",
+                       L"match.SetDirection 2 0",
+                       L"match.SetConnectionState 2 0",
                        L"policies.CreateAggregateBuilder",
                        L"aggregate.GetAddressList",
                        L"addresses.AddAddress 4 127.0.0.1 0",
@@ -64,7 +64,7 @@ protected:
                        L"match.AddAggregateMatch 65538 {787FC04D-B406-446D-85B8-FDA770A4ED76} 1",
                        L"match.AddProcessId " + std::to_wstring(::GetCurrentProcessId()) + L" 1"};
         for (const std::wstring& sid : sids) calls.push_back(L"match.AddUserSid " + sid + L" " + std::to_wstring(sid.size()) + L" 0");
-        calls.push_back(L"match.Operation4 Oberix 6 1");
+        calls.push_back(L"match.SetOwner Oberix 6 1");
         calls.push_back(L"policy.AddRule");
         calls.push_back(L"policies.AddPolicy");
         return calls;
@@ -169,7 +169,7 @@ TEST_F(IPCheckUpTest, TheRemoteEndIsNamedByTheResolverElseByItsAddress) {
     EXPECT_EQ(L"10.1.2.3", host) << "judged by its address text";
     EXPECT_EQ(L"10.1.2.3", text);
     const Lines calls = TakeCalls();
-    EXPECT_EQ(L"resolver.Operation4", calls.back()) << "the resolver hears of the failed look-up";
+    EXPECT_EQ(L"resolver.OnLookupFailed", calls.back()) << "the resolver hears of the failed look-up";
 }
 
 }  // namespace

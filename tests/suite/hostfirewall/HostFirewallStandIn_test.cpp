@@ -4,7 +4,7 @@
 #include "suite/hostfirewall/HostFirewallStandIn.h"
 
 #include "nuvutil/com/Bstr.h"
-#include "plugin/timelimits/ZrtFire.h"
+#include "suite/interfaces/ZrtFire.h"
 #include "tests/support/ScratchFolder.h"
 #include "tests/support/TestPaths.h"
 
@@ -221,7 +221,7 @@ public:
         const wchar_t* const path = process->Path(&seen.pathLength);
         seen.hasPath = path != nullptr;
         if (path != nullptr) seen.path.assign(path, seen.pathLength);
-        process->Operation6();
+        process->Prepare();
         std::lock_guard<std::mutex> lock(m_lock);
         m_seen.push_back(seen);
         return m_answer;
@@ -281,20 +281,20 @@ ZrtFire::Result CommitRule(ZrtFire::IPolicyManager* policies, const std::vector<
     Ref<ZrtFire::IPolicyBuilder> policy;
     if (const auto result = policies->CreatePolicyBuilder(policy.Put())) return result;
     policy->SetPolicyId(&kPolicyId, 2);
-    policy->Operation15(1, 0);
-    policy->Operation5(1);
+    policy->SetPrecedence(1, 0);
+    policy->SetEnabled(1);
     Ref<ZrtFire::IRuleBuilder> rule;
     if (const auto result = policies->CreateRuleBuilder(rule.Put())) return result;
     if (const auto result = rule->CreateRule(&kRuleId)) return result;
     ZrtFire::IMatchBuilder* const match = rule->GetMatchBuilder();
     if (match == nullptr) return E_POINTER;
     rule->SetName(L"VYX Time Restriction");
-    rule->Operation5(1);
+    rule->SetEnabled(1);
     rule->SetAction(2, nullptr, 30);
     match->AddProtocol(ZrtFire::kProtocolTcp, 0);
     match->AddProtocol(ZrtFire::kProtocolUdp, 0);
     for (const std::wstring& user : users) match->AddUserSid(user.c_str(), static_cast<DWORD>(user.size()), 0);
-    match->Operation4(L"Oberix", 6, 1);
+    match->SetOwner(L"Oberix", 6, 1);
     if (const auto result = policy->AddRule(rule.Get())) return result;
     ULONGLONG out1 = 0, out2 = 0;
     return policies->AddPolicy(policy.Get(), &out1, &out2);
@@ -423,19 +423,19 @@ TEST_F(HostFirewallStandInTest, TypicalBuildIsRecordedAndKeptAndEverythingIsFree
                      L"product.GetInterface {44EEFC7C-A76A-4AF4-ABD9-C933CAB67361}",
                      L"policies.CreatePolicyBuilder",
                      L"policy.SetPolicyId {F2BB6CE4-DCD1-4A1A-86EB-4B2D19DCA36F} 2",
-                     L"policy.Operation15 1 0",
-                     L"policy.Operation5 1",
+                     L"policy.SetPrecedence 1 0",
+                     L"policy.SetEnabled 1",
                      L"policies.CreateRuleBuilder",
                      L"rule.CreateRule {23402C5D-17F6-4A34-A69D-66E731F6E2FC}",
                      L"rule.GetMatchBuilder",
                      L"rule.SetName VYX Time Restriction",
-                     L"rule.Operation5 1",
+                     L"rule.SetEnabled 1",
                      L"rule.SetAction 2 0 30",
                      L"match.AddProtocol 6 0",
                      L"match.AddProtocol 17 0",
                      L"match.AddUserSid S-1-5-21-1-2-3-1001 19 0",
                      L"match.AddUserSid S-1-5-21-1-2-3-1002 19 0",
-                     L"match.Operation4 Oberix 6 1",
+                     L"match.SetOwner Oberix 6 1",
                      L"policy.AddRule",
                      L"policies.AddPolicy"}),
               Calls());
@@ -638,9 +638,9 @@ TEST_F(HostFirewallStandInTest, SteeredOperationsFailUntilReset) {
              return Outcome{result, sink != nullptr};
          },
          true},
-        {"rule.Operation5", [](Client& c) { return Outcome{c.rule->Operation5(1), false}; }, true},
+        {"rule.SetEnabled", [](Client& c) { return Outcome{c.rule->SetEnabled(1), false}; }, true},
         // Qualified by its object, the steering leaves the same operation of another object alone.
-        {"rule.Operation5", [](Client& c) { return Outcome{c.policy->Operation5(1), false}; }, false},
+        {"rule.SetEnabled", [](Client& c) { return Outcome{c.policy->SetEnabled(1), false}; }, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.operation);
@@ -876,8 +876,8 @@ TEST_F(HostFirewallStandInTest, NameResolverAnswersConfiguredNames) {
     *resolver.PutVoid() = client.product->GetService(&ZrtFire::kNameResolverService);
     ASSERT_TRUE(resolver);
     EXPECT_EQ(objects + 1, m_control->LiveObjects()) << "one reference, the caller's";
-    EXPECT_EQ(0, resolver->Operation3(1));
-    EXPECT_EQ(Lines({L"product.GetService {54950B40-FD45-4CB0-ACED-768453EA67E8}", L"resolver.Operation3 1"}), Calls());
+    EXPECT_EQ(0, resolver->SetActive(1));
+    EXPECT_EQ(Lines({L"product.GetService {54950B40-FD45-4CB0-ACED-768453EA67E8}", L"resolver.SetActive 1"}), Calls());
     m_control->ClearCalls();
     const struct {
         const char* name;
@@ -901,14 +901,14 @@ TEST_F(HostFirewallStandInTest, NameResolverAnswersConfiguredNames) {
             EXPECT_NE(0, result->HasName());
             EXPECT_STREQ(c.resolved, result->Name(0));
         }
-        if (!c.found) resolver->Operation4();
-        EXPECT_EQ(c.found ? Lines({c.line}) : Lines({c.line, L"resolver.Operation4"}), Calls());
+        if (!c.found) resolver->OnLookupFailed();
+        EXPECT_EQ(c.found ? Lines({c.line}) : Lines({c.line, L"resolver.OnLookupFailed"}), Calls());
         m_control->ClearCalls();
     }
-    EXPECT_EQ(0, resolver->Operation3(0));
+    EXPECT_EQ(0, resolver->SetActive(0));
     resolver.Reset();
     EXPECT_EQ(objects, m_control->LiveObjects());
-    EXPECT_EQ(Lines({L"resolver.Operation3 0"}), Calls());
+    EXPECT_EQ(Lines({L"resolver.SetActive 0"}), Calls());
 }
 
 TEST_F(HostFirewallStandInTest, GetServiceAnswersNullForOtherIdsAndWhenSteered) {
@@ -947,7 +947,7 @@ TEST_F(HostFirewallStandInTest, OfferedConnectionReachesThePluginOnAFirewallThre
     } cases[] = {
         {"IPv4 TCP taken, blocked", Outbound(Ipv4(93, 184, 216, 34), 4242, L"C:\\Games\\game.exe"), 1,
          ZrtFire::kVerdictBlock, L"1 offered 1 verdict 6 complete 1",
-         {L"process.Operation6 1", L"action.SetVerdict 1 6 0 0 0", L"sink.Complete 1"}},
+         {L"process.Prepare 1", L"action.SetVerdict 1 6 0 0 0", L"sink.Complete 1"}},
         {"IPv6 UDP without path taken, allowed",
          [&] {
              auto offered = Outbound(ipv6Remote, 7, nullptr);
@@ -956,9 +956,9 @@ TEST_F(HostFirewallStandInTest, OfferedConnectionReachesThePluginOnAFirewallThre
              return offered;
          }(),
          1, ZrtFire::kVerdictAllow, L"1 offered 1 verdict 1 complete 1",
-         {L"process.Operation6 1", L"action.SetVerdict 1 1 0 0 0", L"sink.Complete 1"}},
+         {L"process.Prepare 1", L"action.SetVerdict 1 1 0 0 0", L"sink.Complete 1"}},
         {"not taken", Outbound(Ipv4(127, 0, 0, 1), 99, L""), 0, 0, L"1 offered 0 verdict none complete 0",
-         {L"process.Operation6 1"}},
+         {L"process.Prepare 1"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

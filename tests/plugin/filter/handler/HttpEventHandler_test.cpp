@@ -116,7 +116,7 @@ public:
 class HandlerTest : public SessionFixture, public IHandlerModule, public IScanWorkSink {
 public:
     // IHandlerModule, over the fixture's module and session manager.
-    CSession* GetSession(DWORD sessionId) override { return m_module.GetSession(sessionId); }
+    IFilterSession* GetFilterSession(DWORD sessionId) override { return m_module.GetSession(sessionId); }
     Tessal::CCriticalSection* GetSessionLock() override { return m_module.GetSessionLock(); }
     bool IsUserTimeBlocked(const wchar_t*) override { return timeBlocked; }
     bool IsDumpEnabled() const noexcept override { return dump; }

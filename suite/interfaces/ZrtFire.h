@@ -106,7 +106,7 @@ class IPolicyBuilder : public IObject {
 public:
     virtual Result Reserved3() = 0;
     virtual Result Reserved4() = 0;
-    virtual Result Operation5(long) = 0;                                      // 5, called with (1)
+    virtual Result SetEnabled(long enabled) = 0;                              // 5, called with (1)
     virtual Result SetPolicyId(const GUID* policyId, long kind) = 0;          // 6, kind 2 or 4
     virtual Result Reserved7() = 0;
     virtual Result Reserved8() = 0;
@@ -116,14 +116,15 @@ public:
     virtual Result AddRule(IRuleBuilder* rule) = 0;        // 12
     virtual Result DeleteRule(const GUID* ruleId) = 0;     // 13
     virtual Result Reserved14() = 0;
-    virtual Result Operation15(long, long) = 0;            // 15, called with (1, 0)
+    // 15, called with (1, 0): the policy's place among the firewall's policies (first, no offset).
+    virtual Result SetPrecedence(long rank, long offset) = 0;
 };
 
 class IRuleBuilder : public IObject {
 public:
     virtual Result Reserved3() = 0;
     virtual Result CreateRule(const GUID* ruleId) = 0;                           // 4, >= 0 success
-    virtual Result Operation5(long) = 0;                                         // 5, called with (1)
+    virtual Result SetEnabled(long enabled) = 0;                                 // 5, called with (1)
     virtual Result SetAction(long action, const void* argument, long) = 0;       // 6
     virtual Result Reserved7() = 0;
     virtual Result Reserved8() = 0;
@@ -136,7 +137,8 @@ public:
 class IMatchBuilder : public IObject {
 public:
     virtual Result Reserved3() = 0;
-    virtual Result Operation4(const wchar_t* owner, DWORD length, long) = 0;  // 4, ("Oberix", length, 1)
+    // 4, ("Oberix", length, 1): the maker whose rules these are.
+    virtual Result SetOwner(const wchar_t* owner, DWORD length, long) = 0;
     virtual Result Reserved5() = 0;
     virtual Result AddProtocol(long protocol, long) = 0;                      // 6
     virtual Result Reserved7() = 0;
@@ -145,8 +147,10 @@ public:
     virtual Result Reserved10() = 0;
     virtual Result Reserved11() = 0;
     virtual Result Reserved12() = 0;
-    virtual Result Operation13(long, long) = 0;  // 13, called with (2, 0)
-    virtual Result Operation14(long, long) = 0;  // 14, called with (2, 0)
+    // 13 and 14, each called with (2, 0): connections going out, matched when they open (2 is
+    // also kConnectionOutboundOpen).
+    virtual Result SetDirection(long direction, long) = 0;        // 13
+    virtual Result SetConnectionState(long state, long) = 0;      // 14
     virtual Result Reserved15() = 0;
     virtual Result Reserved16() = 0;
     virtual Result AddUserSid(const wchar_t* sid, DWORD length, long) = 0;  // 17
@@ -216,7 +220,8 @@ public:
     virtual const wchar_t* ApplicationText(DWORD* length) = 0;  // 22, length in characters
 };
 
-// Served to the firewall: its events. Not reference counted; Destroy (5) ends it.
+// Served to the firewall: its events. Not reference counted; Destroy (5) ends it. The firewall's
+// other notices (OperationN) carry nothing this product acts on: they are answered with nothing.
 class IPointProductNotify {
 public:
     virtual void Operation1() = 0;
@@ -252,7 +257,8 @@ public:
     virtual Result Reserved3() = 0;
     virtual Result Reserved4() = 0;
     virtual Result Reserved5() = 0;
-    virtual Result Operation6() = 0;  // 6, no arguments; its result is not read
+    // 6, no arguments, before the connection is read; its result is not read.
+    virtual Result Prepare() = 0;
 };
 
 class IAction {
@@ -275,8 +281,8 @@ public:
 
 class INameResolver : public IObject {
 public:
-    virtual Result Operation3(long) = 0;  // 3, (1) once obtained, (0) before the release
-    virtual Result Operation4() = 0;      // 4, after a failed look-up
+    virtual Result SetActive(long active) = 0;  // 3, (1) once obtained, (0) before the release
+    virtual Result OnLookupFailed() = 0;        // 4, after a failed look-up
     virtual Result Reserved5() = 0;
     virtual Result Reserved6() = 0;
     virtual Result Lookup(ILookupResult** result, const Address* address, long) = 0;  // 7
@@ -290,6 +296,8 @@ public:
 };
 
 // Served to the firewall: a stream-inspection plug-in. Not reference counted; Destroy (10) ends it.
+// Only ConnectOutbound and PluginId matter to this product; the firewall's other calls (OperationN)
+// get 0 or nothing.
 class IStreamInspectPlugin {
 public:
     virtual Result Operation1() = 0;

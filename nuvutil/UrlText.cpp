@@ -1,4 +1,4 @@
-#include "plugin/timelimits/UrlText.h"
+#include "nuvutil/UrlText.h"
 
 void NormalizeUrl(std::wstring& url) {
     for (wchar_t& c : url) {
