@@ -2,6 +2,7 @@
 
 #include "base/TextConversion.h"
 #include "nuvutil/UrlCanonical.h"
+#include "plugin/core/SiteListIndex.h"
 
 #include <algorithm>
 #include <cstring>
@@ -105,24 +106,6 @@ void PrepareEntry(std::string& entry) {
     entry.replace(0, hostLength, address);
 }
 
-// Offset of the last of the non-overlapping occurrences found from the start; npos for none.
-std::size_t FindLastNonOverlapping(const std::string& text, const std::string& needle) {
-    std::size_t last = std::string::npos;
-    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) {
-        last = at;
-    }
-    return last;
-}
-
-// The entry ends the candidate at a label boundary: the whole candidate, or its last occurrence
-// has a '.' in front.
-bool EndsAtLabel(const std::string& candidate, const std::string& entry) {
-    const std::size_t at = FindLastNonOverlapping(candidate, entry);
-    if (at == std::string::npos) return false;
-    if (entry.size() == candidate.size()) return true;
-    return entry.size() < candidate.size() && at > 0 && candidate[at - 1] == '.';
-}
-
 // Text in the thread's ANSI code page, up to its first NUL; empty when it cannot be converted.
 // ASCII is the same in every ANSI code page and needs no conversion call.
 void ToAnsi(const wchar_t* text, std::string& out) {
@@ -173,15 +156,25 @@ ParsedUrl ParseUrl(std::string_view url) {
 bool MatchParsed(const ParsedUrl& url, const std::string& entry) {
     if (!url.valid || entry.empty()) return false;  // "www." or a lone separator names no site
     for (const std::string& candidate : url.domainForms) {
-        if (EndsAtLabel(candidate, entry)) return true;
+        if (SiteEntryEndsAtLabel(candidate, entry)) return true;
     }
     for (const std::string& candidate : url.hostForms) {
-        if (EqualsNoCase(entry, candidate)) return true;
+        if (SiteEntryEqualsNoCase(candidate, entry)) return true;
     }
     for (const std::string& candidate : url.hostPathForms) {
-        if (EqualsNoCase(entry, candidate)) return true;
+        if (SiteEntryEqualsNoCase(candidate, entry)) return true;
     }
     return false;
+}
+
+// The lowest position of an entry that MatchParsed accepts, looked up for each of the URL's
+// spellings: the same tests in the same order, so the same first entry.
+std::size_t FirstIndexedMatch(const CSiteListIndex& index, const ParsedUrl& url) {
+    std::size_t first = CSiteListIndex::kNone;
+    for (const std::string& candidate : url.domainForms) first = index.FirstDomainMatch(candidate, first);
+    for (const std::string& candidate : url.hostForms) first = index.FirstExactMatch(candidate, first);
+    for (const std::string& candidate : url.hostPathForms) first = index.FirstExactMatch(candidate, first);
+    return first;
 }
 
 bool IsHexDigit(char c) noexcept { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
@@ -228,6 +221,56 @@ void CSiteListEntry::Prepare() {
     m_prepared = true;
 }
 
+CSiteList::CSiteList() noexcept = default;
+
+CSiteList::CSiteList(std::initializer_list<CSiteListEntry> entries) : m_entries(entries) {}
+
+CSiteList::CSiteList(const CSiteList& other) : m_entries(other.m_entries) {}
+
+CSiteList::CSiteList(CSiteList&& other) noexcept
+    : m_entries(std::move(other.m_entries)), m_indexOwner(std::move(other.m_indexOwner)),
+      m_index(other.m_index.exchange(nullptr)) {}
+
+CSiteList& CSiteList::operator=(const CSiteList& other) {
+    if (this != &other) {
+        m_entries = other.m_entries;
+        DropIndex();
+    }
+    return *this;
+}
+
+CSiteList& CSiteList::operator=(CSiteList&& other) noexcept {
+    if (this != &other) {
+        m_entries = std::move(other.m_entries);
+        m_indexOwner = std::move(other.m_indexOwner);
+        m_index.store(other.m_index.exchange(nullptr));
+    }
+    return *this;
+}
+
+CSiteList::~CSiteList() = default;
+
+void CSiteList::clear() noexcept {
+    m_entries.clear();
+    DropIndex();
+}
+
+void CSiteList::DropIndex() noexcept {
+    m_index.store(nullptr);
+    m_indexOwner.reset();
+}
+
+const CSiteListIndex& CSiteList::Index() const {
+    if (const CSiteListIndex* index = m_index.load(std::memory_order_acquire)) return *index;
+    // Not call_once: a build that throws must leave the next call free to try again.
+    const std::lock_guard<std::mutex> lock(m_buildLock);
+    if (m_indexOwner == nullptr) {
+        m_indexOwner = std::make_unique<const CSiteListIndex>(m_entries);
+        m_index.store(m_indexOwner.get(), std::memory_order_release);
+    }
+    return *m_indexOwner;
+}
+
 bool MatchUrlWithSiteEntry(const CSafeStringA& url, const CSafeStringA& entry) {
     if (url.m_nLength == 0 || entry.m_nLength == 0) return false;
     std::string text(ViewOf(entry));
@@ -243,21 +286,25 @@ bool MatchSiteList(const wchar_t* url, const CSiteList& list, CSafeStringW& matc
     const ParsedUrl parsed = ParseUrl(narrowUrl);
     if (!parsed.valid) return false;
 
-    std::string converted;  // one buffer for the entries that are not prepared
-    for (const CSiteListEntry& entry : list) {
-        const std::string* canonical = entry.Prepared();
-        if (canonical == nullptr) {
-            ToAnsi(entry.GetString(), converted);
-            if (converted.size() > kMaxNarrow) continue;
-            PrepareEntry(converted);
-            canonical = &converted;
-        }
-        if (MatchParsed(parsed, *canonical)) {
-            matched.Append(entry.GetString(), entry.GetLength());
-            return true;
+    const CSiteListIndex& index = list.Index();
+    std::size_t first = FirstIndexedMatch(index, parsed);
+    // Entries that are not prepared mean what the thread's code page makes of them: converted
+    // here, as far as they come before the first indexed match.
+    std::string converted;
+    for (const std::size_t position : index.Unprepared()) {
+        if (position >= first) break;
+        ToAnsi(list[position].GetString(), converted);
+        if (converted.size() > kMaxNarrow) continue;
+        PrepareEntry(converted);
+        if (MatchParsed(parsed, converted)) {
+            first = position;
+            break;
         }
     }
-    return false;
+    if (first == CSiteListIndex::kNone) return false;
+    const CSiteListEntry& entry = list[first];
+    matched.Append(entry.GetString(), entry.GetLength());
+    return true;
 }
 
 bool CanJudgeUrl(const wchar_t* url) {

@@ -147,4 +147,6 @@ void CUserSettings::ParseSiteList(const wchar_t* text, CSiteList& list) {
         if (end > start) list.emplace_back(std::wstring(all.substr(start, end - start)).c_str());
         start = end + 1;
     }
+    // Now, while the settings are read, rather than in the first request of the user.
+    list.Index();
 }

@@ -62,7 +62,7 @@ public:
 
     // The list becomes the blank-separated words of the text, in order, duplicates kept; runs of
     // blanks and leading or trailing blanks separate nothing. A null text leaves the list as it is.
-    // Each entry is prepared for matching here, once.
+    // Each entry is prepared for matching here, once, and the list's index built.
     static void ParseSiteList(const wchar_t* text, CSiteList& list);
 
     CSafeStringW m_strUserId;

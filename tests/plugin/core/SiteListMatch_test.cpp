@@ -2,14 +2,22 @@
 // respect the entry's case at label boundaries, host and path tests that ignore it, ports, the
 // lower-cased host, entries that normalise to nothing), one of the spellings a hostile client
 // gets past a list with (escapes, dot segments, IPv4 forms, long hosts), whether a URL can be
-// judged at all, the list walk, and the line-end finder.
+// judged at all, the list lookup (against a walk of the one-entry match over random lists, and
+// after changes and from many threads), and the line-end finder.
 
 #include "plugin/core/SiteListMatch.h"
+
+#include "base/TextConversion.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <initializer_list>
+#include <random>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -52,6 +60,9 @@ INSTANTIATE_TEST_SUITE_P(
         MatchCase{"www.example.co.xy/", "example.co.xy", true},
         MatchCase{"a.b.example.xy/", "b.example.xy", true},
         MatchCase{"a.b.example.xy/", "example.xy", true},
+        // Where the entry occurs last decides, occurrences taken without overlap from the start.
+        MatchCase{"example.comcom/", "com", false},
+        MatchCase{"x.aaa/", "aa", true},
         // A host below the domain covers that host only.
         MatchCase{"mail.example.com/", "mail.example.com", true},
         MatchCase{"a.mail.example.com/", "mail.example.com", false},
@@ -286,6 +297,178 @@ TEST(SiteListMatch, AnOverlongQueryDoesNotCarryTheUrlPastTheList) {
     CSafeStringW matched;
     EXPECT_TRUE(MatchSiteList(url.c_str(), list, matched));
     EXPECT_STREQ(matched.GetString(), L"example.com");
+}
+
+// The list's index must give the answer of a walk of MatchUrlWithSiteEntry over the entries in
+// order. Random lists and URLs are made of the same pieces: names that begin or end one another,
+// ports of every kind the splitter passes, IPv4 forms, escapes, dot segments, mixed case, and a few
+// names beyond ASCII (tested one by one in the thread's code page).
+class SiteListAgainstWalk : public ::testing::Test {
+protected:
+    const wchar_t* Pick(const std::vector<const wchar_t*>& pieces) { return pieces[m_random() % pieces.size()]; }
+    bool OneIn(unsigned n) { return m_random() % n == 0; }
+
+    std::wstring MixCase(std::wstring text) {
+        if (OneIn(4)) {
+            for (wchar_t& c : text) {
+                const bool letter = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z');
+                if (letter && OneIn(2)) c = static_cast<wchar_t>(c ^ 0x20);
+            }
+        }
+        return text;
+    }
+
+    std::wstring Host() {
+        static const std::vector<const wchar_t*> prefixes = {L"",      L"",   L"",       L"www.",
+                                                              L"mail.", L"a.", L"%77ww.", L"x.mail."};
+        static const std::vector<const wchar_t*> names = {
+            // Names that begin or end one another, at label boundaries and inside labels.
+            L"example.com", L"ample.com", L"mail.example.com", L"le.com", L"notexample.com", L"example.co.xy",
+            L"co.xy", L"com", L"co", L"exam", L"example", L"ample.co.xy", L".com", L"example.comcom", L"x.aaa", L"aa",
+            // Escapes and separators the canonical spelling takes away.
+            L"%65xample.com", L"ex%61mple.com", L"example%2Ecom", L"example.com.", L"example.%43om",
+            // IPv4 forms, and a name that is none.
+            L"127.0.0.2", L"127.2", L"2130706434", L"0x7f.0.0.2", L"0177.0.0.2", L"127.0.0.20", L"0.2", L"08.0.0.2",
+            L"[::1]",
+            // Beyond ASCII: in the code page (1252 here), and not in it.
+            L"b\u00FCcher.example", L"\u0436.example"};
+        return std::wstring(Pick(prefixes)) + Pick(names);
+    }
+
+    std::wstring Port() {
+        static const std::vector<const wchar_t*> ports = {L":80", L":8080", L":8081", L":", L":8o", L".:8080",
+                                                           L":80:mail.example.com", L":x.example.com", L":1.com",
+                                                           L":1com"};
+        return OneIn(3) ? Pick(ports) : L"";
+    }
+
+    std::wstring Path() {
+        static const std::vector<const wchar_t*> paths = {
+            L"/", L"/news", L"/News", L"/news/today", L"/x/../news", L"/./news", L"/news/..", L"/%6Eews", L"/a%2Fb",
+            L"/a%2fb", L"/a/b", L"/news?id=1", L"/news;x", L"/../news", L"/x/%2e%2E/news", L"/news.", L"/"};
+        return Pick(paths);
+    }
+
+    std::wstring Entry() {
+        static const std::vector<const wchar_t*> nothing = {L"www.", L"/", L":", L"."};
+        if (OneIn(40)) return Pick(nothing);
+        return MixCase(Host() + Port() + (OneIn(3) ? Path() : L""));
+    }
+
+    std::wstring Url() {
+        static const std::vector<const wchar_t*> schemes = {L"", L"", L"http://", L"HTTP://"};
+        return MixCase(std::wstring(Pick(schemes)) + Host() + Port() + (OneIn(8) ? L"" : Path()));
+    }
+
+    std::mt19937 m_random{20261210};  // fixed: every run tests the same cases
+};
+
+// Position of the first entry that matches alone; -1 for none.
+int FirstByWalk(const std::wstring& url, const std::vector<std::wstring>& entries) {
+    const CSafeStringA narrowUrl(Tessal::ToThreadAnsi(url).c_str());
+    for (std::size_t n = 0; n < entries.size(); ++n) {
+        if (MatchUrlWithSiteEntry(narrowUrl, CSafeStringA(Tessal::ToThreadAnsi(entries[n]).c_str()))) {
+            return static_cast<int>(n);
+        }
+    }
+    return -1;
+}
+
+std::string Shown(const std::wstring& text) {
+    std::string shown;
+    for (const wchar_t c : text) shown += c < 0x80 ? static_cast<char>(c) : '?';
+    return shown;
+}
+
+TEST_F(SiteListAgainstWalk, ReportsTheFirstEntryTheWalkFinds) {
+    int hits = 0, laterHits = 0, shadowed = 0, failures = 0;
+    for (int round = 0; round < 250 && failures < 5; ++round) {
+        std::vector<std::wstring> entries(1 + m_random() % 40);
+        CSiteList list;
+        for (std::wstring& entry : entries) {
+            entry = Entry();
+            list.emplace_back(entry.c_str());
+        }
+        for (int n = 0; n < 16 && failures < 5; ++n) {
+            const std::wstring url = Url();
+            const int expected = FirstByWalk(url, entries);
+            CSafeStringW matched;
+            const bool hit = MatchSiteList(url.c_str(), list, matched);
+            const std::wstring reported(matched.GetString(), matched.GetLength());
+            const std::wstring walked = expected >= 0 ? entries[static_cast<std::size_t>(expected)] : L"";
+            if (hit != (expected >= 0) || reported != walked) {
+                ++failures;
+                std::string shownList;
+                for (const std::wstring& entry : entries) shownList += " " + Shown(entry);
+                ADD_FAILURE() << "url " << Shown(url) << ": reported \"" << Shown(reported) << "\", the walk finds "
+                              << (expected >= 0 ? "\"" + Shown(walked) + "\"" : "nothing") << "\nlist:" << shownList;
+            }
+            if (expected < 0) continue;
+            ++hits;
+            if (expected > 0) ++laterHits;
+            const std::vector<std::wstring> rest(entries.begin() + expected + 1, entries.end());
+            if (FirstByWalk(url, rest) >= 0) ++shadowed;
+        }
+    }
+    // The pieces must keep making hits, hits behind other entries, and hits where a later entry
+    // matches too; else this compares misses only.
+    EXPECT_GT(hits, 1200);
+    EXPECT_GT(laterHits, 1000);
+    EXPECT_GT(shadowed, 500);
+}
+
+// The index is built at the first match and must follow every later change of the list.
+TEST(SiteListMatch, TheLookupFollowsChangesOfTheList) {
+    CSiteList list{CSafeStringW(L"example.com")};
+    CSafeStringW matched;
+    EXPECT_FALSE(MatchSiteList(L"example.org/", list, matched));
+    list.emplace_back(L"example.org");
+    EXPECT_TRUE(MatchSiteList(L"example.org/", list, matched));
+    EXPECT_STREQ(matched.GetString(), L"example.org");
+
+    // Copies build their own index; a move takes the index along.
+    const CSiteList copy = list;
+    CSiteList source = list;
+    EXPECT_TRUE(MatchSiteList(L"example.org/", source, matched));
+    const CSiteList moved(std::move(source));
+    list.clear();
+    EXPECT_FALSE(MatchSiteList(L"example.com/", list, matched));
+    CSiteList assigned;
+    assigned = copy;
+    EXPECT_TRUE(MatchSiteList(L"example.org/", assigned, matched));
+    CSiteList moveAssigned;
+    moveAssigned = std::move(assigned);
+    for (const CSiteList* each : std::initializer_list<const CSiteList*>{&copy, &moved, &moveAssigned}) {
+        matched.Assign(L"");
+        EXPECT_TRUE(MatchSiteList(L"www.example.org/", *each, matched));
+        EXPECT_STREQ(matched.GetString(), L"example.org");
+    }
+    list = CSiteList{CSafeStringW(L"other.example")};
+    EXPECT_FALSE(MatchSiteList(L"example.org/", list, matched));
+    EXPECT_TRUE(MatchSiteList(L"other.example/", list, matched));
+}
+
+// Threads that meet a list before its index exists all wait for the one build and read it.
+TEST(SiteListMatch, ThreadsMatchingAFreshListAgree) {
+    for (int round = 0; round < 6; ++round) {
+        CSiteList list;
+        for (int n = 0; n < 300; ++n) list.emplace_back((L"site" + std::to_wstring(n) + L".example").c_str());
+        std::vector<int> right(6, 0);
+        std::vector<std::thread> threads;
+        for (std::size_t t = 0; t < right.size(); ++t) {
+            threads.emplace_back([&list, &right, t] {
+                for (int n = 0; n < 300; n += 7) {
+                    const std::wstring site = L"site" + std::to_wstring(n) + L".example";
+                    CSafeStringW matched;
+                    if (MatchSiteList((L"www." + site + L"/").c_str(), list, matched) && site == matched.GetString()) {
+                        ++right[t];
+                    }
+                }
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+        for (const int count : right) EXPECT_EQ(count, 43) << "round " << round;
+    }
 }
 
 TEST(FindLineEnd, FindsTheFirstLineEndWithinTheRange) {
