@@ -8,6 +8,7 @@
 
 #include <psapi.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -24,6 +25,19 @@ CategoryMap ReadCategoryNames() {
 
 std::wstring Wide(const CSafeStringA& text) {
     return text.m_pBuffer != nullptr ? Tessal::FromThreadAnsi(std::string_view(text.m_pBuffer, text.m_nLength)) : L"";
+}
+
+// As Wide, into `wide`, whose room serves the next request. ASCII reads alike in every ANSI code
+// page, so a URL of ASCII alone (nearly every one) needs no conversion call.
+void WidenInto(const CSafeStringA& text, std::wstring& wide) {
+    const std::size_t length = text.m_pBuffer != nullptr ? text.m_nLength : 0;
+    const unsigned char* const bytes = reinterpret_cast<const unsigned char*>(text.m_pBuffer);
+    if (!std::all_of(bytes, bytes + length, [](unsigned char c) { return c < 0x80; })) {
+        wide = Wide(text);
+        return;
+    }
+    wide.resize(length);
+    std::copy(bytes, bytes + length, wide.begin());
 }
 
 }  // namespace
@@ -69,7 +83,8 @@ void COutboundCategoriesScan::Scan(CScanAlgorithmState& baseState) {
         state.m_bProcessPathKnown = true;
     }
     NUV_LOG(ETWLogging::LOG_NORMAL, L"%s", state.m_processPath.c_str());
-    if (GetUrlClassification(Wide(state.m_strUrl).c_str(), result, &size, state.m_processPath.c_str()) == 0) return;
+    WidenInto(state.m_strUrl, state.m_wideUrl);
+    if (GetUrlClassification(state.m_wideUrl.c_str(), result, &size, state.m_processPath.c_str()) == 0) return;
 
     const std::wstring urlMask = Tessal::FromThreadAnsi(std::string_view(result, ::strnlen(result, kResultSize)));
     if (!state.m_bAllowedByList) {

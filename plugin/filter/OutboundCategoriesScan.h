@@ -69,4 +69,5 @@ public:
     // The connection's process does not change: its image path is looked up once.
     std::wstring m_processPath;
     bool m_bProcessPathKnown = false;
+    std::wstring m_wideUrl;  // the URL as the look-up takes it, kept for its room
 };

@@ -2,7 +2,7 @@
 
 #include "base/TextConversion.h"
 #include "logging/Logging.h"
-#include "plugin/core/SiteListMatch.h"
+#include "plugin/filter/HttpBytes.h"
 #include "plugin/filter/HttpText.h"
 #include "plugin/filter/ScanBuffer.h"
 
@@ -12,6 +12,11 @@
 
 namespace {
 
+using HttpBytes::EqualsAsciiNoCase;
+using HttpBytes::HasControl;
+using HttpBytes::IsControl;
+using HttpBytes::IsLineSpace;
+using HttpBytes::IsTokenChar;
 using HttpText::AssignCut;
 using HttpText::EqualsNoCase;
 using HttpText::IsBlank;
@@ -26,13 +31,6 @@ constexpr LONG kMaxChunkSizeLine = 1024;
 constexpr const char* kKnownMethods[] = {"GET ",   "PUT ",    "HEAD ",    "POST ",   "TRACE ",
                                          "DEBUG ", "DELETE ", "OPTIONS ", "CONNECT "};
 
-bool IsTokenChar(unsigned char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-           (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
-}
-bool IsControl(unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7F; }
-// Any of these separates the parts of a request line for some server.
-bool IsLineSpace(unsigned char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r'; }
 std::string Lower(std::string_view text) {
     std::string lower(text);
     for (char& c : lower) c = static_cast<char>(::tolower(static_cast<unsigned char>(c)));
@@ -68,16 +66,19 @@ bool IsBinary(const char* text, std::size_t n) {
     return false;
 }
 
+bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsAsciiAlnum(char c) { return IsAsciiDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// ASCII tests where the C locale's would call into the runtime for every request.
 bool IsVersion(std::string_view text) {
-    return text.size() == 8 && StartsNoCase(text, "HTTP/") && ::isdigit(static_cast<unsigned char>(text[5])) &&
-           text[6] == '.' && ::isdigit(static_cast<unsigned char>(text[7]));
+    return text.size() == 8 && EqualsAsciiNoCase(text.substr(0, 5), "HTTP/") && IsAsciiDigit(text[5]) &&
+           text[6] == '.' && IsAsciiDigit(text[7]);
 }
 
 // Whether text begins with a scheme and "://"; the length of "scheme://" when it does.
 std::size_t SchemeLength(std::string_view text) {
     std::size_t at = 0;
-    while (at < text.size() && (::isalnum(static_cast<unsigned char>(text[at])) || text[at] == '+' || text[at] == '-' ||
-                                text[at] == '.')) {
+    while (at < text.size() && (IsAsciiAlnum(text[at]) || text[at] == '+' || text[at] == '-' || text[at] == '.')) {
         ++at;
     }
     return at > 0 && text.substr(at, 3) == "://" ? at + 3 : 0;
@@ -197,8 +198,8 @@ const char* COutboundHttpRequestScan::CState::AtPosition() const noexcept { retu
 
 bool COutboundHttpRequestScan::CState::LineAtPosition(DWORD& consumed, DWORD& length) const {
     DWORD terminator = 0;
-    if (Available() <= 0 || !FindLineEnd(reinterpret_cast<const BYTE*>(AtPosition()),
-                                         reinterpret_cast<const BYTE*>(m_buffer->GetLast()), consumed, terminator)) {
+    const LONG available = Available();
+    if (available <= 0 || !HttpBytes::FindLineEnd(AtPosition(), static_cast<std::size_t>(available), consumed, terminator)) {
         return false;
     }
     length = consumed - terminator;
@@ -304,17 +305,15 @@ bool COutboundHttpRequestScan::CState::ParseRequestLine(const char* line, DWORD 
     const auto isSpace = [&text](std::size_t n) { return IsLineSpace(static_cast<unsigned char>(text[n])); };
     std::size_t targetStart = at;
     while (targetStart < text.size() && isSpace(targetStart)) ++targetStart;
-    std::size_t targetEnd = targetStart;
-    while (targetEnd < text.size() && !isSpace(targetEnd)) ++targetEnd;
-    if (targetEnd == targetStart || targetEnd == text.size()) return false;
+    // The target ends at white space; a control byte before it refuses the line.
+    const std::size_t targetEnd =
+        targetStart + HttpBytes::FindSpaceOrControl(line + targetStart, text.size() - targetStart);
+    if (targetEnd == targetStart || targetEnd == text.size() || !isSpace(targetEnd)) return false;
     std::size_t versionStart = targetEnd;
     while (versionStart < text.size() && isSpace(versionStart)) ++versionStart;
     std::size_t versionEnd = text.size();
     while (versionEnd > versionStart && isSpace(versionEnd - 1)) --versionEnd;
     if (!IsVersion(text.substr(versionStart, versionEnd - versionStart))) return false;
-    for (std::size_t n = targetStart; n < targetEnd; ++n) {
-        if (IsControl(static_cast<unsigned char>(text[n]))) return false;
-    }
     std::string_view target = text.substr(targetStart, targetEnd - targetStart);
     LONG offset = static_cast<LONG>(line - m_buffer->GetData()) + static_cast<LONG>(targetStart);
 
@@ -322,11 +321,11 @@ bool COutboundHttpRequestScan::CState::ParseRequestLine(const char* line, DWORD 
     // target is an authority: the host the tunnel goes to.
     const std::size_t scheme = SchemeLength(target);
     if (EqualsNoCase(method, "CONNECT")) {
-        m_absoluteHost = std::string(AuthorityHost(target));
+        m_absoluteHost.assign(AuthorityHost(target));
         m_bConnect = true;
     } else if (scheme > 0) {
         const std::size_t authorityEnd = target.find_first_of("/?#", scheme);
-        m_absoluteHost = std::string(AuthorityHost(target.substr(scheme, authorityEnd - scheme)));
+        m_absoluteHost.assign(AuthorityHost(target.substr(scheme, authorityEnd - scheme)));
         if (authorityEnd != std::string_view::npos && target[authorityEnd] == '/') {
             offset += static_cast<LONG>(authorityEnd);
             target.remove_prefix(authorityEnd);
@@ -344,34 +343,53 @@ bool COutboundHttpRequestScan::CState::ParseRequestLine(const char* line, DWORD 
     return true;
 }
 
+COutboundHttpRequestScan::CState::HeaderKind COutboundHttpRequestScan::CState::KindOf(std::string_view name) noexcept {
+    switch (name.size()) {
+        case 4: return EqualsAsciiNoCase(name, "Host") ? HeaderKind::kHost : HeaderKind::kOther;
+        case 7: return EqualsAsciiNoCase(name, "Referer") ? HeaderKind::kReferer : HeaderKind::kOther;
+        case 12: return EqualsAsciiNoCase(name, "Content-Type") ? HeaderKind::kContentType : HeaderKind::kOther;
+        case 14: return EqualsAsciiNoCase(name, "Content-Length") ? HeaderKind::kContentLength : HeaderKind::kOther;
+        case 17:
+            return EqualsAsciiNoCase(name, "Transfer-Encoding") ? HeaderKind::kTransferEncoding : HeaderKind::kOther;
+        default: return HeaderKind::kOther;
+    }
+}
+
+bool COutboundHttpRequestScan::CState::ParseHeaderLine(const char* line, DWORD length, std::size_t& colon) {
+    // The name is token characters up to the first ':', in one pass: a blank in front (a folded
+    // line) or before the ':' refuses the line, as does any other byte that is no token character.
+    colon = 0;
+    while (colon < length && IsTokenChar(static_cast<unsigned char>(line[colon]))) ++colon;
+    return colon != 0 && colon < length && line[colon] == ':';
+}
+
 bool COutboundHttpRequestScan::CState::AddHeaderLine(const char* line, DWORD length) {
+    std::size_t colon = 0;
+    if (!ParseHeaderLine(line, length, colon)) return false;
     const std::string_view text(line, length);
-    if (IsBlank(text.front())) return false;  // a folded line
-    const std::size_t colon = text.find(':');
-    if (colon == std::string_view::npos || colon == 0) return false;
-    for (std::size_t n = 0; n < colon; ++n) {
-        if (!IsTokenChar(static_cast<unsigned char>(text[n]))) return false;  // blanks before ':' too
-    }
-    const std::string_view value = TrimBlanks(text.substr(colon + 1));
-    for (const char c : value) {
-        if (IsControl(static_cast<unsigned char>(c))) return false;
-    }
+    const HeaderKind kind = KindOf(text.substr(0, colon));
+    if (kind == HeaderKind::kOther) return true;
     if (m_headerCount == m_headers.size()) m_headers.emplace_back();
     Header& header = m_headers[m_headerCount++];
-    header.name.assign(text.substr(0, colon));
-    header.value.assign(value);
+    header.kind = kind;
+    header.value.assign(TrimBlanks(text.substr(colon + 1)));
     return true;
+}
+
+bool COutboundHttpRequestScan::CState::HasHost() const noexcept {
+    return std::any_of(m_headers.begin(), m_headers.begin() + static_cast<std::ptrdiff_t>(m_headerCount),
+                       [](const Header& h) { return h.kind == HeaderKind::kHost; });
 }
 
 bool COutboundHttpRequestScan::CState::StepHeaders() {
     for (;;) {
         const LONG available = Available();
         const char* const p = AtPosition();
-        DWORD consumed = 0, length = 0;
-        if (!LineAtPosition(consumed, length)) {
-            if (!m_bDecided && EqualsNoCase(m_strMethod.m_pBuffer, "POST") &&
-                std::any_of(m_headers.begin(), m_headers.begin() + static_cast<std::ptrdiff_t>(m_headerCount),
-                            [](const Header& h) { return EqualsNoCase(h.name, "Host"); })) {
+        DWORD consumed = 0, terminator = 0;
+        bool hasControl = false;
+        if (available <= 0 ||
+            !HttpBytes::FindLineEndAndControl(p, static_cast<std::size_t>(available), consumed, terminator, hasControl)) {
+            if (!m_bDecided && EqualsNoCase(m_strMethod.m_pBuffer, "POST") && HasHost()) {
                 // A POST is decided on the headers seen so far; the rest are released as they come.
                 m_bEarlyDecision = true;
                 m_phase = kJudge;
@@ -382,6 +400,7 @@ bool COutboundHttpRequestScan::CState::StepHeaders() {
             if (m_buffer->IsEnded() && available > 0) m_buffer->DropAll();
             return false;
         }
+        const DWORD length = consumed - terminator;
         if (length == 0) {
             m_blankLine = GetPosition();
             m_bHeaderComplete = true;
@@ -392,7 +411,8 @@ bool COutboundHttpRequestScan::CState::StepHeaders() {
             m_phase = m_bDecided ? kReleaseHeaders : kJudge;
             return true;
         }
-        if (!AddHeaderLine(p, length)) return Fail("header line that cannot be parsed");
+        // A control byte anywhere refuses a header line: none belongs to a name, a blank or a value.
+        if (hasControl || !AddHeaderLine(p, length)) return Fail("header line that cannot be parsed");
         SetPosition(GetPosition() + static_cast<LONG>(consumed));
         if (m_bDecided) {
             // Headers that follow an early decision are examined as they come.
@@ -411,9 +431,9 @@ bool COutboundHttpRequestScan::CState::DecideFraming() {
     std::vector<std::string> codings;
     for (std::size_t n = 0; n < m_headerCount; ++n) {
         const Header& header = m_headers[n];
-        if (EqualsNoCase(header.name, "Host")) {
+        if (header.kind == HeaderKind::kHost) {
             ++hosts;
-        } else if (EqualsNoCase(header.name, "Content-Length")) {
+        } else if (header.kind == HeaderKind::kContentLength) {
             const std::string& value = header.value;
             if (value.empty() || value.size() > 18 ||
                 !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
@@ -423,7 +443,7 @@ bool COutboundHttpRequestScan::CState::DecideFraming() {
             if (hasLength && parsed != length) return Fail("conflicting Content-Length values");
             hasLength = true;
             length = parsed;
-        } else if (EqualsNoCase(header.name, "Transfer-Encoding")) {
+        } else if (header.kind == HeaderKind::kTransferEncoding) {
             hasEncoding = true;
             std::string_view rest(header.value);
             while (!rest.empty()) {
@@ -446,7 +466,7 @@ bool COutboundHttpRequestScan::CState::DecideFraming() {
 }
 
 void COutboundHttpRequestScan::CState::ExamineHeader(const Header& header) {
-    if (EqualsNoCase(header.name, "Content-Type")) {
+    if (header.kind == HeaderKind::kContentType) {
         const std::string& value = header.value;
         const std::size_t boundary = value.find("boundary=", 1);
         if (boundary != std::string::npos && boundary > 0) {
@@ -460,69 +480,75 @@ void COutboundHttpRequestScan::CState::ExamineHeader(const Header& header) {
             AssignCut(m_strBoundary, text);
         }
         const std::string_view type = std::string_view(value).substr(0, value.find(';'));
-        CSafeStringA contentType;
-        AssignCut(contentType, type);
+        AssignCut(m_strContentType, type);
         bool scan = true;
         // A type the handler does not scan changes nothing here: the body is released as it
         // arrives anyway, and passing all held bytes would release what is not yet decided.
-        if (m_callbacks != nullptr) m_callbacks->OnContentType(contentType, false, scan);
+        if (m_callbacks != nullptr) m_callbacks->OnContentType(m_strContentType, false, scan);
         if (type.substr(0, type.find('/')) == "multipart") m_bMultipart = true;
-    } else if (EqualsNoCase(header.name, "Host")) {
+    } else if (header.kind == HeaderKind::kHost) {
         AssignCut(m_strHost, header.value);
-    } else if (EqualsNoCase(header.name, "Referer")) {
-        std::string referer = Lower(header.value);
-        if (referer.compare(0, 7, "http://") == 0) referer.erase(0, 7);
-        AssignCut(m_strRefererHost, std::string_view(referer).substr(0, referer.find('/')));
+    } else if (header.kind == HeaderKind::kReferer) {
+        // Lower case, without "http://", up to the first '/'; lowered in place (ASCII, as tolower
+        // in the C locale).
+        std::string_view referer(header.value);
+        if (referer.size() >= 7 && EqualsAsciiNoCase(referer.substr(0, 7), "http://")) referer.remove_prefix(7);
+        AssignCut(m_strRefererHost, referer.substr(0, referer.find('/')));
+        for (int n = 0; n < m_strRefererHost.m_nLength; ++n) {
+            char& c = m_strRefererHost.m_pBuffer[n];
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+        }
     }
 }
 
 bool COutboundHttpRequestScan::CState::StepJudge() {
     const Header* host = nullptr;
     for (std::size_t n = 0; n < m_headerCount; ++n) {
-        const Header& header = m_headers[n];
-        if (EqualsNoCase(header.name, "Host")) {
-            host = &header;
+        if (m_headers[n].kind == HeaderKind::kHost) {
+            host = &m_headers[n];
             break;
         }
     }
-    const std::string path = m_bConnect ? std::string() : std::string(m_strPath.m_pBuffer, m_strPath.m_nLength);
-    std::string url = path;
-    std::string categoriesUrl = m_bConnect ? std::string() : m_target;
+    const std::string_view path =
+        m_bConnect ? std::string_view() : std::string_view(m_strPath.m_pBuffer, m_strPath.m_nLength);
     if (m_bConnect) {
         // The tunnel's authority is the site; what runs inside is scanned as it comes.
-        url = m_absoluteHost;
-        categoriesUrl = m_absoluteHost;
-        AssignCut(m_search->m_strUrl, url);
-    } else if (!m_strPath.HasScheme()) {
-        const std::string* name = host != nullptr ? &host->value : (!m_absoluteHost.empty() ? &m_absoluteHost : nullptr);
-        if (name != nullptr) {
-            url = *name + path;
-            categoriesUrl = *name + m_target;
-            AssignCut(m_search->m_strUrl, url);
-        } else {
-            NUV_LOG(ETWLogging::LOG_WARNING, L"Host header is missing (URL=\"%hs\")!\r\n", m_strPath.m_pBuffer);
+        m_url.assign(m_absoluteHost);
+        m_categoriesUrl.assign(m_absoluteHost);
+        AssignCut(m_search->m_strUrl, m_url);
+    } else {
+        m_url.assign(path);
+        m_categoriesUrl.assign(m_target);
+        if (!m_strPath.HasScheme()) {
+            const std::string* name =
+                host != nullptr ? &host->value : (!m_absoluteHost.empty() ? &m_absoluteHost : nullptr);
+            if (name != nullptr) {
+                m_url.assign(*name).append(path);
+                m_categoriesUrl.assign(*name).append(m_target);
+                AssignCut(m_search->m_strUrl, m_url);
+            } else {
+                NUV_LOG(ETWLogging::LOG_WARNING, L"Host header is missing (URL=\"%hs\")!\r\n", m_strPath.m_pBuffer);
+            }
         }
     }
     // An absolute target and a Host header that name different hosts: either may be the one the
     // server follows, so both are judged.
-    if (!Judge(url, categoriesUrl, true)) return false;
+    if (!Judge(m_url, m_categoriesUrl, true)) return false;
     if (host != nullptr && !m_absoluteHost.empty() &&
-        !EqualsNoCase(WithoutDefaultPort(AuthorityHost(host->value)), WithoutDefaultPort(m_absoluteHost)) &&
-        !(m_bConnect ? Judge(host->value + path, host->value, false)
-                     : Judge(m_absoluteHost + path, m_absoluteHost + m_target, false))) {
-        return false;
+        !EqualsNoCase(WithoutDefaultPort(AuthorityHost(host->value)), WithoutDefaultPort(m_absoluteHost))) {
+        const std::string& other = m_bConnect ? host->value : m_absoluteHost;
+        if (!Judge(other + std::string(path), m_bConnect ? other : other + m_target, false)) return false;
+        AssignCut(m_strJudgedUrl, m_url);  // the second judgement's URL went to the handler last
     }
-    CSafeStringA recorded;
-    AssignCut(recorded, url);
-    if (m_callbacks != nullptr) m_callbacks->OnOutboundRequestRecorded(m_strMethod, recorded, m_strHost);
+    if (m_callbacks != nullptr) m_callbacks->OnOutboundRequestRecorded(m_strMethod, m_strJudgedUrl, m_strHost);
     RunSafeSearch();
     m_bDecided = true;
     m_phase = kReleaseHeaders;
     return true;
 }
 
-bool COutboundHttpRequestScan::CState::Judge(const std::string& urlText, const std::string& categoriesUrl, bool first) {
-    CSafeStringA url;
+bool COutboundHttpRequestScan::CState::Judge(std::string_view urlText, std::string_view categoriesUrl, bool first) {
+    CSafeStringA& url = m_strJudgedUrl;
     AssignCut(url, urlText);
     AssignCut(m_categories->m_strUrl, categoriesUrl);
     bool allowed = false, allowedListOnly = false, proceed = true;
@@ -658,9 +684,10 @@ bool COutboundHttpRequestScan::CState::StepTrailers() {
         }
         if (length > 0) {
             // Trailer fields are checked as header lines and released; they are not examined.
-            const std::size_t before = m_headerCount;
-            if (!AddHeaderLine(AtPosition(), length)) return Fail("trailer line that cannot be parsed");
-            m_headerCount = before;
+            std::size_t colon = 0;
+            if (HasControl(AtPosition(), length) || !ParseHeaderLine(AtPosition(), length, colon)) {
+                return Fail("trailer line that cannot be parsed");
+            }
         }
         ForwardBodyBytes(static_cast<LONG>(consumed));
         if (length == 0) {

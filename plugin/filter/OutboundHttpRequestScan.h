@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class CScanBuffer;
@@ -62,9 +63,9 @@ protected:
     ~IOutboundHttpRequestScanCallback() = default;
 };
 
-class COutboundHttpRequestScan::CState : public CScanAlgorithmState,
-                                         public IOutboundSearchScanCallback,
-                                         public IOutboundCategoriesScanCallback {
+class COutboundHttpRequestScan::CState final : public CScanAlgorithmState,
+                                               public IOutboundSearchScanCallback,
+                                               public IOutboundCategoriesScanCallback {
 public:
     enum Phase : LONG {
         kRequestLine = 0,
@@ -111,8 +112,10 @@ public:
 private:
     friend class COutboundHttpRequestScan;
 
+    // The header fields the scan reads; the others are only checked.
+    enum class HeaderKind : unsigned char { kOther, kHost, kContentLength, kTransferEncoding, kContentType, kReferer };
     struct Header {
-        std::string name;
+        HeaderKind kind = HeaderKind::kOther;
         std::string value;
     };
 
@@ -128,11 +131,18 @@ private:
     bool StepTrailers();
 
     bool ParseRequestLine(const char* line, DWORD length);
+    // A header or trailer line without control bytes: false when it does not parse; `colon` ends
+    // its name.
+    static bool ParseHeaderLine(const char* line, DWORD length, std::size_t& colon);
+    // A header line without control bytes: false when it does not parse; the fields the scan
+    // reads are kept.
     bool AddHeaderLine(const char* line, DWORD length);
+    static HeaderKind KindOf(std::string_view name) noexcept;
+    bool HasHost() const noexcept;
     void ExamineHeader(const Header& header);
     // Decides how the body is framed once the header block is complete; false: ambiguous.
     bool DecideFraming();
-    bool Judge(const std::string& url, const std::string& categoriesUrl, bool first);
+    bool Judge(std::string_view url, std::string_view categoriesUrl, bool first);
     bool NotProceeding();
     bool Blocked();
     void RunSafeSearch();
@@ -172,8 +182,13 @@ private:
     LONG m_blankLine = -1;           // where the line ending the header block starts
     bool m_bHeaderComplete = false;
     std::size_t m_nextHeader = 0;    // headers before it have been examined
-    std::vector<Header> m_headers;   // the first m_headerCount are this request's
+    std::vector<Header> m_headers;   // the first m_headerCount are this request's fields the scan reads
     std::size_t m_headerCount = 0;
+    // Texts built for every request, kept so that their room serves the next one.
+    std::string m_url;               // the site judged and recorded
+    std::string m_categoriesUrl;
+    CSafeStringA m_strJudgedUrl;     // as handed to the handler
+    CSafeStringA m_strContentType;
     std::uint64_t m_contentLength = 0;  // decided with the framing once the header block is complete
     bool m_chunked = false;
     std::uint64_t m_bodyLeft = 0;    // of the body or of the current chunk
