@@ -4,15 +4,22 @@
 // Every derived destructor calls Stop before anything the body uses goes away.
 // Not to be confused with CThread (plugin/core), the base of the plug-in's worker threads.
 
+#include "base/Sync.h"
 #include "base/UniqueHandle.h"
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 class CQvThread {
 public:
-    CQvThread() = default;
+    // Whether the thread holds a reference on the module its code is in, given back by its last
+    // instruction (FreeLibraryAndExitThread). A thread that StopOrLeave may leave behind needs it:
+    // otherwise the module could be unloaded under it.
+    enum class ModuleHold { kNone, kWhileRunning };
+
+    explicit CQvThread(ModuleHold hold = ModuleHold::kNone) noexcept : m_moduleHold(hold) {}
     // Does not stop the thread (the derived class has done that); virtual so that deleting
     // through the base runs the derived destructor and its Stop.
     virtual ~CQvThread();
@@ -26,6 +33,17 @@ public:
     // SignalStop, then waits without limit for the body and releases the thread. Nothing without
     // a thread.
     void Stop();
+    // SignalStop, then waits up to `timeoutMs`. True: the thread ended and is released, as by
+    // Stop (also without a thread). False: the body still runs and the thread stays held
+    // (IsRunning); this object and all the body uses must stay alive until a later Stop has
+    // joined it, or until it ends after StopOrLeave.
+    bool Stop(DWORD timeoutMs);
+    // Stop(timeoutMs) of the object `thread` holds, given with the caller's last share of it. Past
+    // the limit the thread is left to end by itself: it takes that share and drops it on itself
+    // once its body has returned, so the object and what it owns outlive the body, and nothing
+    // waits for the thread any more. False when it was left so (the caller logs it). For objects
+    // made with ModuleHold::kWhileRunning.
+    static bool StopOrLeave(std::shared_ptr<CQvThread> thread, DWORD timeoutMs);
     // True while a thread is held, also after its body has returned, until Stop.
     bool IsRunning() const noexcept { return m_thread.IsValid(); }
 
@@ -39,10 +57,20 @@ protected:
 
 private:
     static unsigned __stdcall ThreadStart(void* object);
+    // On the thread once the body has returned: the last use of this object there.
+    void BodyEnded() noexcept;
+    void Release() noexcept;
 
+    const ModuleHold m_moduleHold;
     Tessal::UniqueHandle m_thread;
     unsigned m_threadId = 0;
+    HMODULE m_module = nullptr;  // the reference of the thread being started
     std::wstring m_name;
+
+    // Between the end of the body and StopOrLeave giving the thread up.
+    Tessal::CCriticalSection m_leaveLock;
+    bool m_bodyEnded = false;
+    std::shared_ptr<CQvThread> m_leftBehind;
 };
 
 namespace QvThreadInternal {

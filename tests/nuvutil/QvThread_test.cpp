@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 #include <stdexcept>
 
 namespace {
@@ -134,6 +135,102 @@ TEST(QvThread, FailedCreationNeverAnswersSuccess) {
         EXPECT_EQ(0, thread.runs.load());
     }
 
+}
+
+// Ignores the stop signal until the test lets it go (the event outlives the object); records the
+// thread its destructor ran on.
+class StubbornThread : public CQvThread {
+public:
+    StubbornThread(HANDLE letGo, std::atomic<DWORD>* destroyedOn)
+        : CQvThread(ModuleHold::kWhileRunning), m_letGo(letGo), m_destroyedOn(destroyedOn) {}
+    ~StubbornThread() override {
+        Stop();
+        if (m_destroyedOn != nullptr) *m_destroyedOn = ::GetCurrentThreadId();
+    }
+
+    std::atomic<int> signals{0};
+    Tessal::UniqueHandle started{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+
+protected:
+    void Run() override {
+        ::SetEvent(started.Get());
+        ::WaitForSingleObject(m_letGo, INFINITE);
+    }
+    bool SignalStop() override {
+        ++signals;
+        return true;
+    }
+
+private:
+    const HANDLE m_letGo;
+    std::atomic<DWORD>* const m_destroyedOn;
+};
+
+// Declared after the thread: lets a stubborn body go however the test ends, before the thread's
+// destructor waits for it.
+struct LetGoOnExit {
+    HANDLE event;
+    ~LetGoOnExit() { ::SetEvent(event); }
+};
+
+TEST(QvThread, BoundedStopGivesUpOnABodyThatIgnoresItAndJoinsItOnceItEnded) {
+    Tessal::UniqueHandle letGo(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    StubbornThread thread(letGo.Get(), nullptr);
+    const LetGoOnExit guard{letGo.Get()};
+    EXPECT_TRUE(thread.Stop(0)) << "nothing to stop";
+    EXPECT_EQ(0, thread.signals.load());
+
+    ASSERT_EQ(0u, thread.Start());
+    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(thread.started.Get(), 10000));
+    const DWORD id = thread.ThreadId();
+    EXPECT_FALSE(thread.Stop(50));
+    EXPECT_EQ(1, thread.signals.load());
+    EXPECT_TRUE(thread.IsRunning()) << "still held";
+    EXPECT_EQ(id, thread.ThreadId());
+    EXPECT_EQ(1247u, thread.Start());
+
+    ::SetEvent(letGo.Get());
+    EXPECT_EQ(0u, WaitForExit(id)) << "ends cleanly, its module reference given back";
+    EXPECT_TRUE(thread.Stop(0)) << "an ended body is joined without waiting";
+    EXPECT_EQ(2, thread.signals.load());
+    EXPECT_FALSE(thread.IsRunning());
+    EXPECT_EQ(0u, thread.ThreadId());
+}
+
+TEST(QvThread, StopOrLeaveLeavesTheObjectToAThreadPastTheLimitUntilItEnds) {
+    std::atomic<DWORD> destroyedOn{0};
+    Tessal::UniqueHandle letGo(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    auto thread = std::make_shared<StubbornThread>(letGo.Get(), &destroyedOn);
+    const LetGoOnExit guard{letGo.Get()};
+    ASSERT_EQ(0u, thread->Start());
+    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(thread->started.Get(), 10000));
+    const DWORD id = thread->ThreadId();
+    Tessal::UniqueHandle running(::OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, id));
+    ASSERT_TRUE(running.IsValid());
+    const std::weak_ptr<StubbornThread> object = thread;
+
+    EXPECT_FALSE(CQvThread::StopOrLeave(std::move(thread), 50));
+    EXPECT_FALSE(object.expired()) << "the thread keeps its object";
+    EXPECT_EQ(0u, destroyedOn.load());
+
+    ::SetEvent(letGo.Get());
+    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(running.Get(), 10000));
+    DWORD code = 0xDEADBEEF;
+    EXPECT_TRUE(::GetExitCodeThread(running.Get(), &code));
+    EXPECT_EQ(0u, code);
+    EXPECT_TRUE(object.expired());
+    EXPECT_EQ(id, destroyedOn.load()) << "released on the thread once its body returned";
+}
+
+TEST(QvThread, StopOrLeaveJoinsABodyThatEndsWithinTheLimit) {
+    std::atomic<DWORD> destroyedOn{0};
+    Tessal::UniqueHandle letGo(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ::SetEvent(letGo.Get());  // the body returns as soon as it starts
+    auto thread = std::make_shared<StubbornThread>(letGo.Get(), &destroyedOn);
+    ASSERT_EQ(0u, thread->Start());
+    EXPECT_TRUE(CQvThread::StopOrLeave(std::move(thread), 10000));
+    EXPECT_EQ(::GetCurrentThreadId(), destroyedOn.load()) << "joined, then released by the caller's share";
+    EXPECT_TRUE(CQvThread::StopOrLeave(nullptr, 0));
 }
 
 TEST(QvThread, DeletingThroughTheBaseStopsTheThread) {

@@ -5,6 +5,7 @@
 #include "nuvutil/Base64.h"
 #include "nuvutil/com/Module.h"
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <stdexcept>
@@ -29,6 +30,25 @@ std::int64_t CounterNow() {
     ::QueryPerformanceCounter(&now);
     return now.QuadPart;
 }
+
+// The module lock of one request: the continuations may outlive a cancelled wait, so the module
+// stays loaded until the last of them has run. Shared by the caller and the continuations; the
+// last continuation releases it, and whichever share goes last releases it when that never ran
+// (the request or its continuations could not be made).
+class CRequestModuleLock {
+public:
+    CRequestModuleLock() noexcept { NuvCom::CModule::Lock(); }
+    ~CRequestModuleLock() { Release(); }
+    CRequestModuleLock(const CRequestModuleLock&) = delete;
+    CRequestModuleLock& operator=(const CRequestModuleLock&) = delete;
+
+    void Release() noexcept {
+        if (!m_released.exchange(true)) NuvCom::CModule::Unlock();
+    }
+
+private:
+    std::atomic<bool> m_released{false};
+};
 
 }  // namespace
 
@@ -81,12 +101,9 @@ void GetBase64EncodedString(const std::wstring& text, std::wstring& out) {
 
 }  // namespace NNUVInternal
 
-CTYVOHandler::CTYVOHandlerPimpl::CTYVOHandlerPimpl() : m_cancelEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+CTYVOHandler::CTYVOHandlerPimpl::CTYVOHandlerPimpl(CTyvoStatsOptions statsOptions)
+    : m_statsOptions(std::move(statsOptions)), m_cancelEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     if (!m_cancelEvent) throw std::runtime_error("no event for the reputation client");
-}
-
-CTYVOHandler::CTYVOHandlerPimpl::~CTYVOHandlerPimpl() {
-    if (m_statsStop != nullptr) ::CloseHandle(m_statsStop);
 }
 
 void CTYVOHandler::CTYVOHandlerPimpl::GetUrlReputation(const CTyvoRequestSettings& settings, const wchar_t* url,
@@ -113,24 +130,25 @@ void CTYVOHandler::CTYVOHandlerPimpl::GetUrlReputation(const CTyvoRequestSetting
     const std::int32_t mode = settings.m_mode;
     const std::int64_t start = CounterNow();
     try {
+        // Taken first: whatever throws from here on gives it back as it unwinds.
+        const auto moduleLock = std::make_shared<CRequestModuleLock>();
         // The address is parsed here, inside the error handling: a bad host is a failed look-up.
         web::http::client::http_client client(web::uri(L"https://" + settings.m_host + L"/" +
                                                        std::to_wstring(settings.m_endpoint)));
         auto finished = std::make_shared<Tessal::UniqueHandle>(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
         if (!*finished) throw std::runtime_error("no event for the request");
-        // The continuations may outlive a cancelled wait: the module stays loaded until they end.
-        NuvCom::CModule::Lock();
         client.request(request, m_cancel.get_token())
-            .then([requestId, record, mode](pplx::task<web::http::http_response> sent) {
+            .then([requestId, record, mode, moduleLock](pplx::task<web::http::http_response> sent) {
                 NNUVInternal::OnTyvoResponse(sent, requestId, record, mode);
             })
-            .then([finished](pplx::task<void> ended) {
+            .then([finished, moduleLock](pplx::task<void> ended) {
                 try {
                     ended.get();
                 } catch (...) {
                 }
+                // Released before the waiter wakes: a look-up that returned holds no lock.
+                moduleLock->Release();
                 ::SetEvent(finished->Get());
-                NuvCom::CModule::Unlock();
             });
         // Cancelling aborts the request where the HTTP stack can (not under Wine, whose pending
         // receive runs on until an answer or its time-out); the wait ends at once in any case.
@@ -167,13 +185,20 @@ void CTYVOHandler::CTYVOHandlerPimpl::GetUrlReputation(const CTyvoRequestSetting
     }
 }
 
-CTYVOHandler::CTYVOHandler() : m_pimpl(std::make_unique<CTYVOHandlerPimpl>()) {
+CTYVOHandler::CTYVOHandler() : CTYVOHandler(CTyvoStatsOptions()) {}
+
+CTYVOHandler::CTYVOHandler(CTyvoStatsOptions statsOptions)
+    : m_pimpl(std::make_shared<CTYVOHandlerPimpl>(std::move(statsOptions))) {
     m_pimpl->ReadTYVOStats();
     m_pimpl->StartStatsThread();
 }
 
 CTYVOHandler::~CTYVOHandler() {
     m_pimpl->TerminateTYVOStats();
+    if (m_pimpl->m_statsThreadLeft.load()) {
+        NUV_LOG(ETWLogging::LOG_ERROR, L"TYVO stats not stored: the stats thread is still running");
+        return;
+    }
     m_pimpl->StoreTYVOStats();
 }
 

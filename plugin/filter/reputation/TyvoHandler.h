@@ -9,6 +9,7 @@
 #include "plugin/filter/reputation/UrlResponseCache.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -44,13 +45,27 @@ namespace NNUVInternal {
 void GetBase64EncodedString(const std::wstring& text, std::wstring& out);
 }
 
+// The statistics thread's timing, and a look at its reports for tests; the defaults are the
+// product's.
+struct CTyvoStatsOptions {
+    std::int64_t reportPeriodMs = 86400000;  // from the last report to the next
+    std::uint32_t stopCheckMs = 1000;        // before a due report: a last chance to see a stop
+    std::uint32_t backOffMs = 10000;         // after a failed report
+    // A stop waits this long for the thread, then leaves it to end by itself.
+    std::uint32_t stopLimitMs = 10000;
+    // On the thread after each report, with its outcome (before the back-off of a failed one).
+    std::function<void(const std::error_code&)> afterReport;
+};
+
 class CTYVOHandler {
 public:
     class CTYVOHandlerPimpl;
 
     // Loads the stored statistics and starts the statistics thread.
     CTYVOHandler();
-    // Stops the statistics thread when that was not done, stores the statistics.
+    explicit CTYVOHandler(CTyvoStatsOptions statsOptions);
+    // Stops the statistics thread when that was not done, stores the statistics (not when the
+    // thread had to be left running: it may hold the lock they are read under).
     ~CTYVOHandler();
     CTYVOHandler(const CTYVOHandler&) = delete;
     CTYVOHandler& operator=(const CTYVOHandler&) = delete;
@@ -60,7 +75,9 @@ public:
     // the request, or empty.
     void GetUrlReputation(const CTyvoRequestSettings& settings, const wchar_t* url, URLRespResult& result,
                           std::error_code& error, const wchar_t* processPath);
-    // Stops the statistics thread and joins it.
+    // Stops the statistics thread and joins it. Past the options' stop limit the thread is left to
+    // end by itself (logged): it keeps the client's state and this DLL until it does, and sends
+    // nothing more.
     void TerminateTYVOStats();
     // A request under way ends at once (cancelled), and no new one is sent; cached answers are
     // still given. Safe from any thread, before anything waits for the threads that classify.
@@ -72,7 +89,8 @@ public:
     std::int64_t LastReportTimeMs() const;
 
 private:
-    std::unique_ptr<CTYVOHandlerPimpl> m_pimpl;
+    // Shared with the statistics thread, which may outlive this object.
+    std::shared_ptr<CTYVOHandlerPimpl> m_pimpl;
 };
 
 }  // namespace NNUV

@@ -6,6 +6,7 @@
 
 #include "base/Sync.h"
 #include "base/UniqueHandle.h"
+#include "nuvutil/QvThread.h"
 
 #include <windows.h>
 
@@ -37,10 +38,9 @@ using RandomSource = bool (*)(std::uint8_t* bytes);
 void SetRandomSourceForTests(RandomSource source) noexcept;
 }  // namespace NNUVInternal
 
-class CTYVOHandler::CTYVOHandlerPimpl {
+class CTYVOHandler::CTYVOHandlerPimpl : public std::enable_shared_from_this<CTYVOHandlerPimpl> {
 public:
-    CTYVOHandlerPimpl();
-    ~CTYVOHandlerPimpl();
+    explicit CTYVOHandlerPimpl(CTyvoStatsOptions statsOptions);
 
     void GetUrlReputation(const CTyvoRequestSettings& settings, const wchar_t* url, URLRespResult& result,
                           std::error_code& error, const wchar_t* processPath);
@@ -50,16 +50,22 @@ public:
 
     void ReadTYVOStats();
     void StoreTYVOStats();
+    // The thread co-owns this object: TerminateTYVOStats, which the handler's destructor calls,
+    // lets go of the thread again.
     void StartStatsThread();
     void TerminateTYVOStats();
-    static DWORD WINAPI TYVOStatsTimer(void* pimpl);
+    // On the statistics thread: until a stop, each report when it is due.
+    void RunStats(HANDLE stop);
 
     Tessal::CCriticalSection m_lock{4000};
     std::int32_t m_pTotalTYVORespTime = 0;
     std::int32_t m_pTotalTYVOReq = 0;
     std::int64_t m_lastReportMs = 0;
-    HANDLE m_statsStop = nullptr;
-    HANDLE m_statsThread = nullptr;
+
+    const CTyvoStatsOptions m_statsOptions;
+    Tessal::CCriticalSection m_statsThreadLock;  // m_statsThread only; never held while waiting
+    std::shared_ptr<CQvThread> m_statsThread;
+    std::atomic<bool> m_statsThreadLeft{false};  // a stop gave up on it
 
     void Cancel() noexcept;
 

@@ -1,5 +1,7 @@
 // The reputation client's statistics: the counters of successful requests, kept in the registry
-// across restarts, and the thread that reports their average once a day.
+// across restarts, and the thread that reports their average once a day. The thread co-owns the
+// client's state and holds this DLL while it runs, so a stop that gives up on it (a hung call)
+// leaves it nothing freed or unloaded to run into.
 #include "plugin/filter/reputation/TyvoHandlerPimpl.h"
 
 #include "Shared/SealedRegistry.h"
@@ -13,9 +15,6 @@ constexpr wchar_t kStatsKey[] = L"Software\\Oberix\\NUV\\TYVO";
 constexpr wchar_t kTotalRequests[] = L"TYVOTotalRequests";
 constexpr wchar_t kTotalResponseTime[] = L"TYVOTotalResponseTime";
 constexpr wchar_t kLastUpdatedTime[] = L"LastUpdatedTime";
-constexpr std::int64_t kReportPeriodMs = 86400000;
-constexpr DWORD kStopCheckMs = 1000;
-constexpr DWORD kBackOffMs = 10000;
 
 template <class T>
 bool ReadValue(const wchar_t* name, T& value) {
@@ -45,6 +44,27 @@ bool Arm(HANDLE timer, std::int64_t waitMs) {
     due.QuadPart = waitMs > 0 ? -waitMs * 10000 : -1;
     return ::SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) != FALSE;
 }
+
+class CTyvoStatsThread final : public CQvThread {
+public:
+    explicit CTyvoStatsThread(std::shared_ptr<CTYVOHandler::CTYVOHandlerPimpl> client)
+        : CQvThread(ModuleHold::kWhileRunning),
+          m_client(std::move(client)),
+          // Manual reset: once asked to stop, every later wait sees it.
+          m_stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    // Left behind by a stop, the last share goes on the thread itself, which Stop then skips.
+    ~CTyvoStatsThread() override { Stop(); }
+
+    bool HasStopEvent() const noexcept { return m_stop.IsValid(); }
+
+protected:
+    void Run() override { m_client->RunStats(m_stop.Get()); }
+    bool SignalStop() override { return ::SetEvent(m_stop.Get()) != FALSE; }
+
+private:
+    const std::shared_ptr<CTYVOHandler::CTYVOHandlerPimpl> m_client;
+    Tessal::UniqueHandle m_stop;
+};
 
 }  // namespace
 
@@ -81,62 +101,71 @@ void CTYVOHandler::CTYVOHandlerPimpl::StoreTYVOStats() {
 }
 
 void CTYVOHandler::CTYVOHandlerPimpl::StartStatsThread() {
-    // Manual reset: once asked to stop, every later wait sees it.
-    m_statsStop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (m_statsStop == nullptr) return;
-    m_statsThread = ::CreateThread(nullptr, 0, &TYVOStatsTimer, this, 0, nullptr);
+    auto thread = std::make_shared<CTyvoStatsThread>(shared_from_this());
+    if (!thread->HasStopEvent()) {
+        NUV_LOG(ETWLogging::LOG_ERROR, L"Error creating the TYVO Stats stop event with error %lu", ::GetLastError());
+        return;
+    }
+    const DWORD error = thread->Start(L"TYVOStats");
+    if (error != ERROR_SUCCESS) {
+        NUV_LOG(ETWLogging::LOG_ERROR, L"Error starting the TYVO Stats thread with error %lu", error);
+        return;
+    }
+    Tessal::CAutoLock lock(m_statsThreadLock);
+    m_statsThread = std::move(thread);
 }
 
 void CTYVOHandler::CTYVOHandlerPimpl::TerminateTYVOStats() {
-    if (m_statsThread == nullptr) return;
+    std::shared_ptr<CQvThread> thread;
+    {
+        Tessal::CAutoLock lock(m_statsThreadLock);
+        thread = std::move(m_statsThread);
+    }
+    if (!thread) return;
     NUV_LOG(ETWLogging::LOG_NORMAL, L"Setting the TYVO Stats Event");
-    ::SetEvent(m_statsStop);
-    // A report under way ends at once.
+    // A report under way ends at once, and no other goes out: a thread left behind sends nothing.
     Cancel();
-    ::WaitForSingleObject(m_statsThread, INFINITE);
-    ::CloseHandle(m_statsThread);
-    m_statsThread = nullptr;
+    if (!CQvThread::StopOrLeave(std::move(thread), m_statsOptions.stopLimitMs)) {
+        m_statsThreadLeft.store(true);
+        NUV_LOG(ETWLogging::LOG_ERROR, L"TYVO Stats thread did not stop within %u ms, leaving it",
+                static_cast<unsigned>(m_statsOptions.stopLimitMs));
+    }
 }
 
-DWORD WINAPI CTYVOHandler::CTYVOHandlerPimpl::TYVOStatsTimer(void* parameter) {
-    auto* const pimpl = static_cast<CTYVOHandlerPimpl*>(parameter);
-    if (pimpl == nullptr) return 0;
+void CTYVOHandler::CTYVOHandlerPimpl::RunStats(HANDLE stop) {
     Tessal::UniqueHandle timer(::CreateWaitableTimerW(nullptr, TRUE, nullptr));
     if (!timer) {
         NUV_LOG(ETWLogging::LOG_ERROR, L"Error creating waitable timer for TYVOStats with error %lu", ::GetLastError());
-        return 0;
+        return;
     }
-    const auto nextWait = [pimpl] {
-        Tessal::CAutoLock lock(pimpl->m_lock);
-        return pimpl->m_lastReportMs + kReportPeriodMs - NNUVInternal::NowMs();
+    const auto nextWait = [this] {
+        Tessal::CAutoLock lock(m_lock);
+        return m_lastReportMs + m_statsOptions.reportPeriodMs - NNUVInternal::NowMs();
     };
-    const auto shutDown = [] {
-        NUV_LOG(ETWLogging::LOG_NORMAL, L"Shut Down triggered.Return from thread");
-        return 1;
-    };
+    const auto shutDown = [] { NUV_LOG(ETWLogging::LOG_NORMAL, L"Shut Down triggered.Return from thread"); };
     NUV_LOG(ETWLogging::LOG_INFORMATION, L"dCurrentTime is %lld", static_cast<long long>(NNUVInternal::NowMs()));
-    NUV_LOG(ETWLogging::LOG_INFORMATION, L"last updated  in registry is %lld", static_cast<long long>(pimpl->m_lastReportMs));
+    NUV_LOG(ETWLogging::LOG_INFORMATION, L"last updated  in registry is %lld", static_cast<long long>(m_lastReportMs));
     std::int64_t wait = nextWait();
     NUV_LOG(ETWLogging::LOG_INFORMATION, L"toWait is %lld", static_cast<long long>(wait));
     if (!Arm(timer.Get(), wait < 0 ? 0 : wait)) {
         NUV_LOG(ETWLogging::LOG_ERROR, L"Error setting waitable timer for TYVOStats with error %lu", ::GetLastError());
     }
-    const HANDLE handles[] = {pimpl->m_statsStop, timer.Get()};
+    const HANDLE handles[] = {stop, timer.Get()};
     for (;;) {
         // The stop request is seen while the thread waits for its timer too.
         const DWORD waited = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
         if (waited == WAIT_OBJECT_0) return shutDown();
         if (waited == WAIT_OBJECT_0 + 1) {
-            if (::WaitForSingleObject(pimpl->m_statsStop, kStopCheckMs) == WAIT_OBJECT_0) return shutDown();
+            if (::WaitForSingleObject(stop, m_statsOptions.stopCheckMs) == WAIT_OBJECT_0) return shutDown();
             CTyvoRequestSettings settings;
             settings.m_mode = CTyvoRequestSettings::kStatistics;
             std::error_code error = NoAnswer();
             URLRespResult unused;
-            pimpl->GetUrlReputation(settings, L"", unused, error, L"");
+            GetUrlReputation(settings, L"", unused, error, L"");
             if (IsTyvoSuccess(error)) {
                 // Stored, then published, under the lock: whoever sees the new report time in
                 // memory finds the counters reset in memory and in the registry.
-                Tessal::CAutoLock lock(pimpl->m_lock);
+                Tessal::CAutoLock lock(m_lock);
                 const std::int64_t now = NNUVInternal::NowMs();
                 if (WriteQword(kLastUpdatedTime, now)) {
                     if (!WriteDword(kTotalRequests, 0)) {
@@ -145,12 +174,14 @@ DWORD WINAPI CTYVOHandler::CTYVOHandlerPimpl::TYVOStatsTimer(void* parameter) {
                     if (!WriteDword(kTotalResponseTime, 0)) {
                         NUV_LOG(ETWLogging::LOG_ERROR, L"Couldn't write to TYVO response time!!!");
                     }
-                    pimpl->m_pTotalTYVOReq = 0;
-                    pimpl->m_pTotalTYVORespTime = 0;
-                    pimpl->m_lastReportMs = now;
+                    m_pTotalTYVOReq = 0;
+                    m_pTotalTYVORespTime = 0;
+                    m_lastReportMs = now;
                 }
-            } else {
-                if (::WaitForSingleObject(pimpl->m_statsStop, kBackOffMs) == WAIT_OBJECT_0) return shutDown();
+            }
+            if (m_statsOptions.afterReport) m_statsOptions.afterReport(error);
+            if (!IsTyvoSuccess(error)) {
+                if (::WaitForSingleObject(stop, m_statsOptions.backOffMs) == WAIT_OBJECT_0) return shutDown();
                 NUV_LOG(ETWLogging::LOG_ERROR, L"Error in sending TYVO stats");
             }
         } else {

@@ -40,10 +40,14 @@ std::size_t Size();
 void Clear();
 
 // The prune thread: started by the first look-up (again after a stop), stopped and joined when
-// URL classification stops.
+// URL classification stops. A stop waits 10 s for it; past that it is left to end by itself
+// (logged), holding the DLL until it does, and the next start makes a new one.
 void StartPruneThread();
 void StopPruneThread() noexcept;
 bool IsPruneThreadRunning() noexcept;
+// For tests: the prune period and the stop's limit, both read afresh at each use; 0 restores the
+// product's value.
+void SetPruneTimingForTests(unsigned periodMs, unsigned stopLimitMs) noexcept;
 
 }  // namespace UrlResponseCache
 }  // namespace NNUV

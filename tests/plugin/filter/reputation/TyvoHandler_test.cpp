@@ -3,10 +3,12 @@
 // the answer, the cache, the body limit, cancellation.
 #include "plugin/filter/reputation/TyvoHandler.h"
 
+#include "nuvutil/com/Module.h"
 #include "plugin/filter/reputation/TyvoHandlerPimpl.h"
 #include "tests/plugin/filter/reputation/ReputationStandIn.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/ScratchFolder.h"
+#include "tests/support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -273,8 +275,58 @@ TEST_F(TyvoHandlerTest, AHostThatIsNoUriOrRefusesGivesACodeNotAnException) {
     }
 }
 
+// A request keeps the module loaded while its continuations may still run, and gives its lock back
+// once whatever the outcome, also when it throws before anything is sent.
+TEST_F(TyvoHandlerTest, EveryOutcomeGivesTheModuleLockBackOnce) {
+    const int kNoAnswer = -1;
+    const struct {
+        const wchar_t* host;  // null: the stand-in
+        const wchar_t* site;
+        int code;
+    } cases[] = {
+        {nullptr, L"allowed.test", 0},
+        {nullptr, L"err3.test", 15},
+        {nullptr, L"status404.test", kNoAnswer},
+        {L"localhost:1", L"allowed.test", 10},    // refused: fails in the continuation
+        {L"bad host^name", L"allowed.test", 9},   // no URI: thrown before the request
+        {L"", L"allowed.test", 14},               // no host: the HTTP client refuses it
+    };
+    for (const auto& c : cases) {
+        CTyvoRequestSettings settings = Settings();
+        if (c.host != nullptr) settings.m_host = c.host;
+        const LONG before = NuvCom::CModule::LockCount();
+        URLRespResult result;
+        std::error_code error = NNUV::NoAnswer();
+        m_handler.GetUrlReputation(settings, Unique(c.site).c_str(), result, error, L"");
+        const std::wstring name = std::wstring(c.host != nullptr ? c.host : L"stand-in") + L" " + c.site;
+        SCOPED_TRACE(std::string(name.begin(), name.end()));
+        if (c.code == kNoAnswer) {
+            EXPECT_EQ(NNUV::NoAnswer(), error);
+        } else {
+            EXPECT_EQ(NNUV::MakeTyvoError(static_cast<NNUV::TyvoError>(c.code)), error) << error.message();
+        }
+        EXPECT_EQ(before, NuvCom::CModule::LockCount());
+    }
+}
+
+TEST_F(TyvoHandlerTest, ARequestUnderWayHoldsTheModuleLock) {
+    const LONG before = NuvCom::CModule::LockCount();
+    const std::wstring url = Unique(L"delay1.test");
+    std::error_code error = NNUV::NoAnswer();
+    std::thread asking([&] {
+        URLRespResult result;
+        error = Ask(url, result);
+    });
+    ASSERT_TRUE(NuvTest::WaitUntil([&] { return m_standIn.Records(url).size() != 0; }, 10000, 50));
+    EXPECT_EQ(before + 1, NuvCom::CModule::LockCount());
+    asking.join();
+    EXPECT_EQ(NNUV::MakeTyvoError(NNUV::kTyvoSuccess), error);
+    EXPECT_EQ(before, NuvCom::CModule::LockCount());
+}
+
 TEST_F(TyvoHandlerTest, CancelEndsARequestUnderWayAtOnce) {
-    const std::wstring url = Unique(L"delay20.test");
+    const LONG locksBefore = NuvCom::CModule::LockCount();
+    const std::wstring url = Unique(L"delay5.test");
     std::error_code error = NNUV::NoAnswer();
     std::thread asking([&] {
         URLRespResult result;
@@ -290,6 +342,9 @@ TEST_F(TyvoHandlerTest, CancelEndsARequestUnderWayAtOnce) {
     // Cached answers are still given; nothing new is sent.
     URLRespResult result;
     EXPECT_EQ(NNUV::MakeTyvoError(NNUV::kCppTaskCancelled), Ask(Unique(L"allowed.test"), result));
+    // The abandoned request's continuations end with its answer (Wine's receive is not aborted),
+    // and give the module lock back then.
+    EXPECT_TRUE(NuvTest::WaitUntil([&] { return NuvCom::CModule::LockCount() == locksBefore; }, 20000));
 }
 
 TEST(TyvoErrorCategory, MessagesAndConditions) {

@@ -1,5 +1,5 @@
 // The reputation statistics: the counters in the registry across restarts, the daily report and
-// its back-off, and a stop that ends the thread at once.
+// its back-off, a stop that ends the thread at once, and one that gives up on a hung thread.
 #include "plugin/filter/reputation/TyvoHandler.h"
 
 #include "Shared/SealedRegistry.h"
@@ -12,11 +12,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 
 namespace {
 
 using NNUV::CTYVOHandler;
+using NNUV::CTyvoStatsOptions;
 
 constexpr wchar_t kStatsKey[] = L"Software\\Oberix\\NUV\\TYVO";
 constexpr wchar_t kSettingsKey[] = L"SOFTWARE\\Oberix\\NUV\\Settings\\default";
@@ -60,7 +62,21 @@ protected:
         NNUV::ForgetReputationHost();
     }
 
+    // A due report goes out at once: no pause in which a stop would still be seen.
+    static CTyvoStatsOptions Prompt() {
+        CTyvoStatsOptions options;
+        options.stopCheckMs = 0;
+        return options;
+    }
+
     NuvTest::ReputationStandIn m_standIn;
+};
+
+// Set by the thread's report hook; the test waits on it instead of guessing the thread's pace.
+struct ReportSeen {
+    std::shared_ptr<Tessal::UniqueHandle> event =
+        std::make_shared<Tessal::UniqueHandle>(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    bool Wait() const { return ::WaitForSingleObject(event->Get(), 20000) == WAIT_OBJECT_0; }
 };
 
 TEST_F(TyvoStatsTest, AFirstStartWritesTheTimeAndReportsADayLater) {
@@ -87,8 +103,8 @@ TEST_F(TyvoStatsTest, CountersSurviveARestartAndAnOverdueReportGoesOutAndResetsT
     WriteDword(L"TYVOTotalResponseTime", 400);
     const std::int64_t overdue = NNUV::NNUVInternal::NowMs() - 86400000 - 5000;
     WriteQword(L"LastUpdatedTime", overdue);
-    CTYVOHandler handler;
-    // Read at start; the report goes out after the 1 s stop check, then the counters are reset.
+    CTYVOHandler handler(Prompt());
+    // Read at start; the report goes out, then the counters are reset.
     // Whoever sees the new report time finds the reset stored as well: polled without a pause, the
     // stored counters read first.
     DWORD requests = 99, time = 99;
@@ -117,9 +133,9 @@ TEST_F(TyvoStatsTest, CountersSurviveARestartAndAnOverdueReportGoesOutAndResetsT
 }
 
 TEST_F(TyvoStatsTest, TheNextReportIsDueADayAfterTheLastOne) {
-    const std::int64_t last = NNUV::NNUVInternal::NowMs() - 86400000 + 3000;  // due in 3 s
+    const std::int64_t last = NNUV::NNUVInternal::NowMs() - 86400000 + 500;  // due in 0.5 s
     WriteQword(L"LastUpdatedTime", last);
-    CTYVOHandler handler;
+    CTYVOHandler handler(Prompt());
     ASSERT_TRUE(NuvTest::WaitUntil([&] { return handler.LastReportTimeMs() != last; }, 20000));
     EXPECT_GE(handler.LastReportTimeMs(), last + 86400000) << "reported before it was due";
 }
@@ -166,9 +182,14 @@ TEST_F(TyvoStatsTest, ResponseTimesAddUpAndTheCountersAreStoredAtTheEnd) {
 TEST_F(TyvoStatsTest, AStopDuringTheBackOffEndsTheThreadAtOnce) {
     UseHost(L"localhost:1");  // refused: every report fails
     WriteQword(L"LastUpdatedTime", NNUV::NNUVInternal::NowMs() - 86400000 - 5000);
-    CTYVOHandler handler;
-    // The 1 s stop check, the refused report: then the 10 s back-off.
-    ::Sleep(2500);
+    CTyvoStatsOptions options = Prompt();
+    const ReportSeen failed;
+    options.afterReport = [event = failed.event](const std::error_code& error) {
+        if (!NNUV::IsTyvoSuccess(error)) ::SetEvent(event->Get());
+    };
+    CTYVOHandler handler(options);
+    // The refused report: then the 10 s back-off.
+    ASSERT_TRUE(failed.Wait());
     const auto start = std::chrono::steady_clock::now();
     handler.TerminateTYVOStats();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
@@ -182,6 +203,42 @@ TEST_F(TyvoStatsTest, AStopWhileWaitingForTheNextReportIsSeenAtOnce) {
     const auto start = std::chrono::steady_clock::now();
     handler.TerminateTYVOStats();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+// A report hook that hangs stands for a hung call: the stop gives up after its limit, the handler
+// goes without storing (the thread may hold the lock the counters are read under), and the thread
+// keeps the client's state until it ends by itself.
+TEST_F(TyvoStatsTest, AStopThatGivesUpLeavesTheThreadItsStateUntilItEnds) {
+    WriteQword(L"LastUpdatedTime", NNUV::NNUVInternal::NowMs() - 86400000 - 5000);
+    CTyvoStatsOptions options = Prompt();
+    options.stopLimitMs = 50;
+    const ReportSeen reported;
+    Tessal::UniqueHandle letGo(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::weak_ptr<int> state;  // lives as long as the client's state holds the hook
+    {
+        auto stateAlive = std::make_shared<int>(0);
+        state = stateAlive;
+        options.afterReport = [event = reported.event, letGo = letGo.Get(), stateAlive](const std::error_code&) {
+            ::SetEvent(event->Get());
+            ::WaitForSingleObject(letGo, 20000);
+        };
+    }
+    {
+        CTYVOHandler handler(std::move(options));
+        options.afterReport = nullptr;  // whatever the move left: only the handler holds the hook
+        ASSERT_TRUE(reported.Wait());
+        handler.TerminateTYVOStats();
+        EXPECT_TRUE(Logged(NuvTest::TakeLoggedLines(), L"TYVO Stats thread did not stop within 50 ms, leaving it"));
+        ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kStatsKey, L"TYVOTotalRequests");
+    }
+    EXPECT_TRUE(Logged(NuvTest::TakeLoggedLines(), L"TYVO stats not stored: the stats thread is still running"));
+    DWORD requests = 0;
+    EXPECT_FALSE(ReadDword(L"TYVOTotalRequests", requests)) << "nothing stored";
+    EXPECT_FALSE(state.expired()) << "the thread keeps the client's state";
+
+    ::SetEvent(letGo.Get());
+    EXPECT_TRUE(NuvTest::WaitUntil([&] { return state.expired(); }, 20000)) << "freed as the thread ends";
+    EXPECT_TRUE(Logged(NuvTest::TakeLoggedLines(), L"Shut Down triggered.Return from thread"));
 }
 
 TEST_F(TyvoStatsTest, WithoutTheKeyAtTheEndNothingIsWritten) {
