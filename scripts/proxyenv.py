@@ -179,8 +179,9 @@ class Env:
         self.processes.append(process)
         return process
 
-    def start_proxy(self, state_text=None, upstream=None, plugin=True, session=1, name="proxy"):
-        """The proxy host serving on a free port; the configuration service starts with `state_text`."""
+    def start_proxy(self, state_text=None, upstream=None, plugin=True, session=1, name="proxy", idle_timeout_ms=None):
+        """The proxy host serving on a free port; the configuration service starts with `state_text`.
+        `idle_timeout_ms`: when it closes a client connection on which nothing moves (its default: 60 s)."""
         env = dict(self.env)
         if state_text is not None:
             state = os.path.join(self.work, f"{name}-state.txt")
@@ -200,6 +201,8 @@ class Env:
             args += ["--upstream", upstream]
         if not plugin:
             args.append("--no-plugin")
+        if idle_timeout_ms is not None:
+            args += ["--idle-timeout-ms", str(idle_timeout_ms)]
         log_path = os.path.join(self.work, f"{name}.log")
         log = open(log_path, "w")
         popen = subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace QvProxyStandIn {
 
@@ -11,9 +12,27 @@ BYTE* CPacketQueue::Add(std::unique_ptr<BYTE[]> bytes, size_t size, bool waiting
     item.size = size;
     item.waiting = waiting;
     BYTE* const identity = item.bytes.get();
-    m_items.push_back(std::move(item));
-    m_bytes += size;
+    Push(std::move(item), false);
     return identity;
+}
+
+BYTE* CPacketQueue::Add(const BYTE* bytes, size_t size, bool waiting) {
+    // Never a zero-sized block: every packet needs an address of its own.
+    std::unique_ptr<BYTE[]> copy(new (std::nothrow) BYTE[size > 0 ? size : 1]);
+    if (!copy) return nullptr;
+    if (size > 0) std::memcpy(copy.get(), bytes, size);
+    return Add(std::move(copy), size, waiting);
+}
+
+void CPacketQueue::Push(Item item, bool beforeWaiting) {
+    const size_t size = item.size;
+    auto place = m_items.end();
+    if (beforeWaiting) {
+        place = std::find_if(m_items.begin(), m_items.end(), [](const Item& queued) { return queued.waiting; });
+    }
+    m_items.insert(place, std::move(item));
+    m_bytes += size;
+    m_held += size + kPacketOverhead;
 }
 
 CPacketQueue::Completion CPacketQueue::Complete(const BYTE* packet, DWORD verdict) {
@@ -28,6 +47,7 @@ CPacketQueue::Completion CPacketQueue::Complete(const BYTE* packet, DWORD verdic
             return Completion::Applied;
         case kVerdictDrop:
             m_bytes -= found->size;
+            Forget(*found);
             m_items.erase(found);
             return Completion::Applied;
         default:
@@ -42,10 +62,7 @@ void CPacketQueue::Inject(const BYTE* bytes, size_t size) {
     std::memcpy(item.bytes.get(), bytes, size);
     item.size = size;
     item.injected = true;
-    const auto firstWaiting =
-        std::find_if(m_items.begin(), m_items.end(), [](const Item& queued) { return queued.waiting; });
-    m_items.insert(firstWaiting, std::move(item));
-    m_bytes += size;
+    Push(std::move(item), true);
 }
 
 void CPacketQueue::Seal() {
@@ -57,6 +74,7 @@ void CPacketQueue::Seal() {
             continue;
         }
         m_bytes -= item->size - item->sent;
+        Forget(*item);
         item = m_items.erase(item);
     }
 }
@@ -79,10 +97,14 @@ void CPacketQueue::RemoveHead(size_t bytes, bool sent) {
         bytes -= taken;
         m_bytes -= taken;
         if (sent && taken > 0) m_lastSentInjected = head.injected;
-        if (head.sent == head.size) m_items.pop_front();
+        if (head.sent == head.size) {
+            Forget(head);
+            m_items.pop_front();
+        }
     }
     // Empty packets (nothing to send) leave with whatever preceded them.
     while (!m_items.empty() && !m_items.front().waiting && m_items.front().sent == m_items.front().size) {
+        Forget(m_items.front());
         m_items.pop_front();
     }
 }

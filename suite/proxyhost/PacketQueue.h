@@ -26,9 +26,12 @@ public:
     };
     enum class Completion { Applied, Fail, Unknown };
 
-    // Appends a packet; `waiting` when it still needs its verdict. The returned pointer is the
-    // packet's identity and stays valid until the packet leaves.
+    // Appends a packet of exactly `size` bytes; `waiting` when it still needs its verdict. The
+    // returned pointer is the packet's identity and stays valid until the packet leaves.
     BYTE* Add(std::unique_ptr<BYTE[]> bytes, size_t size, bool waiting);
+    // The same with a right-sized copy of the bytes (a receive buffer stays its owner's); null
+    // when there is no memory for it.
+    BYTE* Add(const BYTE* bytes, size_t size, bool waiting);
     // The verdict of a waiting packet: OK and BYPASS let it go, DROP discards it, FAIL (and any
     // verdict the host does not know) asks the caller to fail the connection. Unknown when no
     // waiting packet has that address (given twice, or after a Clear). Once sealed, any verdict
@@ -50,10 +53,14 @@ public:
     // Up to `max` leading sendable bytes as one text, for a look at what leaves first.
     std::string PeekSendable(size_t max) const;
 
-    void Clear() { m_items.clear(); m_bytes = 0; }
+    void Clear() { m_items.clear(); m_bytes = 0; m_held = 0; }
     bool Empty() const noexcept { return m_items.empty(); }
-    // Bytes held, waiting or sendable: what the reader's back-pressure looks at.
+    // Bytes held and not yet sent, waiting or sendable.
     size_t Bytes() const noexcept { return m_bytes; }
+    // Memory the held packets take: their whole allocations until they leave, and each packet's
+    // own bookkeeping. What the reader's back-pressure looks at: a flood of one-byte packets
+    // weighs what it costs, not what it carries.
+    size_t Held() const noexcept { return m_held; }
     bool HasWaiting() const noexcept;
     // Whether the last bytes that left (Sent) were injected ones: the plug-in's own answer.
     bool LastSentInjected() const noexcept { return m_lastSentInjected; }
@@ -66,10 +73,16 @@ private:
         bool waiting = false;
         bool injected = false;
     };
+    // The queue's slot and the allocator's header of one packet, besides its bytes.
+    static constexpr size_t kPacketOverhead = sizeof(Item) + 32;
+
     void RemoveHead(size_t bytes, bool sent);
+    void Push(Item item, bool beforeWaiting);
+    void Forget(const Item& item) { m_held -= item.size + kPacketOverhead; }
 
     std::deque<Item> m_items;
     size_t m_bytes = 0;
+    size_t m_held = 0;
     bool m_sealed = false;
     bool m_lastSentInjected = false;
 };

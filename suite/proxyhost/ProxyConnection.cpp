@@ -32,7 +32,8 @@ void NoDelay(SOCKET socket) {
 
 }  // namespace
 
-CProxyConnection::CProxyConnection(CProxyServer& server, Tessal::UniqueSocket client) : m_server(server) {
+CProxyConnection::CProxyConnection(CProxyServer& server, Tessal::UniqueSocket client)
+    : m_server(server), m_lastActivity(::GetTickCount64()) {
     m_sockets[kClient] = std::move(client);
     for (int index : {kOutbound, kInbound}) {
         Direction& direction = m_directions[index];
@@ -83,19 +84,21 @@ void CProxyConnection::Unlock() {
 
 void CProxyConnection::Start() {
     m_lock.Enter();
-    const ServeOptions& options = m_server.Options();
-    if (!options.upstreamHost.empty()) {
-        m_routeHost = options.upstreamHost;
-        m_routePort = options.upstreamPort;
-        m_upstream = Upstream::Routing;
-        AddRef();
-        if (!m_server.Post(this, &m_routeIo.overlapped)) {
-            m_after.push_back([this] { Release(); });
-            FailRoutingLocked(kBadGateway);
-        }
-    }
     PostReceive(m_directions[kOutbound]);
     Unlock();
+}
+
+bool CProxyConnection::CloseIfIdle(ULONGLONG timeoutMs) {
+    m_lock.Enter();
+    const bool idle = !m_closed && ::GetTickCount64() - LastActivity() >= timeoutMs;
+    if (idle) {
+        m_server.CountIdleClose();
+        // Quietly: a client that kept a connection open and silent gets its end, not a reset.
+        CloseLocked(false);
+    }
+    const bool over = m_closed;
+    Unlock();
+    return over;
 }
 
 void CProxyConnection::Abort() {
@@ -111,23 +114,28 @@ bool CProxyConnection::UpstreamReadable() const {
 }
 
 void CProxyConnection::PostReceive(Direction& direction) {
-    if (m_closed || direction.receiving || direction.ended) return;
+    // While a packet is with the plug-in the next one waits, so that packets reach it in order.
+    if (m_closed || direction.receiving || direction.handingOver || direction.ended) return;
     if (m_failed) {
         // Only the client is still read, and what it sends is dropped.
         if (direction.from != kClient) return;
     } else {
         if (direction.from == kUpstream && !UpstreamReadable()) return;
         // Back-pressure: a destination that does not read, or a plug-in that holds, pauses the source.
-        if (direction.queue.Bytes() >= kMaxHeldPerDirection) return;
+        if (direction.queue.Held() >= kMaxHeldPerDirection) return;
     }
     if (!direction.receiveBuffer) {
-        direction.receiveBuffer.reset(new (std::nothrow) BYTE[kPacketSize]);
+        // At most twice per direction: every read of the connection's life lands here.
+        const size_t size = direction.receiveSize == 0 ? kFirstReceiveSize : kPacketSize;
+        direction.receiveBuffer.reset(new (std::nothrow) BYTE[size]);
         if (!direction.receiveBuffer) {
             CloseLocked(true);
             return;
         }
+        direction.receiveSize = size;
+        m_server.CountReceiveBuffer();
     }
-    WSABUF buffer{static_cast<ULONG>(kPacketSize), reinterpret_cast<char*>(direction.receiveBuffer.get())};
+    WSABUF buffer{static_cast<ULONG>(direction.receiveSize), reinterpret_cast<char*>(direction.receiveBuffer.get())};
     DWORD flags = 0;
     direction.receiveIo.overlapped = OVERLAPPED{};
     direction.receiving = true;
@@ -279,7 +287,8 @@ bool CProxyConnection::InspectLocked() {
         if (outbound.ended && outbound.queue.Empty()) m_inspected = true;
         return m_inspected;
     }
-    const bool fixed = !m_server.Options().upstreamHost.empty();
+    const ServeOptions& options = m_server.Options();
+    const bool fixed = !options.upstreamHost.empty();
     if (fixed) {
         // A fixed upstream gets any bytes as they are; only a CONNECT is the host's.
         constexpr std::string_view kConnect = "CONNECT ";
@@ -289,6 +298,7 @@ bool CProxyConnection::InspectLocked() {
         }
         if (head.compare(0, kConnect.size(), kConnect) != 0) {
             m_inspected = true;
+            RouteLocked(options.upstreamHost, options.upstreamPort);
             return true;
         }
     }
@@ -303,16 +313,23 @@ bool CProxyConnection::InspectLocked() {
         m_connectHeader = target.headerLength;
         m_tunnel = Tunnel::Requested;
     }
-    if (fixed) return true;
-    m_routeHost = target.host;
-    m_routePort = target.port;
+    if (fixed) {
+        RouteLocked(options.upstreamHost, options.upstreamPort);
+    } else {
+        RouteLocked(target.host, target.port);
+    }
+    return true;
+}
+
+void CProxyConnection::RouteLocked(const std::string& host, unsigned short port) {
+    m_routeHost = host;
+    m_routePort = port;
     m_upstream = Upstream::Routing;
     AddRef();
     if (!m_server.Post(this, &m_routeIo.overlapped)) {
         m_after.push_back([this] { Release(); });
         FailRoutingLocked(kBadGateway);
     }
-    return true;
 }
 
 // The CONNECT was for this host: it does not go upstream. Its answer goes to the plug-in from a
@@ -332,18 +349,11 @@ void CProxyConnection::OpenTunnelLocked() {
 void CProxyConnection::OnTunnel() {
     m_lock.Enter();
     if (!m_closed && !m_failed) {
-        constexpr DWORD size = sizeof kTunnelOpen - 1;
-        std::unique_ptr<BYTE[]> answer(new (std::nothrow) BYTE[size]);
-        if (!answer) {
-            CloseLocked(true);
-        } else {
-            std::memcpy(answer.get(), kTunnelOpen, size);
-            Direction& inbound = m_directions[kInbound];
-            HandOverLocked(inbound, std::move(answer), size);
-            // Only now: the plug-in sees the answer before anything the server sends.
-            m_tunnel = Tunnel::Open;
-            PostReceive(inbound);
-        }
+        Direction& inbound = m_directions[kInbound];
+        HandOverLocked(inbound, reinterpret_cast<const BYTE*>(kTunnelOpen), sizeof kTunnelOpen - 1);
+        // Only now: the plug-in sees the answer before anything the server sends.
+        m_tunnel = Tunnel::Open;
+        PostReceive(inbound);
     }
     Unlock();
 }
@@ -411,6 +421,7 @@ void CProxyConnection::OnRoute() {
         return;
     }
     NoDelay(upstream.Get());
+    m_server.CountUpstream();
     m_sockets[kUpstream] = std::move(upstream);
     m_upstream = Upstream::Connecting;
     m_connectIo.overlapped = OVERLAPPED{};
@@ -436,6 +447,9 @@ void CProxyConnection::OnConnected() {
 
 void CProxyConnection::OnCompletion(OVERLAPPED* overlapped, bool ok, DWORD bytes) {
     Io* const io = CONTAINING_RECORD(overlapped, Io, overlapped);
+    // Bytes moved, a verdict took effect, the upstream answered: not idle. The linger's end is
+    // the host's own.
+    if (io->kind != IoKind::Linger) Touch();
     switch (io->kind) {
         case IoKind::Receive:
             OnReceived(m_directions[io->direction], ok, bytes);
@@ -504,19 +518,31 @@ void CProxyConnection::OnReceived(Direction& direction, bool ok, DWORD bytes) {
         Unlock();
         return;
     }
-    HandOverLocked(direction, std::move(direction.receiveBuffer), bytes);
+    // A read that filled the small first buffer: the next ones get the full size. The filled one
+    // lives until its bytes are copied, whatever reads start meanwhile.
+    std::unique_ptr<BYTE[]> filled;
+    if (bytes == direction.receiveSize && direction.receiveSize < kPacketSize) {
+        filled = std::move(direction.receiveBuffer);
+    }
+    HandOverLocked(direction, filled ? filled.get() : direction.receiveBuffer.get(), bytes);
     PostReceive(direction);
     Unlock();
 }
 
-void CProxyConnection::HandOverLocked(Direction& direction, std::unique_ptr<BYTE[]> bytes, DWORD size) {
+void CProxyConnection::HandOverLocked(Direction& direction, const BYTE* bytes, DWORD size) {
     const bool scanned = static_cast<bool>(m_handler);
-    BYTE* const packet = direction.queue.Add(std::move(bytes), size, scanned);
+    // A copy of what was read, as long as it is: the receive buffer is read into again at once.
+    BYTE* const packet = direction.queue.Add(bytes, size, scanned);
+    if (packet == nullptr) {
+        CloseLocked(true);
+        return;
+    }
     if (!scanned) {
         Flush(direction);
         return;
     }
     Microsoft::WRL::ComPtr<IQvProxyModuleEventHandler> handler = m_handler;
+    direction.handingOver = true;
     m_lock.Leave();
 
     // The packet is in the queue before the call: its verdict may come from another thread
@@ -528,6 +554,7 @@ void CProxyConnection::HandOverLocked(Direction& direction, std::unique_ptr<BYTE
     if (FAILED(result)) verdict = kVerdictFail;
 
     m_lock.Enter();
+    direction.handingOver = false;
     // The handler goes after the lock.
     m_after.push_back([handler] {});
     if (verdict != kVerdictDefer) VerdictLocked(direction, packet, verdict, true);
@@ -650,6 +677,7 @@ void CProxyConnection::OnSent(Direction& direction, bool ok, DWORD bytes) {
 }
 
 HRESULT CProxyConnection::Complete(Direction& direction, BYTE* packet, DWORD verdict) {
+    Touch();
     m_lock.Enter();
     const CPacketQueue::Completion completion = VerdictLocked(direction, packet, verdict, false);
     Unlock();
@@ -658,6 +686,7 @@ HRESULT CProxyConnection::Complete(Direction& direction, BYTE* packet, DWORD ver
 
 HRESULT CProxyConnection::Inject(Direction& direction, DWORD size, const BYTE* bytes) {
     if (size > 0 && bytes == nullptr) return E_POINTER;
+    Touch();
     m_lock.Enter();
     if (!m_closed) {
         direction.queue.Inject(bytes, size);

@@ -4,6 +4,11 @@
 // packet read is handed to the handler (outside the connection's lock) and waits in its direction's
 // queue for its verdict; what may leave is written in order, one overlapped write per direction at
 // a time. Verdicts and injected bytes arrive on the plug-in's threads through IQvProxyConnection.
+// The upstream is opened once the first bytes are released toward it (a fixed one too), so a
+// client that sends nothing costs no connection to the server. Each direction reads into a
+// buffer of its own for the connection's life (a small one first, the full size once a read fills
+// it); the plug-in gets a right-sized copy of what was read, which it owns until its verdict. A
+// connection on which nothing moves for the server's idle time-out is closed.
 // A CONNECT request is the plug-in's like any other: once released, the host opens the tunnel and
 // hands its own answer to the plug-in as the first inbound packet; what follows is judged as plain
 // HTTP is. A FAIL verdict ends the connection: the upstream is reset, the client still gets what
@@ -18,6 +23,7 @@
 #include "base/Sync.h"
 #include "base/UniqueSocket.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -38,8 +44,13 @@ public:
     // one the connection is relayed as it is.
     void SetHandler(Microsoft::WRL::ComPtr<IQvProxyModuleEventHandler> handler) { m_handler = std::move(handler); }
 
-    // Starts reading the client (and connects a fixed upstream when the server has one).
+    // Starts reading the client.
     void Start();
+    // The tick count of the last bytes read or written, verdict or injection.
+    ULONGLONG LastActivity() const noexcept { return m_lastActivity.load(std::memory_order_relaxed); }
+    // Closes the connection when nothing has moved on it for `timeoutMs`; true when it is over
+    // (closed now or before).
+    bool CloseIfIdle(ULONGLONG timeoutMs);
     // Closes both sockets at once (the host stops): the peers see a reset.
     void Abort();
     // Called by the server's pool threads for every completion of this connection's I/O.
@@ -70,7 +81,9 @@ private:
         Io sendIo;
         Io flushIo;
         std::unique_ptr<BYTE[]> receiveBuffer;
+        size_t receiveSize = 0;  // of the buffer, once there is one
         bool receiving = false;
+        bool handingOver = false;  // a packet read is with the plug-in: the next read waits for it
         bool sending = false;
         bool flushPosted = false;  // a pool thread will flush: verdicts arrive on the plug-in's threads
         bool ended = false;  // the source has closed its side
@@ -90,6 +103,7 @@ private:
     // Everything below runs under m_lock; what must happen outside it (calls into the plug-in,
     // releasing it) is left in m_after and done by Unlock.
     void Unlock();
+    void Touch() noexcept { m_lastActivity.store(::GetTickCount64(), std::memory_order_relaxed); }
     void PostReceive(Direction& direction);
     void Flush(Direction& direction);
     // Flush on a pool thread: the plug-in's threads only queue the work, never start socket I/O
@@ -102,9 +116,9 @@ private:
     // OnEnd, once, on a pool thread: never inside one of the plug-in's own calls.
     void EndLocked();
     void OnEndPosted();
-    // Hands a packet read (or the host's answer to a CONNECT) to the plug-in, leaving the lock for
-    // the call; without a handler it goes as it is.
-    void HandOverLocked(Direction& direction, std::unique_ptr<BYTE[]> bytes, DWORD size);
+    // Queues a copy of a packet read (or of the host's answer to a CONNECT) and hands it to the
+    // plug-in, leaving the lock for the call; without a handler it goes as it is.
+    void HandOverLocked(Direction& direction, const BYTE* bytes, DWORD size);
     CPacketQueue::Completion VerdictLocked(Direction& direction, BYTE* packet, DWORD verdict, bool onPool);
     void FailLocked();
     void FinishFailingLocked();
@@ -114,6 +128,8 @@ private:
     bool InspectLocked();
     bool UpstreamReadable() const;
     bool RoutingLocked() const;
+    // Opens the upstream on a pool thread.
+    void RouteLocked(const std::string& host, unsigned short port);
     void FailRoutingLocked(const char* response);
     void OpenTunnelLocked();
     void OnTunnel();
@@ -148,6 +164,7 @@ private:
     LONG m_lingerPosted = 0;         // the timer fired and its notice holds its reference
     bool m_closed = false;
     std::vector<std::function<void()>> m_after;
+    std::atomic<ULONGLONG> m_lastActivity;
 };
 
 }  // namespace QvProxyStandIn

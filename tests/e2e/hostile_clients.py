@@ -1,10 +1,15 @@
 """Requests for blocked sites written as a hostile client writes them, through the proxy host with
 the plug-in: each is judged like any request (block page) or ends the connection at once, and the
-origin never sees it. Used by proxy_e2e.py, whose protected user has BLOCKED_SITES as blocked list.
+origin never sees it. Clients that cost the host: a header sent one byte per segment, hundreds of
+connections that send nothing. Used by proxy_e2e.py, whose protected user has BLOCKED_SITES as
+blocked list.
 """
 
+import selectors
 import socket
+import threading
 import time
+import urllib.request
 
 import proxyenv
 
@@ -137,5 +142,155 @@ def lost_framing_then_block(env, origin, proxy):
     return f"the released part, the block page, then the close after {took:.2f} s"
 
 
+def host_memory_kib(proxy):
+    """The host's private memory in KiB: the anonymous resident memory of its Wine process."""
+    with open(f"/proc/{proxy.pid}/status") as status:
+        for line in status:
+            if line.startswith("RssAnon:"):
+                return int(line.split()[1])
+    raise Failure(f"no RssAnon for process {proxy.pid}")
+
+
+def one_byte_segments(env, origin, proxy, padding=600, most_growth_kib=4096):
+    """A header sent one byte per segment, which the plug-in holds until it is whole: answered, and
+    each byte costs the host its byte and its bookkeeping, not a receive buffer (about 50 KiB each
+    under Wine once, some 30 MiB here). A host of its own: a fresh heap shows what the held packets
+    take."""
+    request = (b"GET /page HTTP/1.1\r\nHost: allowed.test\r\nX-Slow: " + b"s" * padding +
+               b"\r\nConnection: close\r\n\r\n")
+    page = urllib.request.urlopen(f"http://127.0.0.1:{origin.port}/page", timeout=30).read()
+    host = env.start_proxy(proxyenv.protected_user_state(BLOCKED_SITES), upstream=f"127.0.0.1:{origin.port}",
+                           name="e2e-slow")
+    try:
+        # The paths a request takes are paged in before the count starts.
+        received, _, _ = exchange(host, b"GET /page HTTP/1.1\r\nHost: allowed.test\r\nConnection: close\r\n\r\n")
+        check(received.endswith(page), f"the first request was not answered: {received[:200]!r}")
+        with socket.create_connection(("127.0.0.1", host.port), timeout=30) as client:
+            client.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            before = host_memory_kib(host)
+            # All but the blank line: the header is not whole yet, every packet is still held.
+            for byte in request[:-2]:
+                client.send(bytes([byte]))
+                time.sleep(0.001)
+            grown = host_memory_kib(host) - before
+            client.sendall(request[-2:])
+            received = b""
+            while chunk := client.recv(65536):
+                received += chunk
+    finally:
+        host.stop()
+        env.processes.remove(host)
+    check(received.startswith(b"HTTP/1.1 200") and received.endswith(page),
+          f"the slow request was not answered with the page: {received[:200]!r}")
+    check(grown <= most_growth_kib,
+          f"the host grew by {grown} KiB while holding a {len(request)}-byte header sent byte by byte")
+    return f"answered; the host grew by {grown} KiB holding {len(request) - 2} one-byte packets"
+
+
+class CountingOrigin:
+    """A server that counts the connections it accepts and answers each one's request with a page."""
+
+    PAGE = b"<html><body><p>counted</p></body></html>\n"
+
+    def __init__(self):
+        self.listener = socket.create_server(("127.0.0.1", 0), backlog=1024)
+        self.port = self.listener.getsockname()[1]
+        self.accepted = 0
+        self.lock = threading.Lock()
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while True:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            with self.lock:
+                self.accepted += 1
+            threading.Thread(target=self._answer, args=(connection,), daemon=True).start()
+
+    def _answer(self, connection):
+        with connection:
+            connection.settimeout(30)
+            data = b""
+            try:
+                while b"\r\n\r\n" not in data:
+                    chunk = connection.recv(4096)
+                    if not chunk:
+                        return
+                    data += chunk
+                connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: %d\r\n"
+                                   b"Connection: close\r\n\r\n%s" % (len(self.PAGE), self.PAGE))
+            except OSError:
+                return
+
+    def close(self):
+        # Wakes the accepting thread.
+        try:
+            self.listener.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self.listener.close()
+
+
+def idle_clients(env, origin, proxy, count=300, idle_timeout_ms=3000, bound=10):
+    """Hundreds of clients that connect and send nothing, to a host with a short idle time-out and a
+    fixed upstream: no upstream connection for them, an allowed request still answered, and every
+    idle client cut once the time-out has passed."""
+    counting = CountingOrigin()
+    try:
+        host = env.start_proxy(proxyenv.protected_user_state(BLOCKED_SITES), upstream=f"127.0.0.1:{counting.port}",
+                               name="e2e-idle", idle_timeout_ms=idle_timeout_ms)
+    except Exception:
+        counting.close()
+        raise
+    idle = []
+    try:
+        opened = time.monotonic()
+        for _ in range(count):
+            idle.append(socket.create_connection(("127.0.0.1", host.port), timeout=30))
+        start = time.monotonic()
+        received, ended, took = exchange(host, b"GET /page HTTP/1.1\r\nHost: allowed.test\r\nConnection: close\r\n\r\n",
+                                         seconds=bound)
+        check(ended and received.startswith(b"HTTP/1.1 200") and received.endswith(CountingOrigin.PAGE),
+              f"the allowed request beside {count} idle clients: {received[:200]!r} after {took:.1f} s")
+        answered = time.monotonic() - start
+        check(counting.accepted == 1,
+              f"the origin accepted {counting.accepted} connections: the idle clients opened upstream connections")
+
+        # Each idle client gets its end once the time-out has passed.
+        selector = selectors.DefaultSelector()
+        for client in idle:
+            client.setblocking(False)
+            selector.register(client, selectors.EVENT_READ)
+        cut = 0
+        deadline = opened + idle_timeout_ms / 1000 + bound
+        while cut < count and time.monotonic() < deadline:
+            for key, _ in selector.select(timeout=0.5):
+                try:
+                    data = key.fileobj.recv(1)
+                except BlockingIOError:
+                    continue
+                except ConnectionResetError:
+                    data = b""
+                check(not data, f"an idle client got {data!r}")
+                selector.unregister(key.fileobj)
+                cut += 1
+        last_cut = time.monotonic() - opened
+        selector.close()
+        check(cut == count, f"{count - cut} of {count} idle clients still open {last_cut:.1f} s after they connected")
+        check(counting.accepted == 1, f"the origin accepted {counting.accepted} connections")
+    finally:
+        for client in idle:
+            client.close()
+        host.stop()
+        env.processes.remove(host)
+        counting.close()
+    served = [line.strip() for line in open(host.log, errors="replace") if line.startswith("served ")]
+    return (f"{count} idle clients: 1 upstream connection, the allowed request answered in {answered:.2f} s, "
+            f"all cut within {last_cut:.1f} s (time-out {idle_timeout_ms / 1000:g} s); "
+            + (served[0] if served else "no counters printed"))
+
+
 CASES = [request_line_forms, refused_framing, site_spellings, request_without_host, pipelined_after_block,
-         lost_framing_then_block]
+         lost_framing_then_block, one_byte_segments, idle_clients]

@@ -1,9 +1,11 @@
 // What leaves a direction and in which order, for every mix of verdicts and injections the plug-in
 // can give: a late verdict holds back what follows it, an injection goes after what is already
 // released and before what still waits; once the connection fails (sealed) only what could leave
-// then still leaves.
+// then still leaves. What the queue holds, for the reader's back-pressure, is what its packets
+// take in memory.
 
 #include "suite/proxyhost/PacketQueue.h"
+#include "tests/suite/proxyhost/CountingNew.h"
 
 #include <gtest/gtest.h>
 
@@ -145,8 +147,10 @@ TEST(PacketQueue, PartialSendsAndTheHeldByteCount) {
     BYTE* const waiting = queue.Add(Bytes("world"), 5, true);
     EXPECT_EQ(10u, queue.Bytes());
     EXPECT_TRUE(queue.HasWaiting());
+    const size_t held = queue.Held();
     queue.Sent(3);
     EXPECT_EQ(7u, queue.Bytes());
+    EXPECT_EQ(held, queue.Held()) << "a packet's block is freed only once all of it has left";
     EXPECT_EQ("lo", queue.PeekSendable(100)) << "the unsent rest, and nothing past the waiting packet";
     queue.Complete(waiting, kVerdictOk);
     EXPECT_EQ("lowo", queue.PeekSendable(4));
@@ -200,6 +204,36 @@ TEST(PacketQueue, KnowsWhetherTheLastBytesSentWereInjected) {
     queue.Inject(reinterpret_cast<const BYTE*>("x"), 1);
     queue.Discard(1);
     EXPECT_FALSE(queue.LastSentInjected()) << "discarded bytes never left";
+}
+
+// Packets are right-sized copies of what was read (the receive buffer is read into again at once),
+// and Held counts what they take: their blocks and their places in the queue. A flood of one-byte
+// packets weighs what it costs, not one byte each.
+TEST(PacketQueue, HeldIsWhatThePacketsTakeInMemory) {
+    constexpr size_t kCount = 256;
+    // The allocator's header of a block, which operator new does not see.
+    constexpr long long kMostUncounted = 64 * kCount;
+    std::vector<BYTE> receiveBuffer(64 * 1024);
+    for (const size_t size : {size_t{1}, size_t{100}, size_t{1500}, size_t{64 * 1024}}) {
+        SCOPED_TRACE(size);
+        std::string expected;
+        for (size_t i = 0; i < kCount; ++i) expected.append(size, static_cast<char>('a' + i % 26));
+        CPacketQueue queue;
+        const long long before = QvProxyTest::LiveBytes();
+        for (size_t i = 0; i < kCount; ++i) {
+            std::memset(receiveBuffer.data(), 'a' + i % 26, size);
+            ASSERT_NE(nullptr, queue.Add(receiveBuffer.data(), size, false));
+        }
+        const long long allocated = QvProxyTest::LiveBytes() - before;
+        EXPECT_EQ(kCount * size, queue.Bytes());
+        EXPECT_LE(allocated, static_cast<long long>(queue.Held())) << "held counts less than the packets take";
+        EXPECT_LE(static_cast<long long>(queue.Held()), allocated + kMostUncounted)
+            << "held counts more than the packets take";
+
+        std::memset(receiveBuffer.data(), 'z', receiveBuffer.size());
+        EXPECT_TRUE(Drain(queue) == expected) << "the packets are not copies of what was read";
+        EXPECT_EQ(0u, queue.Held());
+    }
 }
 
 }  // namespace

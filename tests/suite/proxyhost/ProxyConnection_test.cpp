@@ -1,8 +1,10 @@
 // Real sockets through the forwarding host, with a scripted handler in the plug-in's place: what
 // the client and the server get when the handler fails a connection (at once or late, after an
-// injection), and the CONNECT flow through the handler (the request, the host's answer as inbound
-// data, then the tunnel's bytes both ways).
+// injection), the CONNECT flow through the handler (the request, the host's answer as inbound
+// data, then the tunnel's bytes both ways), and what hostile or idle clients cost the host: memory
+// per one-byte packet, upstream connections, idle connections kept open.
 
+#include "tests/suite/proxyhost/CountingNew.h"
 #include "suite/proxyhost/PacketQueue.h"
 #include "suite/proxyhost/ProxyServer.h"
 #include "base/UniqueHandle.h"
@@ -117,6 +119,12 @@ public:
     UniqueSocket Accept(DWORD timeoutMs = kWaitMs) {
         if (!Readable(m_listener.Get(), timeoutMs)) return UniqueSocket();
         return UniqueSocket(::accept(m_listener.Get(), nullptr, nullptr));
+    }
+    // How many connections wait to be accepted (taken and closed).
+    size_t AcceptAll() {
+        size_t count = 0;
+        while (Accept(0)) ++count;
+        return count;
     }
 
 private:
@@ -250,6 +258,7 @@ public:
         bool handler = true;
         ScriptedHandler::Script outbound;
         ScriptedHandler::Script inbound;
+        DWORD idleTimeoutMs = ServeOptions().idleTimeoutMs;
     };
 
     explicit Proxy(Options options) : m_options(std::move(options)) {
@@ -258,6 +267,7 @@ public:
             serve.upstreamHost = "127.0.0.1";
             serve.upstreamPort = m_options.fixedUpstream->Port();
         }
+        serve.idleTimeoutMs = m_options.idleTimeoutMs;
         HandlerSource handlers;
         if (m_options.handler) {
             handlers = [this]() -> ComPtr<IQvProxyModuleEventHandler> {
@@ -278,16 +288,18 @@ public:
 
     bool Started() const { return m_started; }
     UniqueSocket Client() const { return ConnectTo(m_server->Port()); }
-    // The first connection's handler; null when none came in time.
-    ScriptedHandler* Handler() {
+    // The handler of the connection accepted `index`th (the first by default); null when none came
+    // in time.
+    ScriptedHandler* Handler(size_t index = 0) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        if (!m_created.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] { return !m_handlers.empty(); })) {
+        if (!m_created.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] { return m_handlers.size() > index; })) {
             return nullptr;
         }
-        return m_handlers.front().Get();
+        return m_handlers[index].Get();
     }
     // Stops the host: whatever is still open is reset and every handler gets its end.
     void Stop() { m_server->Stop(); }
+    ServeCounters Counters() const { return m_server->Counters(); }
 
 private:
     Options m_options;
@@ -300,6 +312,11 @@ private:
 
 std::string Get(const std::string& path, const std::string& host) {
     return "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
+}
+
+void NoDelay(SOCKET socket) {
+    const BOOL on = TRUE;
+    ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
 }
 
 class ProxyConnectionTest : public testing::Test {
@@ -329,19 +346,25 @@ TEST_F(ProxyConnectionTest, AFailEndsTheConnectionAfterWhatWasOnItsWayToTheClien
         SCOPED_TRACE(row.name);
         Tessal::UniqueHandle read(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
         Proxy::Options options;
-        // The upstream is connected before the request comes: it is there to be reset.
+        // A first request the handler lets through opens the upstream: it is there to be reset.
         options.fixedUpstream = &m_origin;
-        options.outbound = [&row, &read](ScriptedHandler& handler, size_t) -> ScriptedHandler::Answer {
+        options.outbound = [&row, &read](ScriptedHandler& handler, size_t index) -> ScriptedHandler::Answer {
+            if (index == 0) return kVerdictOk;
             if (*row.injected != '\0') InjectInbound(handler, row.injected);
-            if (row.failOnceRead) EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(read.Get(), kWaitMs));
+            if (row.failOnceRead) {
+                EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(read.Get(), kWaitMs));
+            }
             return row.answer;
         };
         Proxy proxy(options);
         ASSERT_TRUE(proxy.Started());
         UniqueSocket client = proxy.Client();
         ASSERT_TRUE(client);
+        const std::string first = Get("/allowed", "allowed.test");
+        Send(client.Get(), first);
         UniqueSocket upstream = m_origin.Accept();
         ASSERT_TRUE(upstream);
+        ASSERT_EQ(first, ReadText(upstream.Get(), first.size()));
         Send(client.Get(), Get("/blocked", "blocked.test"));
 
         std::string head;
@@ -513,6 +536,195 @@ TEST_F(ProxyConnectionTest, AConnectToNoServerIsAnsweredBadGateway) {
     const Received received = Read(client.Get());
     EXPECT_EQ(0u, received.bytes.rfind("HTTP/1.1 502 ", 0)) << received.bytes;
     EXPECT_EQ(End::Eof, received.end);
+}
+
+
+// ---- What hostile and idle clients cost ---------------------------------------------------------
+
+// A fixed upstream is opened as a routed one is: once the handler lets the first bytes go toward
+// it. A client that sends nothing, or whose request is held or refused, costs the server nothing.
+TEST_F(ProxyConnectionTest, AFixedUpstreamOpensOnlyOnceBytesAreReleasedTowardIt) {
+    const struct {
+        const char* name;
+        bool sends;     // the client sends a request before it leaves
+        DWORD verdict;  // the handler's on the request
+        DWORD later;    // given through CompleteOutbound when the first was kVerdictDefer
+        size_t upstreams;
+    } cases[] = {
+        {"a client that sends nothing and leaves", false, kVerdictOk, kVerdictOk, 0},
+        {"a request refused at once", true, kVerdictFail, kVerdictOk, 0},
+        {"a request held, then refused", true, kVerdictDefer, kVerdictFail, 0},
+        {"a request held, then let through", true, kVerdictDefer, kVerdictOk, 1},
+        {"a request let through at once", true, kVerdictOk, kVerdictOk, 1},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        Proxy::Options options;
+        options.fixedUpstream = &m_origin;
+        options.outbound = [&row](ScriptedHandler&, size_t) -> ScriptedHandler::Answer { return row.verdict; };
+        Proxy proxy(options);
+        ASSERT_TRUE(proxy.Started());
+        UniqueSocket client = proxy.Client();
+        ASSERT_TRUE(client);
+        ScriptedHandler* const handler = proxy.Handler();
+        ASSERT_NE(nullptr, handler);
+        const std::string request = Get("/page", "allowed.test");
+        if (row.sends) {
+            Send(client.Get(), request);
+            ASSERT_TRUE(handler->WaitForPackets(false, 1));
+        }
+        if (row.verdict == kVerdictDefer) {
+            EXPECT_FALSE(m_origin.Accept(0)) << "opened while the handler holds the request";
+            BYTE* const held = handler->Packets(false)[0].data;
+            EXPECT_EQ(S_OK, handler->Connection()->CompleteOutbound(handler, held, row.later));
+        }
+        size_t opened = 0;
+        if (row.upstreams > 0) {
+            UniqueSocket upstream = m_origin.Accept();
+            ASSERT_TRUE(upstream);
+            EXPECT_EQ(request, ReadText(upstream.Get(), request.size()));
+            ++opened;
+        }
+        client.Reset();
+        EXPECT_TRUE(handler->WaitForEnd());
+        proxy.Stop();
+        // Whatever else the host opened waits in the listener's backlog, reset or not.
+        opened += m_origin.AcceptAll();
+        EXPECT_EQ(row.upstreams, opened);
+        const ServeCounters counters = proxy.Counters();
+        EXPECT_EQ(row.upstreams, counters.upstreams);
+        EXPECT_EQ(1u, counters.accepted) << "the accepts the stop cancelled are no connections";
+    }
+}
+
+// A client connection on which nothing moves is closed after the idle time-out, with its end (not
+// a reset), whether it never sent anything or went quiet after its answer; its upstream goes too.
+// One host for all: its idle watch goes on after the connections it knew of are gone.
+TEST_F(ProxyConnectionTest, AConnectionOnWhichNothingMovesIsClosed) {
+    Proxy::Options options;
+    options.fixedUpstream = &m_origin;
+    options.idleTimeoutMs = 200;
+    Proxy proxy(options);
+    ASSERT_TRUE(proxy.Started());
+    size_t index = 0;
+    size_t upstreams = 0;
+    for (const bool answered : {false, true, false}) {
+        SCOPED_TRACE(answered ? "quiet after its answer" : "never sent anything");
+        UniqueSocket client = proxy.Client();
+        ASSERT_TRUE(client);
+        UniqueSocket upstream;
+        if (answered) {
+            const std::string request = Get("/page", "allowed.test");
+            Send(client.Get(), request);
+            upstream = m_origin.Accept();
+            ASSERT_TRUE(upstream);
+            ++upstreams;
+            EXPECT_EQ(request, ReadText(upstream.Get(), request.size()));
+            Send(upstream.Get(), "ANSWER");
+            EXPECT_EQ("ANSWER", ReadText(client.Get(), 6));
+        }
+        const Received received = Read(client.Get());
+        EXPECT_EQ("", received.bytes);
+        EXPECT_EQ(End::Eof, received.end) << "still open, or reset";
+        if (answered) {
+            EXPECT_EQ(End::Eof, Read(upstream.Get()).end) << "the upstream outlived its client";
+        }
+        ScriptedHandler* const handler = proxy.Handler(index++);
+        ASSERT_NE(nullptr, handler);
+        EXPECT_TRUE(handler->WaitForEnd());
+        const ServeCounters counters = proxy.Counters();
+        EXPECT_EQ(index, counters.idleClosed);
+        EXPECT_EQ(upstreams, counters.upstreams);
+    }
+}
+
+// A peer writing one byte per segment: every read is a packet of its own, which the handler holds
+// while it waits for more. Each costs its byte and its bookkeeping, not a receive buffer: every
+// read of a direction lands in the same buffer, and the handler gets a right-sized copy that
+// stays valid until its verdict.
+TEST_F(ProxyConnectionTest, OneBytePacketsCostMemoryInProportionToTheirBytes) {
+    constexpr size_t kBytes = 1000;
+    // The packet's byte, its place in the queue, the handler's record of it, with room to spare:
+    // a receive buffer per packet would be 64 KiB.
+    constexpr long long kMostPerPacket = 1024;
+    std::string text;
+    for (size_t i = 0; i < kBytes; ++i) text += static_cast<char>('a' + i % 26);
+    for (const bool inbound : {false, true}) {
+        SCOPED_TRACE(inbound ? "server to client" : "client to server");
+        Proxy::Options options;
+        options.fixedUpstream = &m_origin;
+        options.outbound = [inbound](ScriptedHandler&, size_t) -> ScriptedHandler::Answer {
+            return inbound ? kVerdictOk : kVerdictDefer;
+        };
+        options.inbound = [](ScriptedHandler&, size_t) -> ScriptedHandler::Answer { return kVerdictDefer; };
+        Proxy proxy(options);
+        ASSERT_TRUE(proxy.Started());
+        UniqueSocket client = proxy.Client();
+        ASSERT_TRUE(client);
+        ScriptedHandler* const handler = proxy.Handler();
+        ASSERT_NE(nullptr, handler);
+        UniqueSocket upstream;
+        if (inbound) {
+            const std::string request = Get("/page", "allowed.test");
+            Send(client.Get(), request);
+            upstream = m_origin.Accept();
+            ASSERT_TRUE(upstream);
+            ASSERT_EQ(request, ReadText(upstream.Get(), request.size()));
+        }
+        const SOCKET writer = inbound ? upstream.Get() : client.Get();
+        NoDelay(writer);
+
+        const long long before = QvProxyTest::LiveBytes();
+        for (size_t i = 0; i < kBytes; ++i) {
+            ASSERT_EQ(1, ::send(writer, &text[i], 1, 0));
+            // The next byte only once this one was read: one read each.
+            ASSERT_TRUE(handler->WaitForPackets(inbound, i + 1));
+        }
+        const long long held = QvProxyTest::LiveBytes() - before;
+        EXPECT_LT(held, static_cast<long long>(kBytes) * kMostPerPacket);
+
+        const std::vector<ScriptedHandler::Packet> packets = handler->Packets(inbound);
+        ASSERT_EQ(kBytes, packets.size());
+        for (const auto& packet : packets) {
+            // Still the bytes read, though the receive buffer has been read into since.
+            ASSERT_EQ(1u, packet.bytes.size());
+            EXPECT_EQ(packet.bytes[0], static_cast<char>(*packet.data));
+            IQvProxyConnection* const connection = handler->Connection();
+            EXPECT_EQ(S_OK, inbound ? connection->CompleteInbound(handler, packet.data, kVerdictOk)
+                                    : connection->CompleteOutbound(handler, packet.data, kVerdictOk));
+        }
+        if (!inbound) {
+            upstream = m_origin.Accept();
+            ASSERT_TRUE(upstream);
+        }
+        EXPECT_EQ(text, ReadText(inbound ? client.Get() : upstream.Get(), kBytes));
+        EXPECT_LE(proxy.Counters().receiveBuffers, 2u) << "one per direction, for all of its reads";
+    }
+}
+
+
+// A mebibyte each way: however many reads that takes, each direction reads into its small first
+// buffer and, once a read fills that, into one of the full size.
+TEST_F(ProxyConnectionTest, EachDirectionReadsIntoTheSameBufferForItsLife) {
+    std::string bulk(1 << 20, '\0');
+    for (size_t i = 0; i < bulk.size(); ++i) bulk[i] = static_cast<char>('a' + i % 251 % 26);
+    Proxy::Options options;
+    options.fixedUpstream = &m_origin;
+    Proxy proxy(options);
+    ASSERT_TRUE(proxy.Started());
+    UniqueSocket client = proxy.Client();
+    ASSERT_TRUE(client);
+    // What the upstream does not take yet, the host holds.
+    Send(client.Get(), bulk);
+    UniqueSocket upstream = m_origin.Accept();
+    ASSERT_TRUE(upstream);
+    EXPECT_TRUE(bulk == ReadText(upstream.Get(), bulk.size()));
+    Send(upstream.Get(), bulk);
+    EXPECT_TRUE(bulk == ReadText(client.Get(), bulk.size()));
+    ScriptedHandler* const handler = proxy.Handler();
+    ASSERT_NE(nullptr, handler);
+    EXPECT_LT(32u, handler->Packets(false).size() + handler->Packets(true).size()) << "fewer reads than thought";
+    EXPECT_LE(proxy.Counters().receiveBuffers, 4u);
 }
 
 }  // namespace
