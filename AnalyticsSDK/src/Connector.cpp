@@ -1,12 +1,15 @@
 #include "AnalyticsAPI/Analytics.h"
 
 #include "base/CommonReplacements.h"
+#include "nuvutil/com/Bstr.h"
+#include "nuvutil/com/CoInitializeScope.h"
+#include "nuvutil/json/JsonText.h"
 
 #include <objbase.h>
 #include <oleauto.h>
 
-#include <cstdio>
 #include <mutex>
+#include <new>
 #include <vector>
 
 namespace Korin {
@@ -22,15 +25,6 @@ const std::vector<std::shared_ptr<internal::ITransport>>& DefaultTransports() {
     return transports;
 }
 
-struct ServiceCall {
-    BSTR first = nullptr, record = nullptr, third = nullptr;
-    ~ServiceCall() {
-        ::SysFreeString(first);
-        ::SysFreeString(record);
-        ::SysFreeString(third);
-    }
-};
-
 }  // namespace
 
 // {E782BE15-9936-4A7F-8DF9-9AB95D229DF1}
@@ -44,23 +38,13 @@ struct IServiceVtbl : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE Track(BSTR first, BSTR record, BSTR third) = 0;
 };
 
-CComInitializer::CComInitializer() noexcept {
-    const HRESULT result = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    m_initialized = result == S_OK || result == S_FALSE;
-}
-
-void CComInitializer::Uninitialize() noexcept {
-    if (m_initialized) ::CoUninitialize();
-    m_initialized = false;
-}
-
 CLegacyTransport::CLegacyTransport(const CLSID* classId)
     : CBaseTransport(L"Legacy", 1),
       m_classId(classId == nullptr || ::IsEqualGUID(*classId, GUID_NULL) ? kDefaultClassId : *classId),
       m_formatter(std::make_unique<CJSONFormatter>()) {}
 
 bool CLegacyTransport::Open() {
-    CComInitializer com;
+    const NuvCom::CCoInitialize com;
     IUnknown* service = nullptr;
     if (FAILED(::CoCreateInstance(m_classId, nullptr, kServiceContext, kServiceInterface, reinterpret_cast<void**>(&service))) ||
         service == nullptr) {
@@ -72,7 +56,7 @@ bool CLegacyTransport::Open() {
 
 bool CLegacyTransport::Send(const Record& record) {
     if (!m_formatter) return false;
-    CComInitializer com;
+    const NuvCom::CCoInitialize com;
     IServiceVtbl* service = nullptr;
     if (FAILED(::CoCreateInstance(m_classId, nullptr, kServiceContext, kServiceInterface, reinterpret_cast<void**>(&service))) ||
         service == nullptr) {
@@ -81,12 +65,11 @@ bool CLegacyTransport::Send(const Record& record) {
     bool sent = false;
     std::wstring json;
     if (m_formatter->Format(record, json)) {
-        ServiceCall call;
-        call.first = ::SysAllocString(L"");
-        call.record = ::SysAllocString(json.c_str());
-        call.third = ::SysAllocString(L"");
-        if (call.first != nullptr && call.record != nullptr && call.third != nullptr) {
-            sent = SUCCEEDED(service->Track(call.first, call.record, call.third));
+        try {
+            const NuvCom::CBstr first(L""), text(json.c_str()), third(L"");
+            sent = SUCCEEDED(service->Track(first.Get(), text.Get(), third.Get()));
+        } catch (const std::bad_alloc&) {
+            // The record is dropped, as when the service cannot be reached.
         }
     }
     service->Release();
@@ -137,54 +120,16 @@ bool CSDKConnector::Send(Record record) {
 
 void CSDKConnector::Disconnect() { m_transport.reset(); }
 
-bool CJSONFormatter::NeedsEscape(wchar_t c) noexcept {
-    return c < 0x20 || c == L'"' || c == L'/' || c == L'\\' || (c >= 0x7F && c <= 0x9F);
-}
-
-std::wstring CJSONFormatter::GetEscapeSequence(wchar_t c) {
-    switch (c) {
-        case L'\b': return L"\\b";
-        case L'\t': return L"\\t";
-        case L'\n': return L"\\n";
-        case L'\f': return L"\\f";
-        case L'\r': return L"\\r";
-        case L'"': return L"\\\"";
-        case L'/': return L"\\/";
-        case L'\\': return L"\\\\";
-        default: {
-            wchar_t text[8];
-            std::swprintf(text, 8, L"\\u%04X", static_cast<unsigned>(c));
-            return text;
-        }
-    }
-}
-
 bool CJSONFormatter::Format(const Record& record, std::wstring& text) {
     text.clear();
     if (record.empty()) return false;
-    const auto escaped = [](const std::wstring& value) {
-        std::wstring out;
-        out.reserve(value.size());
-        for (const wchar_t c : value) {
-            if (NeedsEscape(c)) {
-                out += GetEscapeSequence(c);
-            } else {
-                out += c;
-            }
-        }
-        return out;
+    NuvJson::Document document(rapidjson::kObjectType);
+    NuvJson::Allocator& allocator = document.GetAllocator();
+    const auto copy = [&allocator](const std::wstring& value) {
+        return NuvJson::Value(value.data(), static_cast<rapidjson::SizeType>(value.size()), allocator);
     };
-    text.reserve(record.size() * 6 + 1);
-    text += L'{';
-    for (const auto& dimension : record) {
-        text += L'"';
-        text += escaped(dimension.first);
-        text += L"\":\"";
-        text += escaped(dimension.second);
-        text += L"\",";
-    }
-    text.back() = L'}';
-    return true;
+    for (const auto& dimension : record) document.AddMember(copy(dimension.first), copy(dimension.second), allocator);
+    return NuvJson::ToString(document, text, NuvJson::Escapes::kSolidusAndC1);
 }
 
 }  // namespace Analytics

@@ -35,11 +35,12 @@ extern const Target kLogIniTarget;
 extern const Target kSiteListTarget;
 extern const Target kRequestScanTarget;
 extern const Target kResponseScanTarget;
+extern const Target kJsonParserTarget;
 
 const std::vector<Target>& AllTargets() {
     static const std::vector<Target> targets = {kScrambledValueTarget, kSealedValueTarget, kIniTarget,
                                                 kLogIniTarget,         kTimeZonesTarget,   kSiteListTarget,
-                                                kRequestScanTarget,    kResponseScanTarget};
+                                                kRequestScanTarget,    kResponseScanTarget, kJsonParserTarget};
     return targets;
 }
 

@@ -21,12 +21,11 @@ public:
     virtual bool Format(const Record& record, std::wstring& text) = 0;
 };
 
-// One flat object, values all strings, in the record's order; false for an empty record.
+// One flat object, values all strings, in the record's order; false for an empty record. The
+// solidus and U+007F to U+009F are escaped too: the service embeds records in pages and logs.
 class CJSONFormatter : public IFormatter {
 public:
     bool Format(const Record& record, std::wstring& text) override;
-    static bool NeedsEscape(wchar_t c) noexcept;
-    static std::wstring GetEscapeSequence(wchar_t c);
 };
 
 namespace internal {
@@ -98,19 +97,6 @@ private:
 // the product registers one; tests do.
 void RegisterTransport(std::shared_ptr<internal::ITransport> transport);
 void ClearRegisteredTransports();
-
-// COM for the current thread for the guard's life, only when this call initialised it.
-class CComInitializer {
-public:
-    CComInitializer() noexcept;
-    ~CComInitializer() { Uninitialize(); }
-    CComInitializer(const CComInitializer&) = delete;
-    CComInitializer& operator=(const CComInitializer&) = delete;
-    void Uninitialize() noexcept;
-
-private:
-    bool m_initialized = false;
-};
 
 namespace v1 {
 

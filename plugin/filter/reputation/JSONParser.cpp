@@ -1,9 +1,7 @@
 #include "plugin/filter/reputation/JSONParser.h"
 
-#include <rapidjson/encodedstream.h>
-#include <rapidjson/filewritestream.h>
-
 namespace Korin {
+inline namespace Reputation {
 namespace {
 
 using NuvJson::Value;
@@ -41,17 +39,7 @@ bool JSONParser::parse(const std::wstring& text) {
 
 std::wstring JSONParser::toString() const { return NuvJson::ToString(m_document); }
 
-bool JSONParser::writeToFile(std::FILE* file) const {
-    if (file == nullptr) return false;
-    char buffer[256];
-    rapidjson::FileWriteStream stream(file, buffer, sizeof buffer);
-    using Output = rapidjson::EncodedOutputStream<rapidjson::UTF16LE<wchar_t>, rapidjson::FileWriteStream>;
-    Output output(stream, true);
-    rapidjson::Writer<Output, NuvJson::Encoding, rapidjson::UTF16LE<wchar_t>> writer(output);
-    m_document.Accept(writer);
-    output.Flush();
-    return std::ferror(file) == 0;
-}
+bool JSONParser::writeToFile(std::FILE* file) const { return NuvJson::WriteFile(m_document, file); }
 
 const Value* JSONParser::Member(const std::wstring& key) const {
     if (!m_document.IsObject()) return nullptr;
@@ -197,6 +185,7 @@ void JSONParser::setUInt64(const std::wstring& key, std::uint64_t number) {
 }
 
 void JSONParser::setDouble(const std::wstring& key, double number) {
+    if (!NuvJson::IsWritable(number)) return;
     Value value(number);
     setValue(key, value);
 }
@@ -255,4 +244,5 @@ void JSONParser::clear() {
 
 bool JSONParser::isEmpty() const { return !(m_document.IsObject() && m_document.MemberCount() != 0); }
 
+}  // namespace Reputation
 }  // namespace Korin

@@ -1,7 +1,8 @@
 #pragma once
 // The plug-in's own small JSON document (UTF-16 text over RapidJSON): parse, serialise, typed
 // reads of the members of an object document, typed writes, arrays of strings and objects. The
-// bus library has a larger class of the same name; the two never meet in one link.
+// bus library has a larger class of the same name in Korin itself; this one lives in an inline
+// namespace, so callers still write Korin::JSONParser and a program may link both classes.
 //
 // Reads require the document to be an object holding the key; they answer false otherwise and
 // leave the out argument unchanged. Writes make the document an object (or, for the push
@@ -15,6 +16,7 @@
 #include <vector>
 
 namespace Korin {
+inline namespace Reputation {
 
 class JSONParser {
 public:
@@ -23,7 +25,7 @@ public:
     JSONParser(const JSONParser&) = delete;
     JSONParser& operator=(const JSONParser&) = delete;
 
-    // True when the text is one JSON value and nothing else.
+    // True when the text is one JSON value and nothing else; otherwise the document stays as it was.
     virtual bool parse(const std::wstring& text);
     virtual std::wstring toString() const;
     // UTF-16LE with the byte-order mark FF FE; false when the file is null or a write failed.
@@ -57,6 +59,7 @@ public:
     virtual void setInt64(const std::wstring& key, std::int64_t value);
     virtual void setUInt(const std::wstring& key, std::uint32_t value);
     virtual void setUInt64(const std::wstring& key, std::uint64_t value);
+    // NaN and infinities have no JSON form: nothing changes.
     virtual void setDouble(const std::wstring& key, double value);
 
     virtual void pushString(const std::wstring& value);
@@ -84,4 +87,5 @@ private:
     NuvJson::Document m_document;
 };
 
+}  // namespace Reputation
 }  // namespace Korin
