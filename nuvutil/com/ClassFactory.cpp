@@ -2,15 +2,14 @@
 
 namespace NuvCom {
 
-HRESULT GetClassObject(const ClassObjectEntry* entries, std::size_t count, REFCLSID clsid, REFIID riid,
-                       void** ppv) noexcept {
+HRESULT GetClassObject(const ComServerDescription& server, REFCLSID clsid, REFIID riid, void** ppv) noexcept {
     if (ppv == nullptr) {
         return E_POINTER;
     }
     *ppv = nullptr;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (::IsEqualCLSID(entries[i].clsid, clsid)) {
-            return entries[i].getClassObject(riid, ppv);
+    for (const ComClassDescription& c : server.classes) {
+        if (::IsEqualCLSID(c.clsid, clsid)) {
+            return c.getClassObject != nullptr ? c.getClassObject(riid, ppv) : CLASS_E_CLASSNOTAVAILABLE;
         }
     }
     return CLASS_E_CLASSNOTAVAILABLE;

@@ -2,15 +2,13 @@
 // Class objects handed out by DllGetClassObject. A class object does not keep the module loaded by
 // itself (COM's rule): clients that keep one call LockServer(TRUE).
 //
-//     const NuvCom::ClassObjectEntry kClassObjects[] = {
-//         {__uuidof(Thing), &NuvCom::CClassFactory<CThing>::GetClassObject},
-//     };
 //     STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
-//         return NuvCom::GetClassObject(kClassObjects, clsid, riid, ppv);
+//         return NuvCom::GetClassObject(kServer, clsid, riid, ppv);  // the server's table (Registration.h)
 //     }
 
 #include "nuvutil/com/ComObject.h"
 #include "nuvutil/com/Module.h"
+#include "nuvutil/com/Registration.h"
 
 #include <windows.h>
 #include <unknwn.h>
@@ -75,17 +73,8 @@ private:
     constexpr CClassFactory() noexcept = default;
 };
 
-struct ClassObjectEntry {
-    CLSID clsid;
-    HRESULT (*getClassObject)(REFIID riid, void** ppv);
-};
-
-HRESULT GetClassObject(const ClassObjectEntry* entries, std::size_t count, REFCLSID clsid, REFIID riid,
-                       void** ppv) noexcept;
-
-template <std::size_t N>
-HRESULT GetClassObject(const ClassObjectEntry (&entries)[N], REFCLSID clsid, REFIID riid, void** ppv) noexcept {
-    return GetClassObject(entries, N, clsid, riid, ppv);
-}
+// The class object of a class of the server's table; CLASS_E_CLASSNOTAVAILABLE for a class it
+// does not hand out.
+HRESULT GetClassObject(const ComServerDescription& server, REFCLSID clsid, REFIID riid, void** ppv) noexcept;
 
 }  // namespace NuvCom

@@ -1,10 +1,10 @@
 // The Nuv DLL's entry points: the module object's life, the class object of NuvPlugin, COM
 // registration, and the problem-report export for the suite's components.
 #include "logging/Logging.h"
-#include "nuvutil/com/ClassFactory.h"
 #include "nuvutil/com/ComBoundary.h"
 #include "nuvutil/com/CoInitializeScope.h"
 #include "nuvutil/com/Module.h"
+#include "nuvutil/com/ServerExports.h"
 #include "plugin/core/NuvModule.h"
 #include "plugin/core/NuvPlugin.h"
 #include "plugin/core/NuvRegistration.h"
@@ -79,9 +79,30 @@ void OnCallIntoDll() noexcept {
     if (g_objects != nullptr) g_objects->module.OnCallIntoDll();
 }
 
-const NuvCom::ClassObjectEntry kClassObjects[] = {
-    {CLSID_NuvPlugin, &NuvCom::CClassFactory<CNuvPlugin>::GetClassObject},
+// No type library: the TypeLib key holds "{}", as the plug-in has always registered it.
+const NuvCom::ComRegistryEntry kNuvClassEntries[] = {
+    {L"TypeLib", nullptr, L"{}"},
 };
+
+const NuvCom::ComClassDescription kNuvClasses[] = {
+    {CLSID_NuvPlugin, L"NuvPlugin Class", L"nuv.NuvPlugin.1", L"nuv.NuvPlugin", NuvCom::ThreadingModel::Both,
+     APPID_Nuv, false, &NuvCom::CClassFactory<CNuvPlugin>::GetClassObject, NuvCom::ComClassOptions::ForceRemove,
+     kNuvClassEntries},
+};
+
+// The proxy host finds the module through this pseudo class entry: a named value, not a subkey.
+const NuvCom::ComRegistryEntry kNuvEntries[] = {
+    {L"CLSID\\%APPID%", nullptr, L"nuv"},
+    {L"CLSID\\%APPID%", L"InprocServer32", L"%MODULE%"},
+};
+
+// Every key of the plug-in goes whole, whatever was added below it.
+const wchar_t* const kNuvForceRemoved[] = {
+    L"AppID\\%APPID%", L"AppID\\nuv.DLL", L"CLSID\\%APPID%", L"nuv.NuvPlugin.1", L"nuv.NuvPlugin",
+};
+
+const NuvCom::ComServerDescription kNuvServer = {
+    kNuvClasses, {APPID_Nuv, L"nuv", L"nuv.DLL"}, kNuvEntries, {}, kNuvForceRemoved};
 
 }  // namespace
 
@@ -97,7 +118,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void* reserved)
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
     OnCallIntoDll();
-    return NuvCom::GetClassObject(kClassObjects, clsid, riid, ppv);
+    return NuvCom::GetClassObject(kNuvServer, clsid, riid, ppv);
 }
 
 STDAPI DllCanUnloadNow() { return NuvCom::CModule::CanUnloadNow(); }
@@ -105,7 +126,7 @@ STDAPI DllCanUnloadNow() { return NuvCom::CModule::CanUnloadNow(); }
 STDAPI DllRegisterServer() {
     OnCallIntoDll();
     return NuvCom::ComBoundary(L"DllRegisterServer", [] {
-        const HRESULT hr = RegisterNuvServer(NuvCom::CModule::Path().c_str());
+        const HRESULT hr = NuvCom::RegisterServer(kNuvServer);
         if (FAILED(hr)) {
             NUV_LOG(ETWLogging::LOG_ERROR, L"Registering the plug-in failed (0x%08X)\r\n", static_cast<unsigned>(hr));
         }
@@ -116,7 +137,7 @@ STDAPI DllRegisterServer() {
 STDAPI DllUnregisterServer() {
     OnCallIntoDll();
     return NuvCom::ComBoundary(L"DllUnregisterServer", [] {
-        HRESULT hr = UnregisterNuvServer();
+        HRESULT hr = NuvCom::UnregisterServer(kNuvServer);
         if (SUCCEEDED(hr)) {
             NuvCom::CCoInitialize com;
             hr = registerWithQvProxy(false);

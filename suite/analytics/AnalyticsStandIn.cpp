@@ -9,6 +9,7 @@
 #include "nuvutil/com/ComObject.h"
 #include "nuvutil/com/Module.h"
 #include "nuvutil/com/Registration.h"
+#include "nuvutil/com/ServerExports.h"
 
 #include <oleauto.h>
 
@@ -113,26 +114,15 @@ public:
     }
 };
 
-const NuvCom::ClassObjectEntry kClassObjects[] = {
-    {__uuidof(QvAnalyticsService), &CServiceClassObject::GetClassObject},
-    {__uuidof(QvAnalyticsControl), &NuvCom::CClassFactory<CControlObject>::GetClassObject},
-};
-
 const NuvCom::ComClassDescription kClasses[] = {
     {__uuidof(QvAnalyticsService), L"QvAnalyticsService Class", nullptr, nullptr, NuvCom::ThreadingModel::Both,
-     GUID_NULL, false},
+     GUID_NULL, false, &CServiceClassObject::GetClassObject},
     {__uuidof(QvAnalyticsControl), L"QvAnalyticsControl Class", nullptr, nullptr, NuvCom::ThreadingModel::Both,
-     GUID_NULL, false},
+     GUID_NULL, false, &NuvCom::CClassFactory<CControlObject>::GetClassObject},
 };
+
+const NuvCom::ComServerDescription kServer = {kClasses};
 
 }  // namespace
 
-STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
-    return NuvCom::GetClassObject(kClassObjects, clsid, riid, ppv);
-}
-
-STDAPI DllCanUnloadNow() { return NuvCom::CModule::CanUnloadNow(); }
-
-STDAPI DllRegisterServer() { return NuvCom::RegisterServer(kClasses); }
-
-STDAPI DllUnregisterServer() { return NuvCom::UnregisterServer(kClasses); }
+NUVCOM_SERVER_EXPORTS(kServer)

@@ -3,22 +3,18 @@
 #include "StateFile.h"
 #include "configservice.h"
 
-#include "nuvutil/com/ClassFactory.h"
-#include "nuvutil/com/Registration.h"
-
-#include <olectl.h>
+#include "nuvutil/com/ServerExports.h"
 
 namespace {
-
-const NuvCom::ClassObjectEntry kClassObjects[] = {
-    {__uuidof(QvPSConfig), &NuvCom::CClassFactory<QvConfigStandIn::CQvPSConfig>::GetClassObject},
-};
 
 // The ProgIDs are ours: the suite's clients create the class by CLSID.
 const NuvCom::ComClassDescription kClasses[] = {
     {__uuidof(QvPSConfig), L"QvPSConfig Class", L"QvPSConfig.QvPSConfig.1", L"QvPSConfig.QvPSConfig",
-     NuvCom::ThreadingModel::Both, GUID_NULL, true},
+     NuvCom::ThreadingModel::Both, GUID_NULL, true,
+     &NuvCom::CClassFactory<QvConfigStandIn::CQvPSConfig>::GetClassObject},
 };
+
+const NuvCom::ComServerDescription kServer = {kClasses};
 
 }  // namespace
 
@@ -27,13 +23,13 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
         if (ppv != nullptr) *ppv = nullptr;
         return REGDB_E_CLASSNOTREG;
     }
-    return NuvCom::GetClassObject(kClassObjects, clsid, riid, ppv);
+    return NuvCom::GetClassObject(kServer, clsid, riid, ppv);
 }
 
 // Never unloaded: the service's users, sign-ins and subscribers live as long as the process, like
 // those of the real service, and its notification thread runs code of this DLL.
 STDAPI DllCanUnloadNow() { return S_FALSE; }
 
-STDAPI DllRegisterServer() { return NuvCom::RegisterServer(kClasses); }
+STDAPI DllRegisterServer() { return NuvCom::RegisterServer(kServer); }
 
-STDAPI DllUnregisterServer() { return NuvCom::UnregisterServer(kClasses); }
+STDAPI DllUnregisterServer() { return NuvCom::UnregisterServer(kServer); }

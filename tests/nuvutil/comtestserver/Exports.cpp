@@ -1,34 +1,20 @@
-// The four entry points of an in-process COM server.
+// The four entry points of an in-process server, from its one table.
 #include "ComTestObject.h"
 #include "NuvComTest.h"
-#include "nuvutil/com/ClassFactory.h"
-#include "nuvutil/com/Module.h"
-#include "nuvutil/com/Registration.h"
-
-#include <olectl.h>
+#include "nuvutil/com/ServerExports.h"
 
 namespace {
 
 // {765ea576-5b2a-4e59-a7c2-475ec3089374}
 constexpr GUID kAppId = {0x765ea576, 0x5b2a, 0x4e59, {0xa7, 0xc2, 0x47, 0x5e, 0xc3, 0x08, 0x93, 0x74}};
 
-const NuvCom::ClassObjectEntry kClassObjects[] = {
-    {__uuidof(NuvComTest), &NuvCom::CClassFactory<CComTestObject>::GetClassObject},
-};
-
 const NuvCom::ComClassDescription kClasses[] = {
     {__uuidof(NuvComTest), L"NuvComTest Class", L"NuvTest.ComTest.1", L"NuvTest.ComTest",
-     NuvCom::ThreadingModel::Both, kAppId, true},
+     NuvCom::ThreadingModel::Both, kAppId, true, &NuvCom::CClassFactory<CComTestObject>::GetClassObject},
 };
+
+const NuvCom::ComServerDescription kServer = {kClasses, {kAppId, L"NuvComTest Class"}};
 
 }  // namespace
 
-STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
-    return NuvCom::GetClassObject(kClassObjects, clsid, riid, ppv);
-}
-
-STDAPI DllCanUnloadNow() { return NuvCom::CModule::CanUnloadNow(); }
-
-STDAPI DllRegisterServer() { return NuvCom::RegisterServer(kClasses); }
-
-STDAPI DllUnregisterServer() { return NuvCom::UnregisterServer(kClasses); }
+NUVCOM_SERVER_EXPORTS(kServer)
