@@ -14,11 +14,16 @@
 
 #include <array>
 #include <cstring>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace EventBrokerStandIn {
+
+// The stand-in keeps the most recent calls of each kind, so that a long run (a soak, a demo kept
+// serving) does not grow with every event; older ones go first.
+constexpr std::size_t kMaxRecordsPerKind = 4096;
 
 struct BrokerCallRecord {
     std::optional<std::wstring> applicationName;

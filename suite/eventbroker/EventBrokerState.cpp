@@ -129,11 +129,13 @@ HRESULT CEventBrokerState::TakeHandlerResult(const IID& iid) {
 void CEventBrokerState::RecordBrokerCall(StoredBrokerCall call) {
     Tessal::CExclusiveLock lock(m_lock);
     m_brokerCalls.push_back(std::move(call));
+    if (m_brokerCalls.size() > kMaxRecordsPerKind) m_brokerCalls.pop_front();
 }
 
 void CEventBrokerState::RecordHandlerCall(StoredHandlerCall call) {
     Tessal::CExclusiveLock lock(m_lock);
     m_handlerCalls.push_back(std::move(call));
+    if (m_handlerCalls.size() > kMaxRecordsPerKind) m_handlerCalls.pop_front();
 }
 
 std::size_t CEventBrokerState::BrokerCallCount() {

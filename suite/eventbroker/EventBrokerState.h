@@ -79,8 +79,8 @@ private:
     std::map<GUID, std::deque<BrokerAnswer>, GuidLess> m_queuedAnswers;
     std::map<GUID, HRESULT, GuidLess> m_standingResults;
     std::map<GUID, std::deque<HRESULT>, GuidLess> m_queuedResults;
-    std::vector<StoredBrokerCall> m_brokerCalls;
-    std::vector<StoredHandlerCall> m_handlerCalls;
+    std::deque<StoredBrokerCall> m_brokerCalls;    // the last kMaxRecordsPerKind
+    std::deque<StoredHandlerCall> m_handlerCalls;
     std::atomic<ULONG> m_lastSerial{0};
     std::atomic<ULONG> m_liveHandlers{0};
 };

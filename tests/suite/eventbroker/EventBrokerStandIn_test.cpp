@@ -397,6 +397,25 @@ TEST_F(EventBrokerStandInTest, StandingHandlerResultsApplyToEveryCall) {
     EXPECT_EQ(3u, HandlerCalls().size());
 }
 
+// A long run (the demo, a soak) must not keep every call: the oldest records go.
+TEST_F(EventBrokerStandInTest, KeepsOnlyTheMostRecentCalls) {
+    ComPtr<IUnknown> signIn;
+    DWORD status = 0;
+    ASSERT_EQ(S_OK, GetHandler(__uuidof(ISignInEventHandler), signIn, status));
+    for (std::size_t n = 0; n < EventBrokerStandIn::kMaxRecordsPerKind + 10; ++n) {
+        ASSERT_EQ(S_OK, FireSignIn(signIn.Get()));
+    }
+    ComPtr<IUnknown> signOut;
+    ASSERT_EQ(S_OK, GetHandler(__uuidof(ISignOutEventHandler), signOut, status));
+    ASSERT_EQ(S_OK, CallAs<ISignOutEventHandler>(signOut.Get(), [](ISignOutEventHandler* h) {
+                  return h->OnSignOutEvent();
+              }));
+    const std::vector<HandlerCallRecord> calls = HandlerCalls();
+    ASSERT_EQ(EventBrokerStandIn::kMaxRecordsPerKind, calls.size());
+    EXPECT_TRUE(::IsEqualIID(__uuidof(ISignInEventHandler), calls.front().interfaceId));
+    EXPECT_TRUE(::IsEqualIID(__uuidof(ISignOutEventHandler), calls.back().interfaceId));
+}
+
 TEST_F(EventBrokerStandInTest, CreationFailsWithTheSteeredResult) {
     ASSERT_HRESULT_SUCCEEDED(m_control->SetCreationResult(CO_E_SERVER_EXEC_FAILURE));
     ComPtr<IEventBroker> broker;
