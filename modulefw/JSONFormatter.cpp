@@ -5,14 +5,8 @@
 namespace Korin {
 namespace {
 
+using NuvJson::kParseStack;
 using NuvJson::Value;
-
-constexpr std::size_t kParseStack = 1024;
-
-// Up to the first NUL.
-Value Text(const wchar_t* text, NuvJson::Allocator& allocator) {
-    return Value(text, static_cast<rapidjson::SizeType>(std::wcslen(text)), allocator);
-}
 
 }  // namespace
 
@@ -132,7 +126,7 @@ void JSONFormatter::setMember(Value& name, Value& value) { NuvJson::SetMember(m_
 
 void JSONFormatter::set(const std::wstring& key, Value& value) {
     if (!m_document.IsObject()) return;
-    Value name = Text(key.c_str(), allocator());
+    Value name = NuvJson::TextValue(key.c_str(), allocator());
     setMember(name, value);
 }
 
@@ -140,7 +134,7 @@ void JSONFormatter::append(const std::wstring& key, Value& value) {
     if (!m_document.IsObject()) return;
     Value* array = NuvJson::FindMember(m_document, key.c_str(), std::wcslen(key.c_str()));
     if (array == nullptr) {
-        m_document.AddMember(Text(key.c_str(), allocator()), Value(rapidjson::kArrayType), allocator());
+        m_document.AddMember(NuvJson::TextValue(key.c_str(), allocator()), Value(rapidjson::kArrayType), allocator());
         array = &(m_document.MemberEnd() - 1)->value;
     }
     if (!array->IsArray()) return;
@@ -187,12 +181,12 @@ void JSONFormatter::setStringArray(const std::wstring& key, const std::vector<st
     if (!m_document.IsObject()) return;
     Value array(rapidjson::kArrayType);
     array.Reserve(static_cast<rapidjson::SizeType>(texts.size()), allocator());
-    for (const std::wstring& text : texts) array.PushBack(Text(text.c_str(), allocator()), allocator());
+    for (const std::wstring& text : texts) array.PushBack(NuvJson::TextValue(text.c_str(), allocator()), allocator());
     set(key, array);
 }
 
 void JSONFormatter::appendString(const std::wstring& key, const std::wstring& text) {
-    Value value = Text(text.c_str(), allocator());
+    Value value = NuvJson::TextValue(text.c_str(), allocator());
     append(key, value);
 }
 

@@ -5,13 +5,8 @@
 namespace Korin {
 namespace {
 
+using NuvJson::kParseStack;
 using NuvJson::Value;
-
-constexpr std::size_t kParseStack = 1024;
-
-Value Text(const wchar_t* text, NuvJson::Allocator& allocator) {
-    return Value(text, static_cast<rapidjson::SizeType>(std::wcslen(text)), allocator);
-}
 
 bool Empty(const wchar_t* text) { return text == nullptr || *text == L'\0'; }
 
@@ -200,7 +195,7 @@ void JSONParser::setBool(const std::wstring& key, bool flag) { setBool(key.c_str
 
 void JSONParser::setBool(const wchar_t* key, bool flag) {
     if (key == nullptr) return;
-    Value name = Text(key, allocator());
+    Value name = NuvJson::TextValue(key, allocator());
     Value value(flag);
     setMember(name, value);
 }
@@ -213,8 +208,8 @@ void JSONParser::setString(const wchar_t* key, const std::wstring& text) { setSt
 
 void JSONParser::setString(const wchar_t* key, const wchar_t* text) {
     if (key == nullptr || text == nullptr) return;
-    Value name = Text(key, allocator());
-    Value value = Text(text, allocator());
+    Value name = NuvJson::TextValue(key, allocator());
+    Value value = NuvJson::TextValue(text, allocator());
     setMember(name, value);
 }
 
@@ -222,7 +217,7 @@ void JSONParser::setInt(const std::wstring& key, int number) { setInt(key.c_str(
 
 void JSONParser::setInt(const wchar_t* key, int number) {
     if (key == nullptr) return;
-    Value name = Text(key, allocator());
+    Value name = NuvJson::TextValue(key, allocator());
     Value value(number);
     setMember(name, value);
 }
@@ -231,7 +226,7 @@ void JSONParser::setInt64(const std::wstring& key, std::int64_t number) { setInt
 
 void JSONParser::setInt64(const wchar_t* key, std::int64_t number) {
     if (key == nullptr) return;
-    Value name = Text(key, allocator());
+    Value name = NuvJson::TextValue(key, allocator());
     Value value(number);
     setMember(name, value);
 }
@@ -240,7 +235,7 @@ void JSONParser::setUint(const std::wstring& key, unsigned number) { setUint(key
 
 void JSONParser::setUint(const wchar_t* key, unsigned number) {
     if (key == nullptr) return;
-    Value name = Text(key, allocator());
+    Value name = NuvJson::TextValue(key, allocator());
     Value value(number);
     setMember(name, value);
 }
@@ -249,7 +244,7 @@ void JSONParser::setUint64(const std::wstring& key, std::uint64_t number) { setU
 
 void JSONParser::setUint64(const wchar_t* key, std::uint64_t number) {
     if (key == nullptr) return;
-    Value name = Text(key, allocator());
+    Value name = NuvJson::TextValue(key, allocator());
     Value value(number);
     setMember(name, value);
 }
@@ -258,7 +253,7 @@ void JSONParser::setDouble(const std::wstring& key, double number) { setDouble(k
 
 void JSONParser::setDouble(const wchar_t* key, double number) {
     if (key == nullptr || !NuvJson::IsWritable(number)) return;
-    Value name = Text(key, allocator());
+    Value name = NuvJson::TextValue(key, allocator());
     Value value(number);
     setMember(name, value);
 }
@@ -267,7 +262,7 @@ void JSONParser::setIntArray(const std::wstring& key, const std::vector<int>& nu
 
 void JSONParser::setIntArray(const wchar_t* key, const std::vector<int>& numbers) {
     if (key == nullptr) return;
-    Value name = Text(key, allocator());
+    Value name = NuvJson::TextValue(key, allocator());
     Value array(rapidjson::kArrayType);
     array.Reserve(static_cast<rapidjson::SizeType>(numbers.size()), allocator());
     for (const int number : numbers) array.PushBack(number, allocator());
@@ -280,19 +275,19 @@ void JSONParser::setStringArray(const std::wstring& key, const std::vector<std::
 
 void JSONParser::setStringArray(const wchar_t* key, const std::vector<std::wstring>& texts) {
     if (key == nullptr) return;
-    Value name = Text(key, allocator());
+    Value name = NuvJson::TextValue(key, allocator());
     Value array(rapidjson::kArrayType);
     array.Reserve(static_cast<rapidjson::SizeType>(texts.size()), allocator());
-    for (const std::wstring& text : texts) array.PushBack(Text(text.c_str(), allocator()), allocator());
+    for (const std::wstring& text : texts) array.PushBack(NuvJson::TextValue(text.c_str(), allocator()), allocator());
     setMember(name, array);
 }
 
 void JSONParser::setStringArray(const wchar_t* key, const std::vector<const wchar_t*>& texts) {
     if (key == nullptr) return;
-    Value name = Text(key, allocator());
+    Value name = NuvJson::TextValue(key, allocator());
     Value array(rapidjson::kArrayType);
     for (const wchar_t* text : texts) {
-        if (text != nullptr) array.PushBack(Text(text, allocator()), allocator());
+        if (text != nullptr) array.PushBack(NuvJson::TextValue(text, allocator()), allocator());
     }
     setMember(name, array);
 }
@@ -303,11 +298,11 @@ void JSONParser::appendToArray(const std::wstring& key, const std::wstring& text
 
 void JSONParser::appendToArray(const wchar_t* key, const wchar_t* text, const wchar_t* memberName) {
     if (key == nullptr || text == nullptr) return;
-    Value name = Text(key, allocator());
-    Value value = Text(text, allocator());
+    Value name = NuvJson::TextValue(key, allocator());
+    Value value = NuvJson::TextValue(text, allocator());
     if (!Empty(memberName)) {
         Value object(rapidjson::kObjectType);
-        object.AddMember(Text(memberName, allocator()), value, allocator());
+        object.AddMember(NuvJson::TextValue(memberName, allocator()), value, allocator());
         value = object;
     }
     appendValue(name, value);
@@ -318,7 +313,7 @@ void JSONParser::setJson(const wchar_t* key, const wchar_t* jsonText) {
     // Parsed straight into this document's pool: the value moves in without a copy.
     NuvJson::Document parsed(&allocator(), kParseStack);
     if (!NuvJson::Parse(parsed, jsonText)) return;
-    Value name = Text(key, allocator());
+    Value name = NuvJson::TextValue(key, allocator());
     setMember(name, parsed);
 }
 
@@ -326,7 +321,7 @@ void JSONParser::appendJson(const wchar_t* key, const wchar_t* jsonText) {
     if (key == nullptr) return;
     NuvJson::Document parsed(&allocator(), kParseStack);
     if (!NuvJson::Parse(parsed, jsonText)) return;
-    Value name = Text(key, allocator());
+    Value name = NuvJson::TextValue(key, allocator());
     appendValue(name, parsed);
 }
 

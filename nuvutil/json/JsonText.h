@@ -11,6 +11,7 @@
 #include <rapidjson/writer.h>
 
 #include <cmath>
+#include <cwchar>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -27,6 +28,13 @@ using Allocator = Document::AllocatorType;
 // value recurse once a level, and texts come from the bus and from files anyone may edit: this
 // keeps a hostile payload far from the end of a thread's stack.
 inline constexpr unsigned kMaxDepth = 256;
+// Room of the parse stack a document is made with.
+inline constexpr std::size_t kParseStack = 1024;
+
+// A string value of the text up to its first NUL, copied into the document.
+inline Value TextValue(const wchar_t* text, Allocator& allocator) {
+    return Value(text, static_cast<rapidjson::SizeType>(std::wcslen(text)), allocator);
+}
 
 // RapidJSON writes NaN and infinities only as invalid JSON (or stops in the middle of the text);
 // setters refuse them instead.
