@@ -17,7 +17,7 @@
 #include "plugin/services/ThreadCallbacks.h"
 #include "plugin/services/TimeLimitServices.h"
 #include "plugin/services/FirewallModule.h"
-#include "plugin/timelimits/SessionAlertFlags.h"
+#include "plugin/services/SessionAlertFlags.h"
 
 #include <windows.h>
 

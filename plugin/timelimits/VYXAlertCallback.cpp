@@ -1,7 +1,7 @@
 #include "plugin/timelimits/VYXAlertCallback.h"
 
 #include "nuvutil/com/Bstr.h"
-#include "plugin/timelimits/SessionAlertFlags.h"
+#include "plugin/services/SessionAlertFlags.h"
 
 #include <oleauto.h>
 

@@ -2,7 +2,7 @@
 
 #include "plugin/timelimits/FirewallListeners.h"
 #include "plugin/timelimits/IPCheckUpRuleManager.h"
-#include "plugin/timelimits/SessionAlertFlags.h"
+#include "plugin/services/SessionAlertFlags.h"
 #include "base/Sync.h"
 #include "base/TextConversion.h"
 

@@ -4,7 +4,7 @@
 // restriction timer is never armed for real unless a test asks for it.
 
 #include "plugin/timelimits/VYXAlertCallback.h"
-#include "plugin/timelimits/SessionAlertFlags.h"
+#include "plugin/services/SessionAlertFlags.h"
 #include "plugin/timelimits/VYXSarvexThread.h"
 
 #include "tests/plugin/timelimits/FirewallStandInFixture.h"
