@@ -1,7 +1,5 @@
 #include "plugin/core/SiteListIndex.h"
 
-#include "plugin/core/SiteListMatch.h"
-
 #include <algorithm>
 #include <numeric>
 
@@ -45,10 +43,10 @@ std::size_t CSiteListIndex::NoCaseHash::operator()(std::string_view text) const 
     return static_cast<std::size_t>(hash);
 }
 
-CSiteListIndex::CSiteListIndex(const std::vector<CSiteListEntry>& entries) {
+CSiteListIndex::CSiteListIndex(const std::vector<const std::string*>& texts) {
     std::unordered_map<std::string_view, std::size_t> seen;  // views into the entries, only while building
-    for (std::size_t position = 0; position < entries.size(); ++position) {
-        const std::string* prepared = entries[position].Prepared();
+    for (std::size_t position = 0; position < texts.size(); ++position) {
+        const std::string* prepared = texts[position];
         if (prepared == nullptr) {
             m_unprepared.push_back(position);
         } else if (!prepared->empty() && seen.emplace(*prepared, position).second) {

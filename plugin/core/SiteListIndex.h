@@ -12,8 +12,6 @@
 #include <unordered_map>
 #include <vector>
 
-class CSiteListEntry;
-
 // The tests of one prepared entry against one spelling of the URL; the walk of one entry and the
 // index use the same.
 // Domain test: the entry is the whole candidate, or the last of its non-overlapping occurrences
@@ -26,9 +24,10 @@ class CSiteListIndex {
 public:
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-    // Entries that are not prepared are left to the caller (Unprepared); prepared ones that are
-    // empty match nothing and are left out.
-    explicit CSiteListIndex(const std::vector<CSiteListEntry>& entries);
+    // The prepared text of each entry of the list, in list order; null for an entry that is not
+    // prepared, which is left to the caller (Unprepared). Empty texts match nothing and are left
+    // out. The texts are copied.
+    explicit CSiteListIndex(const std::vector<const std::string*>& prepared);
     CSiteListIndex(const CSiteListIndex&) = delete;
     CSiteListIndex& operator=(const CSiteListIndex&) = delete;
 

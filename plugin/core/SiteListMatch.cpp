@@ -265,7 +265,10 @@ const CSiteListIndex& CSiteList::Index() const {
     // Not call_once: a build that throws must leave the next call free to try again.
     const std::lock_guard<std::mutex> lock(m_buildLock);
     if (m_indexOwner == nullptr) {
-        m_indexOwner = std::make_unique<const CSiteListIndex>(m_entries);
+        std::vector<const std::string*> prepared;
+        prepared.reserve(m_entries.size());
+        for (const CSiteListEntry& entry : m_entries) prepared.push_back(entry.Prepared());
+        m_indexOwner = std::make_unique<const CSiteListIndex>(prepared);
         m_index.store(m_indexOwner.get(), std::memory_order_release);
     }
     return *m_indexOwner;
