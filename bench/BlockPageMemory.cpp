@@ -18,6 +18,7 @@
 #include "logging/Logging.h"
 #include "plugin/core/AccessDeniedEvent.h"
 #include "plugin/filter/BlockPage.h"
+#include "tests/support/TestPaths.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -39,13 +40,6 @@
 #include <vector>
 
 namespace {
-
-std::wstring ExeFolder() {
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring text(path, length);
-    return text.substr(0, text.find_last_of(L'\\'));
-}
 
 std::wstring InstallFolder() {
     Tessal::CRegKey key;
@@ -172,7 +166,7 @@ int RunStep(const std::string& name, int cycles, int threads) {
     const std::wstring resourceDll = folder + L"\\NuvRes2.dll";
     const std::wstring customDll = folder + L"\\nuvuc.dll";
     // Where the proxy host has it (beside itself); the plain loader when the build has none.
-    const std::wstring runtime = ExeFolder() + L"\\rtmui\\QvRtMui.dll";
+    const std::wstring runtime = NuvTest::ExeFolder() + L"\\rtmui\\QvRtMui.dll";
     if (name != "load-plain" && ::GetFileAttributesW(runtime.c_str()) != INVALID_FILE_ATTRIBUTES) {
         RtMuiSetPath(runtime.c_str());
     }

@@ -5,6 +5,7 @@
 // The same program is its own second process (--echo-events, --respond, --count).
 
 #include "tests/support/BusFixture.h"
+#include "tests/support/ChildProcess.h"
 
 #include <windows.h>
 
@@ -31,16 +32,9 @@ std::wstring SelfPath() {
     return path;
 }
 
+// This program in a second process; null when it cannot be started.
 HANDLE StartSelf(const std::wstring& arguments) {
-    std::wstring commandLine = L"\"" + SelfPath() + L"\" " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-        return nullptr;
-    }
-    ::CloseHandle(process.hThread);
-    return process.hProcess;
+    return NuvTest::StartChild(L"\"" + SelfPath() + L"\" " + arguments).Take();
 }
 
 std::wstring EventName(const wchar_t* what) {

@@ -8,6 +8,7 @@
 #include "modulefw/MessageBusClient.h"
 #include "modulefw/MessageBusLib.h"
 #include "tests/support/BusFixture.h"
+#include "tests/support/ChildProcess.h"
 
 #include <windows.h>
 
@@ -39,18 +40,11 @@ std::wstring EventName(const wchar_t* what) {
     return L"Local\\halvex-client-bench-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + what;
 }
 
+// This program in a second process; null when it cannot be started.
 HANDLE StartSelf(const std::wstring& arguments) {
     wchar_t path[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring commandLine = L"\"" + std::wstring(path) + L"\" " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-        return nullptr;
-    }
-    ::CloseHandle(process.hThread);
-    return process.hProcess;
+    return NuvTest::StartChild(L"\"" + std::wstring(path) + L"\" " + arguments).Take();
 }
 
 // The bare responder: the request's header back with the reply flag, nothing built.

@@ -6,6 +6,7 @@
 #include "modulefw/ModuleException.h"
 #include "tests/modulefw/BusClientHelpers.h"
 #include "tests/support/BusFixture.h"
+#include "tests/support/ChildProcess.h"
 #include "logging/LoggingIf.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/TestPaths.h"
@@ -176,17 +177,8 @@ TEST_F(StandInClientTest, InSessionSubscriptionTakesOwnSessionsMessages) {
 // The product's second process: its own client made by getInstance on the same bus.
 class PeerProcess {
 public:
-    explicit PeerProcess(const std::wstring& arguments) {
-        std::wstring commandLine = L"\"" + NuvTest::ExeFolder() + L"\\modulefw_bus_peer.exe\" " + arguments;
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION process = {};
-        if (::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                             &process)) {
-            ::CloseHandle(process.hThread);
-            m_process.Reset(process.hProcess);
-        }
-    }
+    explicit PeerProcess(const std::wstring& arguments)
+        : m_process(NuvTest::StartChild(L"\"" + NuvTest::ExeFolder() + L"\\modulefw_bus_peer.exe\" " + arguments)) {}
     ~PeerProcess() {
         if (m_process.IsValid() && ::WaitForSingleObject(m_process.Get(), kStartMs) == WAIT_TIMEOUT) {
             ::TerminateProcess(m_process.Get(), 9);

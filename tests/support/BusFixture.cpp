@@ -75,26 +75,31 @@ uint32_t OpenBus::Reply(const BusHeader& requestHeader, const std::wstring& name
     return m_functions.publish(m_handle, header.data(), name.c_str(), sender.c_str(), payload.c_str());
 }
 
-uint32_t RecordingSubscriber::OnMessage(void* context, const void* header, const wchar_t* name, const wchar_t* sender,
-                                        const wchar_t* payload) {
+namespace {
+
+// What every delivery carries, as the bus thread that delivers it sees it.
+RecordedMessage Delivered(const void* header, const wchar_t* name, const wchar_t* sender, const wchar_t* payload) {
     RecordedMessage message;
     if (header != nullptr) memcpy(message.header.data(), header, message.header.size());
     message.name = name;
     message.sender = sender;
     message.payload = payload;
     message.threadId = ::GetCurrentThreadId();
+    return message;
+}
+
+}  // namespace
+
+uint32_t RecordingSubscriber::OnMessage(void* context, const void* header, const wchar_t* name, const wchar_t* sender,
+                                        const wchar_t* payload) {
+    RecordedMessage message = Delivered(header, name, sender, payload);
     static_cast<RecordingSubscriber*>(context)->Record(std::move(message));
     return 0;
 }
 
 uint32_t RecordingSubscriber::OnReply(void* context, uint64_t replyIndex, const void* header, const wchar_t* name,
                                       const wchar_t* sender, const wchar_t* payload, uint32_t status) {
-    RecordedMessage message;
-    if (header != nullptr) memcpy(message.header.data(), header, message.header.size());
-    message.name = name;
-    message.sender = sender;
-    message.payload = payload;
-    message.threadId = ::GetCurrentThreadId();
+    RecordedMessage message = Delivered(header, name, sender, payload);
     message.context = context;
     message.replyIndex = replyIndex;
     message.status = status;

@@ -107,4 +107,17 @@ ChildResult RunChild(const std::wstring& commandLine, const std::vector<std::pai
     return result;
 }
 
+Tessal::UniqueHandle StartChild(const std::wstring& commandLine) {
+    std::wstring mutableLine = commandLine;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &process)) {
+        return Tessal::UniqueHandle();
+    }
+    ::CloseHandle(process.hThread);
+    return Tessal::UniqueHandle(process.hProcess);
+}
+
 }  // namespace NuvTest

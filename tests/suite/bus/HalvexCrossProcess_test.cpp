@@ -2,6 +2,7 @@
 // processes on the same bus (the scope the fixture gives this program, which children inherit).
 
 #include "tests/support/BusFixture.h"
+#include "tests/support/ChildProcess.h"
 
 #include "base/UniqueHandle.h"
 #include "tests/support/TestPaths.h"
@@ -43,17 +44,8 @@ private:
 // A halvex_bus_peer process; killed by the destructor if still running.
 class Peer {
 public:
-    explicit Peer(const std::wstring& arguments) {
-        std::wstring commandLine = L"\"" + NuvTest::ExeFolder() + L"\\halvex_bus_peer.exe\" " + arguments;
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION process = {};
-        if (::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                             &process)) {
-            ::CloseHandle(process.hThread);
-            m_process.Reset(process.hProcess);
-        }
-    }
+    explicit Peer(const std::wstring& arguments)
+        : m_process(NuvTest::StartChild(L"\"" + NuvTest::ExeFolder() + L"\\halvex_bus_peer.exe\" " + arguments)) {}
     ~Peer() { Kill(); }
 
     bool Started() const { return m_process.IsValid(); }
