@@ -2,6 +2,7 @@
 
 #include "base/Format.h"
 #include "logging/Logging.h"
+#include "nuvutil/ByteSearch.h"
 #include "nuvutil/UrlCanonical.h"
 
 #include <algorithm>
@@ -157,7 +158,8 @@ char* CSafeStringA::Assign(const char* text, int n) {
         return Assign(copy.c_str(), static_cast<int>(length));
     }
     if (m_nBufferSize < length + 1) SetBufferSize(static_cast<int>(length + 1));
-    const std::size_t copied = text != nullptr ? ::strnlen(text, length) : 0;
+    // Up to the first NUL; the rest of the length is zeros.
+    const std::size_t copied = text != nullptr ? NuvBytes::FindByte(text, length, '\0') : 0;
     if (copied > 0) std::memcpy(m_pBuffer, text, copied);
     std::memset(m_pBuffer + copied, 0, length - copied);
     m_nLength = static_cast<std::uint16_t>(length);

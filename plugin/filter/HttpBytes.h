@@ -3,6 +3,8 @@
 // character classes come from one table, and line ends and control bytes are searched 16 bytes
 // at a time (msvcrt's memchr tests one byte per step).
 
+#include "nuvutil/ByteSearch.h"
+
 #include <windows.h>
 
 #include <array>
@@ -54,22 +56,7 @@ inline bool EqualsAsciiNoCase(std::string_view a, std::string_view b) noexcept {
     return true;
 }
 
-// The offset of the first `byte` in the `size` bytes at `text`; `size` when there is none.
-inline std::size_t FindByte(const char* text, std::size_t size, char byte) noexcept {
-    std::size_t at = 0;
-#if defined(__SSE2__)
-    const __m128i wanted = _mm_set1_epi8(byte);
-    for (; at + 16 <= size; at += 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
-        const int found = _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, wanted));
-        if (found != 0) return at + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(found)));
-    }
-#endif
-    for (; at < size; ++at) {
-        if (text[at] == byte) return at;
-    }
-    return size;
-}
+using NuvBytes::FindByte;
 
 // The offset of the first control byte (IsControl) in the `size` bytes at `text`; `size` when
 // there is none.

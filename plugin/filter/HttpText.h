@@ -3,12 +3,9 @@
 // texts cut to what a CSafeStringA holds.
 
 #include "nuvutil/SafeString.h"
-#include "plugin/filter/HttpBytes.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
-#include <functional>
 #include <string_view>
 
 namespace HttpText {
@@ -34,20 +31,7 @@ inline std::string_view TrimBlanks(std::string_view text) noexcept {
 }
 
 inline void AssignCut(CSafeStringA& target, std::string_view text) {
-    const std::size_t n = std::min<std::size_t>(text.size(), CSafeStringA::kMaxLength);
-    const char* const from = text.data();
-    const bool inside = from != nullptr && target.m_pBuffer != nullptr && !std::less<const char*>()(from, target.m_pBuffer) &&
-                        std::less<const char*>()(from, target.m_pBuffer + target.m_nBufferSize);
-    if (inside || HttpBytes::FindByte(from, n, '\0') != n) {
-        target.Assign(from, static_cast<int>(n));
-        return;
-    }
-    // What Assign does for a text without a NUL, without its search for one byte by byte: every
-    // request's method, URLs and host pass here.
-    if (target.m_nBufferSize < n + 1) target.SetBufferSize(static_cast<int>(n + 1));
-    if (n != 0) std::memcpy(target.m_pBuffer, from, n);
-    target.m_nLength = static_cast<std::uint16_t>(n);
-    target.m_pBuffer[n] = '\0';
+    target.Assign(text.data(), static_cast<int>(std::min<std::size_t>(text.size(), CSafeStringA::kMaxLength)));
 }
 
 }  // namespace HttpText
